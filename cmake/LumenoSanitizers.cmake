@@ -1,0 +1,11 @@
+# LUMENO_SANITIZE=address,undefined or LUMENO_SANITIZE=thread applies to every target.
+if(LUMENO_SANITIZE)
+  if(LUMENO_SANITIZE MATCHES "thread" AND LUMENO_SANITIZE MATCHES "address")
+    message(FATAL_ERROR "thread and address sanitizers cannot be combined")
+  endif()
+  add_compile_options(-fsanitize=${LUMENO_SANITIZE} -fno-omit-frame-pointer -g)
+  add_link_options(-fsanitize=${LUMENO_SANITIZE})
+  if(LUMENO_SANITIZE MATCHES "undefined")
+    add_compile_options(-fno-sanitize-recover=undefined)
+  endif()
+endif()

@@ -1,0 +1,45 @@
+# Shared by scripts/run, scripts/test and scripts/bench. Sourced, not run.
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+
+# Debian packages that building and running Lumeno needs.
+RUN_PACKAGES=(
+  g++ cmake ninja-build pkg-config
+  libasio-dev nlohmann-json3-dev libicu-dev
+  qt6-base-dev libpulse-dev libasound2-dev libqrencode-dev libpng-dev
+  libpocketsphinx-dev pocketsphinx-en-us libsamplerate0-dev
+  espeak-ng
+)
+# What only the tests and benchmarks need on top.
+TEST_PACKAGES=(
+  libgtest-dev libgmock-dev pulseaudio xvfb xauth chromium nodejs npm
+)
+
+# Installs the named packages that dpkg does not already know as installed.
+ensure_packages() {
+  local missing=()
+  local pkg
+  for pkg in "$@"; do
+    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
+      missing+=("$pkg")
+    fi
+  done
+  if [ ${#missing[@]} -eq 0 ]; then
+    return 0
+  fi
+  echo "Installing missing packages: ${missing[*]}" >&2
+  local sudo=()
+  if [ "$(id -u)" -ne 0 ]; then sudo=(sudo); fi
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo[@]}" apt-get update -q >&2
+  "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}" >&2
+}
+
+# Configures (once) and builds the tree in $1 with the remaining arguments as CMake options.
+build_tree() {
+  local dir="$1"; shift
+  if [ ! -f "$dir/build.ninja" ]; then
+    cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >&2
+  fi
+  cmake --build "$dir" --parallel "$(nproc)" >&2
+}

@@ -1,0 +1,73 @@
+#include "core/base64.h"
+
+#include <array>
+#include <cstdint>
+
+namespace lumeno::core {
+
+namespace {
+constexpr std::string_view kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+constexpr std::array<int, 256> makeReverse() {
+    std::array<int, 256> table{};
+    for (auto& v : table) v = -1;
+    for (std::size_t i = 0; i < kAlphabet.size(); ++i) table[static_cast<unsigned char>(kAlphabet[i])] = static_cast<int>(i);
+    return table;
+}
+constexpr auto kReverse = makeReverse();
+}  // namespace
+
+std::string base64Encode(std::string_view bytes) {
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    std::size_t i = 0;
+    for (; i + 2 < bytes.size(); i += 3) {
+        const std::uint32_t n = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << 16 |
+                                static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8 |
+                                static_cast<unsigned char>(bytes[i + 2]);
+        out += kAlphabet[n >> 18 & 63];
+        out += kAlphabet[n >> 12 & 63];
+        out += kAlphabet[n >> 6 & 63];
+        out += kAlphabet[n & 63];
+    }
+    const std::size_t rest = bytes.size() - i;
+    if (rest > 0) {
+        std::uint32_t n = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << 16;
+        if (rest == 2) n |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8;
+        out += kAlphabet[n >> 18 & 63];
+        out += kAlphabet[n >> 12 & 63];
+        out += rest == 2 ? kAlphabet[n >> 6 & 63] : '=';
+        out += '=';
+    }
+    return out;
+}
+
+std::optional<std::string> base64Decode(std::string_view text) {
+    if (text.size() % 4 != 0) return std::nullopt;
+    std::string out;
+    out.reserve(text.size() / 4 * 3);
+    for (std::size_t i = 0; i < text.size(); i += 4) {
+        const bool last = i + 4 == text.size();
+        int values[4];
+        int padding = 0;
+        for (int k = 0; k < 4; ++k) {
+            const char c = text[i + static_cast<std::size_t>(k)];
+            if (c == '=' && last && k >= 2) {
+                values[k] = 0;
+                ++padding;
+                continue;
+            }
+            if (padding > 0) return std::nullopt;  // data after padding
+            values[k] = kReverse[static_cast<unsigned char>(c)];
+            if (values[k] < 0) return std::nullopt;
+        }
+        const std::uint32_t n = static_cast<std::uint32_t>(values[0]) << 18 | static_cast<std::uint32_t>(values[1]) << 12 |
+                                static_cast<std::uint32_t>(values[2]) << 6 | static_cast<std::uint32_t>(values[3]);
+        out += static_cast<char>(n >> 16 & 0xFF);
+        if (padding < 2) out += static_cast<char>(n >> 8 & 0xFF);
+        if (padding < 1) out += static_cast<char>(n & 0xFF);
+    }
+    return out;
+}
+
+}  // namespace lumeno::core

@@ -1,0 +1,37 @@
+#pragma once
+
+namespace lumeno::prefs {
+
+// Every persisted key. Absent-key rules: booleans read false, doubles 0.0, strings and data absent;
+// "transcriptionUseBiblicalTerms" alone defaults to true (see PreferencesManager::useBiblicalTerms).
+namespace key {
+inline constexpr const char* kSelectedAudioDevice = "selectedAudioDevice";
+inline constexpr const char* kIsStreaming = "isStreaming";
+inline constexpr const char* kAutoGainEnabled = "autoGainEnabled";
+inline constexpr const char* kSpeechRecognitionEnabled = "speechRecognitionEnabled";
+inline constexpr const char* kSpeechRecognitionLanguage = "speechRecognitionLanguage";
+inline constexpr const char* kTranscriptPanelShown = "transcriptPanelShown";
+inline constexpr const char* kMidiEnabled = "midiEnabled";
+inline constexpr const char* kSelectedMIDIDevice = "selectedMIDIDevice";
+inline constexpr const char* kMidiStartCommand = "midiStartCommand";
+inline constexpr const char* kMidiStopCommand = "midiStopCommand";
+inline constexpr const char* kUseCustomLogo = "useCustomLogo";
+inline constexpr const char* kLogoImageData = "logoImageData";
+inline constexpr const char* kLogoFileExtension = "logoFileExtension";
+inline constexpr const char* kLogoTimestamp = "logoTimestamp";
+inline constexpr const char* kCustomTitle = "customTitle";
+inline constexpr const char* kCustomSubtitle = "customSubtitle";
+inline constexpr const char* kTranscriptionCorrectionsEnabled = "transcriptionCorrectionsEnabled";
+inline constexpr const char* kTranscriptionUseBiblicalTerms = "transcriptionUseBiblicalTerms";
+inline constexpr const char* kTranscriptionCustomCorrections = "transcriptionCustomCorrections";
+}  // namespace key
+
+// Payload-less notifications about settings.
+inline constexpr const char* kPreferencesDidChange = "preferencesDidChange";
+inline constexpr const char* kMidiSettingsChanged = "midiSettingsChanged";
+
+inline constexpr const char* kDefaultTitle = "🎧 Audio Stream";
+inline constexpr const char* kDefaultSubtitle = "Assistive Listening Service";
+inline constexpr const char* kDefaultSpeechLanguage = "en-US";
+
+}  // namespace lumeno::prefs

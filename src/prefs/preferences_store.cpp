@@ -1,0 +1,295 @@
+#include "prefs/preferences_store.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "core/base64.h"
+
+namespace lumeno::prefs {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+// File form: a JSON object, one member per key. Booleans, numbers and strings are plain JSON;
+// data is {"data": "<base64>"}; a double that JSON cannot hold is {"double": "nan"|"inf"|"-inf"}.
+json encode(const Value& value) {
+    return std::visit(
+        [](const auto& v) -> json {
+            using T = std::decay_t<decltype(v)>;
+            if constexpr (std::is_same_v<T, Data>) {
+                return json{{"data", core::base64Encode(v.bytes)}};
+            } else if constexpr (std::is_same_v<T, double>) {
+                if (std::isnan(v)) return json{{"double", "nan"}};
+                if (std::isinf(v)) return json{{"double", v > 0 ? "inf" : "-inf"}};
+                return v;
+            } else {
+                return v;
+            }
+        },
+        value);
+}
+
+std::optional<Value> decode(const json& j) {
+    if (j.is_boolean()) return Value(j.get<bool>());
+    if (j.is_number()) return Value(j.get<double>());
+    if (j.is_string()) return Value(j.get<std::string>());
+    if (j.is_object() && j.size() == 1) {
+        if (auto it = j.find("data"); it != j.end() && it->is_string()) {
+            if (auto bytes = core::base64Decode(it->get<std::string>())) return Value(Data{*bytes});
+        }
+        if (auto it = j.find("double"); it != j.end() && it->is_string()) {
+            const auto text = it->get<std::string>();
+            if (text == "nan") return Value(std::nan(""));
+            if (text == "inf") return Value(HUGE_VAL);
+            if (text == "-inf") return Value(-HUGE_VAL);
+        }
+    }
+    return std::nullopt;
+}
+
+std::string timestampForFileName() {
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&now, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &tm);
+    return text;
+}
+
+// Writes `contents` to `target` so that a crash at any moment leaves the old file or the new one.
+bool writeAtomically(const fs::path& target, const std::string& contents, std::string& error) {
+    std::error_code ec;
+    fs::create_directories(target.parent_path(), ec);
+    if (ec) {
+        error = ec.message();
+        return false;
+    }
+    const fs::path temp = target.string() + ".tmp";
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+    const char* data = contents.data();
+    std::size_t left = contents.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, data, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            error = std::strerror(errno);
+            ::close(fd);
+            ::unlink(temp.c_str());
+            return false;
+        }
+        data += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    if (::fsync(fd) != 0 || ::close(fd) != 0) {
+        error = std::strerror(errno);
+        ::unlink(temp.c_str());
+        return false;
+    }
+    if (::rename(temp.c_str(), target.c_str()) != 0) {
+        error = std::strerror(errno);
+        ::unlink(temp.c_str());
+        return false;
+    }
+    // Make the rename itself durable.
+    const int dir = ::open(target.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return true;
+}
+
+}  // namespace
+
+fs::path defaultConfigDir() {
+    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg && fs::path(xdg).is_absolute())
+        return fs::path(xdg) / "lumeno";
+    if (const char* home = std::getenv("HOME"); home && *home) return fs::path(home) / ".config" / "lumeno";
+    return fs::current_path() / ".lumeno";
+}
+
+PreferencesStore::PreferencesStore(core::Logger& log) : log_(log), values_(std::make_shared<const Map>()) {}
+
+PreferencesStore::PreferencesStore(fs::path file, core::Logger& log, std::chrono::milliseconds saveDelay)
+    : log_(log), file_(std::move(file)), saveDelay_(saveDelay), values_(std::make_shared<const Map>()) {
+    load();
+    writer_ = std::thread([this] { writerLoop(); });
+}
+
+PreferencesStore::~PreferencesStore() {
+    if (!writer_.joinable()) return;
+    {
+        std::lock_guard lock(pendingMutex_);
+        stopping_ = true;
+    }
+    pendingChanged_.notify_all();
+    writer_.join();
+}
+
+const Value* PreferencesStore::find(const Map& map, const std::string& key) const {
+    auto it = map.find(key);
+    return it == map.end() ? nullptr : &it->second;
+}
+
+bool PreferencesStore::boolForKey(const std::string& key) const {
+    const auto map = snapshot();
+    const Value* v = find(*map, key);
+    if (!v) return false;
+    if (const bool* b = std::get_if<bool>(v)) return *b;
+    if (const double* d = std::get_if<double>(v)) return *d != 0.0;
+    return false;
+}
+
+double PreferencesStore::doubleForKey(const std::string& key) const {
+    const auto map = snapshot();
+    const Value* v = find(*map, key);
+    if (!v) return 0.0;
+    if (const double* d = std::get_if<double>(v)) return *d;
+    if (const bool* b = std::get_if<bool>(v)) return *b ? 1.0 : 0.0;
+    return 0.0;
+}
+
+std::optional<std::string> PreferencesStore::stringForKey(const std::string& key) const {
+    const auto map = snapshot();
+    const Value* v = find(*map, key);
+    if (const std::string* s = v ? std::get_if<std::string>(v) : nullptr) return *s;
+    return std::nullopt;
+}
+
+std::optional<std::string> PreferencesStore::dataForKey(const std::string& key) const {
+    const auto map = snapshot();
+    const Value* v = find(*map, key);
+    if (const Data* d = v ? std::get_if<Data>(v) : nullptr) return d->bytes;
+    return std::nullopt;
+}
+
+bool PreferencesStore::hasKey(const std::string& key) const { return find(*snapshot(), key) != nullptr; }
+
+void PreferencesStore::setBool(const std::string& key, bool value) { update(key, Value(value)); }
+void PreferencesStore::setDouble(const std::string& key, double value) { update(key, Value(value)); }
+
+void PreferencesStore::setString(const std::string& key, std::optional<std::string> value) {
+    update(key, value ? std::optional<Value>(Value(std::move(*value))) : std::nullopt);
+}
+
+void PreferencesStore::setData(const std::string& key, std::optional<std::string> bytes) {
+    update(key, bytes ? std::optional<Value>(Value(Data{std::move(*bytes)})) : std::nullopt);
+}
+
+void PreferencesStore::remove(const std::string& key) { update(key, std::nullopt); }
+
+void PreferencesStore::update(const std::string& key, std::optional<Value> value) {
+    {
+        std::lock_guard lock(writeMutex_);
+        auto next = std::make_shared<Map>(*snapshot());
+        if (value)
+            (*next)[key] = std::move(*value);
+        else if (next->erase(key) == 0)
+            return;
+        values_.store(std::shared_ptr<const Map>(std::move(next)), std::memory_order_release);
+    }
+    if (file_.empty()) return;
+    {
+        std::lock_guard lock(pendingMutex_);
+        dirty_ = true;
+    }
+    pendingChanged_.notify_all();
+}
+
+bool PreferencesStore::synchronize() {
+    if (file_.empty()) return true;
+    {
+        std::lock_guard lock(pendingMutex_);
+        dirty_ = false;
+    }
+    return save();
+}
+
+void PreferencesStore::writerLoop() {
+    std::unique_lock lock(pendingMutex_);
+    for (;;) {
+        pendingChanged_.wait(lock, [this] { return dirty_ || stopping_; });
+        if (!stopping_) {
+            // Let a burst of writes settle into one save.
+            pendingChanged_.wait_for(lock, saveDelay_, [this] { return stopping_; });
+        }
+        const bool mustSave = dirty_;
+        dirty_ = false;
+        const bool stop = stopping_;
+        lock.unlock();
+        if (mustSave) save();
+        lock.lock();
+        if (stop && !dirty_) return;
+    }
+}
+
+bool PreferencesStore::save() {
+    std::lock_guard lock(saveMutex_);
+    const auto map = snapshot();  // taken under saveMutex_: the newest state wins the race to disk
+    json document = json::object();
+    for (const auto& [key, value] : *map) document[key] = encode(value);
+    std::string error;
+    const bool ok = writeAtomically(file_, document.dump(2) + "\n", error);
+    if (!ok && !lastSaveFailed_) log_.print("❌ Could not save settings to ", file_.string(), ": ", error);
+    if (ok && lastSaveFailed_) log_.print("✅ Settings saved to ", file_.string(), " again");
+    lastSaveFailed_ = !ok;
+    return ok;
+}
+
+void PreferencesStore::load() {
+    std::ifstream in(file_, std::ios::binary);
+    if (!in) return;  // first launch: no keys
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    const std::string text = buffer.str();
+
+    std::string problem;
+    auto map = std::make_shared<Map>();
+    const json document = json::parse(text, nullptr, false);
+    if (document.is_discarded() || !document.is_object()) {
+        problem = document.is_discarded() ? "not valid JSON" : "not a JSON object";
+    } else {
+        for (const auto& [key, entry] : document.items()) {
+            auto value = decode(entry);
+            if (!value) {
+                problem = "unreadable value for \"" + key + "\"";
+                break;
+            }
+            (*map)[key] = std::move(*value);
+        }
+    }
+    if (problem.empty()) {
+        values_.store(std::shared_ptr<const Map>(std::move(map)));
+        return;
+    }
+    // Keep the unreadable file for the operator rather than overwriting it with defaults.
+    fs::path aside = file_.string() + ".corrupt-" + timestampForFileName();
+    for (int n = 2; fs::exists(aside); ++n) aside = file_.string() + ".corrupt-" + timestampForFileName() + "-" + std::to_string(n);
+    std::error_code ec;
+    fs::rename(file_, aside, ec);
+    if (ec) {
+        // Saving now would destroy the only copy: run from memory and leave the file alone.
+        log_.print("❌ Settings file ", file_.string(), " is ", problem, " and could not be moved aside (",
+                   ec.message(), "); starting with empty settings that will not be saved");
+        file_.clear();
+    } else
+        log_.print("❌ Settings file ", file_.string(), " is ", problem, "; moved aside as ", aside.string(),
+                   " and starting with empty settings");
+}
+
+}  // namespace lumeno::prefs

@@ -1,0 +1,91 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <variant>
+
+#include "core/log.h"
+
+namespace lumeno::prefs {
+
+// Bytes of a data value (a logo, a JSON document); kept distinct from text so kinds never mix.
+struct Data {
+    std::string bytes;
+    bool operator==(const Data&) const = default;
+};
+
+using Value = std::variant<bool, double, std::string, Data>;
+
+// The user defaults store: typed values under fixed keys, readable from any thread.
+//
+// Reads load an immutable snapshot through an atomic pointer, so a reader on the audio thread
+// never waits for a writer and never touches the disk. Writers (normally the main thread)
+// copy the small map, change it and publish the copy. A writer thread saves the latest snapshot
+// to settings.json shortly after each change; every save is atomic (temporary file, fsync,
+// rename). Thread: any.
+class PreferencesStore {
+public:
+    // In-memory only: nothing is read or written on disk (tests, tools).
+    explicit PreferencesStore(core::Logger& log);
+    // Backed by `file`: loaded now (a corrupt file is moved aside), saved after every change.
+    PreferencesStore(std::filesystem::path file, core::Logger& log,
+                     std::chrono::milliseconds saveDelay = std::chrono::milliseconds(100));
+    ~PreferencesStore();  // saves pending changes
+    PreferencesStore(const PreferencesStore&) = delete;
+    PreferencesStore& operator=(const PreferencesStore&) = delete;
+
+    bool boolForKey(const std::string& key) const;
+    double doubleForKey(const std::string& key) const;
+    std::optional<std::string> stringForKey(const std::string& key) const;
+    std::optional<std::string> dataForKey(const std::string& key) const;
+    bool hasKey(const std::string& key) const;
+
+    void setBool(const std::string& key, bool value);
+    void setDouble(const std::string& key, double value);
+    // Writing nothing removes the key.
+    void setString(const std::string& key, std::optional<std::string> value);
+    void setData(const std::string& key, std::optional<std::string> bytes);
+    void remove(const std::string& key);
+
+    // Saves now and waits for the disk. Returns false when the save failed (already logged).
+    bool synchronize();
+
+    const std::filesystem::path& file() const { return file_; }
+
+private:
+    using Map = std::map<std::string, Value>;
+
+    std::shared_ptr<const Map> snapshot() const { return values_.load(std::memory_order_acquire); }
+    const Value* find(const Map& map, const std::string& key) const;
+    void update(const std::string& key, std::optional<Value> value);
+    void load();
+    bool save();
+    void writerLoop();
+
+    core::Logger& log_;
+    std::filesystem::path file_;
+    std::chrono::milliseconds saveDelay_{0};
+    std::atomic<std::shared_ptr<const Map>> values_;
+    std::mutex writeMutex_;  // serialises writers of the map, so no change is lost between copies
+    std::mutex saveMutex_;   // serialises saves, so an older snapshot never overwrites a newer file
+
+    std::mutex pendingMutex_;
+    std::condition_variable pendingChanged_;
+    bool dirty_ = false;
+    bool stopping_ = false;
+    bool lastSaveFailed_ = false;
+    std::thread writer_;
+};
+
+// The preference file's location: $XDG_CONFIG_HOME/lumeno, else ~/.config/lumeno.
+std::filesystem::path defaultConfigDir();
+inline constexpr const char* kSettingsFileName = "settings.json";
+
+}  // namespace lumeno::prefs

@@ -1,0 +1,35 @@
+#include <gtest/gtest.h>
+
+#include "core/base64.h"
+#include "core/log.h"
+
+using namespace lumeno::core;
+
+TEST(Base64Test, RoundTripsEveryLengthAndEveryByte) {
+    std::string all;
+    for (int i = 0; i < 256; ++i) all += static_cast<char>(i);
+    for (std::size_t n = 0; n <= all.size(); n += 1) {
+        const std::string part = all.substr(0, n);
+        EXPECT_EQ(base64Decode(base64Encode(part)), part) << n;
+    }
+}
+
+TEST(Base64Test, MatchesKnownVectorsAndRejectsMalformedText) {
+    struct Case {
+        std::string plain, encoded;
+    };
+    for (const Case& c : {Case{"", ""}, Case{"f", "Zg=="}, Case{"fo", "Zm8="}, Case{"foo", "Zm9v"},
+                          Case{"foobar", "Zm9vYmFy"}}) {
+        EXPECT_EQ(base64Encode(c.plain), c.encoded);
+        EXPECT_EQ(base64Decode(c.encoded), c.plain);
+    }
+    for (const char* bad : {"Zg=", "Z===", "Zg==Zg==", "Zm9v!", "Zm 9"}) EXPECT_FALSE(base64Decode(bad)) << bad;
+}
+
+TEST(FormatDecimalTest, AlwaysShowsAFractionalPart) {
+    EXPECT_EQ(formatDecimal(48000), "48000.0");
+    EXPECT_EQ(formatDecimal(44100.0), "44100.0");
+    EXPECT_EQ(formatDecimal(22050.5), "22050.5");
+    EXPECT_EQ(formatDecimal(400), "400.0");
+    EXPECT_EQ(formatDecimal(0.15), "0.15");
+}

@@ -1,0 +1,110 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "fakes/virtual_main_queue.h"
+
+using namespace std::chrono_literals;
+using lumeno::testing::VirtualMainQueue;
+
+TEST(VirtualMainQueueTest, RunsDueTasksInTimeOrderAndFifoAmongEqualTimes) {
+    VirtualMainQueue queue;
+    std::vector<std::string> ran;
+    queue.asyncAfter(1500ms, [&] { ran.push_back("1.5s"); });
+    queue.asyncAfter(100ms, [&] { ran.push_back("0.1s-a"); });
+    queue.async([&] { ran.push_back("now-a"); });
+    queue.asyncAfter(100ms, [&] { ran.push_back("0.1s-b"); });
+    queue.async([&] { ran.push_back("now-b"); });
+
+    queue.runUntilIdle();
+    EXPECT_EQ(ran, (std::vector<std::string>{"now-a", "now-b"}));
+
+    queue.advance(15s);
+    EXPECT_EQ(ran, (std::vector<std::string>{"now-a", "now-b", "0.1s-a", "0.1s-b", "1.5s"}));
+    EXPECT_EQ(queue.now(), 15s);
+}
+
+TEST(VirtualMainQueueTest, DelayedTaskSeesTheClockAtItsDueTime) {
+    VirtualMainQueue queue;
+    std::chrono::milliseconds seen{-1};
+    queue.asyncAfter(500ms, [&] {
+        seen = queue.now();
+        // A task scheduled from a task counts from the moment it runs.
+        queue.asyncAfter(200ms, [&] { seen = queue.now(); });
+    });
+    queue.advance(600ms);
+    EXPECT_EQ(seen, 500ms);
+    queue.advance(100ms);
+    EXPECT_EQ(seen, 700ms);
+}
+
+TEST(VirtualMainQueueTest, RepeatingTimerFiresEveryPeriodUntilCancelled) {
+    VirtualMainQueue queue;
+    int ticks = 0;
+    auto timer = queue.every(2s, [&] { ++ticks; });
+    queue.advance(1999ms);
+    EXPECT_EQ(ticks, 0);
+    queue.advance(1ms);
+    EXPECT_EQ(ticks, 1);
+    queue.advance(6s);
+    EXPECT_EQ(ticks, 4);
+    timer.cancel();
+    queue.advance(10s);
+    EXPECT_EQ(ticks, 4);
+    EXPECT_EQ(queue.pendingCount(), 0u);
+}
+
+TEST(VirtualMainQueueTest, CancelledOneShotNeverRuns) {
+    VirtualMainQueue queue;
+    bool ran = false;
+    auto handle = queue.asyncAfter(1s, [&] { ran = true; });
+    handle.cancel();
+    handle.cancel();  // idempotent
+    queue.advance(2s);
+    EXPECT_FALSE(ran);
+}
+
+TEST(VirtualMainQueueTest, TimerCancellingItselfStopsAfterThatTick) {
+    VirtualMainQueue queue;
+    int ticks = 0;
+    lumeno::core::TimerHandle timer;
+    timer = queue.every(1s, [&] {
+        if (++ticks == 2) timer.cancel();
+    });
+    queue.advance(10s);
+    EXPECT_EQ(ticks, 2);
+}
+
+TEST(VirtualMainQueueTest, PostsFromOtherThreadsAllRunOnTheDrivingThread) {
+    VirtualMainQueue queue;
+    const auto mainId = std::this_thread::get_id();
+    std::atomic<int> onMain{0};
+    std::vector<std::thread> posters;
+    for (int t = 0; t < 4; ++t)
+        posters.emplace_back([&] {
+            for (int i = 0; i < 250; ++i)
+                queue.async([&] {
+                    if (std::this_thread::get_id() == mainId) ++onMain;
+                });
+        });
+    for (auto& p : posters) p.join();
+    queue.runUntilIdle();
+    EXPECT_EQ(onMain.load(), 1000);
+}
+
+TEST(VirtualMainQueueTest, WeakStepDoesNothingOnceItsOwnerIsGone) {
+    struct Owner {
+        int calls = 0;
+    };
+    VirtualMainQueue queue;
+    auto alive = std::make_shared<Owner>();
+    auto gone = std::make_shared<Owner>();
+    int goneCalls = 0;
+    queue.asyncAfter(1s, lumeno::core::weakly(alive, [](Owner& o) { ++o.calls; }));
+    queue.asyncAfter(1s, lumeno::core::weakly(gone, [&](Owner&) { ++goneCalls; }));
+    gone.reset();
+    queue.advance(1s);
+    EXPECT_EQ(alive->calls, 1);
+    EXPECT_EQ(goneCalls, 0);
+}

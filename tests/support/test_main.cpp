@@ -1,0 +1,19 @@
+// Shared test main. Tests that need Qt link lumeno_test_main_qt, which creates the application
+// object before any test runs, as Qt requires.
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+#ifdef LUMENO_TEST_WITH_QT
+#include <QCoreApplication>
+#endif
+
+int main(int argc, char** argv) {
+    // A peer that closes mid-write must surface as an error code, not kill the test.
+    std::signal(SIGPIPE, SIG_IGN);
+#ifdef LUMENO_TEST_WITH_QT
+    QCoreApplication app(argc, argv);
+#endif
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
