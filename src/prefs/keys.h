@@ -35,3 +35,37 @@ inline constexpr const char* kDefaultSubtitle = "Assistive Listening Service";
 inline constexpr const char* kDefaultSpeechLanguage = "en-US";
 
 }  // namespace lumeno::prefs
+
+namespace lumeno::prefs {
+
+enum class ValueKind { boolean, number, string, data };
+
+struct KeyInfo {
+    const char* name;
+    ValueKind kind;
+};
+
+// The persisted keys with their kinds, for tools that set values by name.
+inline constexpr KeyInfo kKeyTable[] = {
+    {key::kSelectedAudioDevice, ValueKind::string},
+    {key::kIsStreaming, ValueKind::boolean},
+    {key::kAutoGainEnabled, ValueKind::boolean},
+    {key::kSpeechRecognitionEnabled, ValueKind::boolean},
+    {key::kSpeechRecognitionLanguage, ValueKind::string},
+    {key::kTranscriptPanelShown, ValueKind::boolean},
+    {key::kMidiEnabled, ValueKind::boolean},
+    {key::kSelectedMIDIDevice, ValueKind::string},
+    {key::kMidiStartCommand, ValueKind::data},
+    {key::kMidiStopCommand, ValueKind::data},
+    {key::kUseCustomLogo, ValueKind::boolean},
+    {key::kLogoImageData, ValueKind::data},
+    {key::kLogoFileExtension, ValueKind::string},
+    {key::kLogoTimestamp, ValueKind::number},
+    {key::kCustomTitle, ValueKind::string},
+    {key::kCustomSubtitle, ValueKind::string},
+    {key::kTranscriptionCorrectionsEnabled, ValueKind::boolean},
+    {key::kTranscriptionUseBiblicalTerms, ValueKind::boolean},
+    {key::kTranscriptionCustomCorrections, ValueKind::data},
+};
+
+}  // namespace lumeno::prefs

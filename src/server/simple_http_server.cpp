@@ -1,0 +1,1 @@
+#include "server/simple_http_server.h"
