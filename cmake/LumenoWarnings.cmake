@@ -1,7 +1,7 @@
 # Applies the project's warning set to a target.
 function(lumeno_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor
-    -Wold-style-cast -Wcast-align -Woverloaded-virtual -Wnull-dereference -Wimplicit-fallthrough)
+    -Wold-style-cast -Wcast-align -Woverloaded-virtual -Wimplicit-fallthrough)
   if(LUMENO_WERROR)
     target_compile_options(${target} PRIVATE -Werror)
   endif()

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <asio.hpp>
+#include <atomic>
+#include <deque>
+
+#include "server/connection.h"
+
+namespace lumeno::server {
+
+// A Connection over an accepted Asio TCP socket. Everything that touches the socket runs on the
+// io thread; send and cancel from other threads hop there first. Writes are non-blocking and
+// gathered: a backlog leaves in one writev, and a full socket waits for writability instead of
+// keeping an operation per chunk. Thread: io (state() and remoteHost() from any).
+class AsioConnection final : public Connection, public std::enable_shared_from_this<AsioConnection> {
+public:
+    AsioConnection(asio::io_context& io, asio::ip::tcp::socket socket);
+    ~AsioConnection() override;
+
+    ConnectionState state() const override { return state_.load(std::memory_order_acquire); }
+    const std::string& remoteHost() const override { return remoteHost_; }
+    std::uint16_t remotePort() const override { return remotePort_; }
+
+    void setStateHandler(StateHandler handler) override;
+    void receive(std::size_t maxBytes, ReceiveHandler handler) override;
+    void watchForClose() override;
+    void send(SharedBytes bytes, SendCompletion completion = {}) override;
+    void setSendLimit(std::size_t maxBytes, std::function<void(std::size_t)> onOverflow) override;
+    void cancel() override;
+
+    // For the fan-out, which already runs on the io thread.
+    void sendOnIoThread(SharedBytes bytes, SendCompletion completion);
+    bool onIoThread() const { return io_.get_executor().running_in_this_thread(); }
+
+private:
+    struct Pending {
+        SharedBytes bytes;
+        std::size_t offset = 0;
+        SendCompletion completion;
+    };
+
+    void flush();
+    void waitWritable();
+    void fail(std::error_code error);
+    void finish(ConnectionState final, std::error_code error);
+    void complete(SendCompletion completion, std::error_code error);
+
+    asio::io_context& io_;
+    asio::ip::tcp::socket socket_;
+    std::string remoteHost_;
+    std::uint16_t remotePort_ = 0;
+    std::atomic<ConnectionState> state_{ConnectionState::ready};
+
+    StateHandler stateHandler_;
+    std::vector<std::uint8_t> readBuffer_;
+    std::deque<Pending> queue_;
+    std::size_t queuedBytes_ = 0;
+    bool waitingWritable_ = false;
+    std::size_t sendLimit_ = 0;  // 0: unbounded
+    std::function<void(std::size_t)> onOverflow_;
+};
+
+}  // namespace lumeno::server

@@ -1,0 +1,105 @@
+#include "server/http_text.h"
+
+#include <cmath>
+#include <cstdio>
+
+namespace lumeno::server {
+
+Route routeFor(std::string_view request) {
+    if (request.find("GET /listen") != std::string_view::npos) return Route::page;
+    if (request.find("GET /logo") != std::string_view::npos) return Route::logo;
+    if (request.find("GET /status") != std::string_view::npos) return Route::status;
+    if (request.find("GET /transcription") != std::string_view::npos) return Route::transcription;
+    if (request.find("GET /audio") != std::string_view::npos) return Route::audio;
+    return Route::notFound;
+}
+
+bool isValidUtf8(std::string_view text) {
+    std::size_t i = 0;
+    const std::size_t n = text.size();
+    while (i < n) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t length;
+        std::uint32_t codePoint;
+        if ((c & 0xE0) == 0xC0) {
+            length = 2;
+            codePoint = c & 0x1F;
+        } else if ((c & 0xF0) == 0xE0) {
+            length = 3;
+            codePoint = c & 0x0F;
+        } else if ((c & 0xF8) == 0xF0) {
+            length = 4;
+            codePoint = c & 0x07;
+        } else {
+            return false;
+        }
+        if (i + length > n) return false;
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto cc = static_cast<unsigned char>(text[i + k]);
+            if ((cc & 0xC0) != 0x80) return false;
+            codePoint = codePoint << 6 | (cc & 0x3F);
+        }
+        // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+        static constexpr std::uint32_t kMinimum[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (codePoint < kMinimum[length] || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF))
+            return false;
+        i += length;
+    }
+    return true;
+}
+
+std::string requestText(const std::vector<std::uint8_t>& bytes) {
+    std::string text(bytes.begin(), bytes.end());
+    return isValidUtf8(text) ? text : std::string();
+}
+
+std::string logSafePrefix(std::string_view text, std::size_t characters) {
+    std::string out;
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < text.size() && count < characters; ++count) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        std::size_t length = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : 4;
+        length = std::min(length, text.size() - i);
+        if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c < 0x20 || c == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+            out += escaped;
+        } else {
+            out.append(text.substr(i, length));
+        }
+        i += length;
+    }
+    return out;
+}
+
+std::string statusResponse(bool streaming) {
+    const std::string body = streaming ? R"({"status":"streaming"})" : R"({"status":"waiting"})";
+    return "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\nAccess-Control-Allow-Origin: *\r\nCache-Control: no-cache\r\n\r\n" + body;
+}
+
+std::string audioStreamHead(double sampleRate, std::uint32_t channels) {
+    const double truncated = std::trunc(sampleRate);
+    const long long rate = std::isfinite(truncated) ? static_cast<long long>(truncated) : 44100;
+    return "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nX-Sample-Rate: " + std::to_string(rate) +
+           "\r\nX-Channels: " + std::to_string(channels) + "\r\nCache-Control: no-cache\r\n\r\n";
+}
+
+std::string eventFrame(std::string_view message) {
+    std::string frame;
+    frame.reserve(message.size() + 8);
+    frame += "data: ";
+    frame += message;
+    frame += "\n\n";
+    return frame;
+}
+
+}  // namespace lumeno::server
