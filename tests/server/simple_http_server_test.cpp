@@ -1,0 +1,214 @@
+#include <dirent.h>
+
+#include <atomic>
+
+#include "server/http_text.h"
+#include "server_fixture.h"
+
+using namespace std::chrono_literals;
+using namespace lumeno;
+using namespace lumeno::testing;
+
+namespace {
+int openDescriptorCount() {
+    int count = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (readdir(dir)) ++count;
+        closedir(dir);
+    }
+    return count;
+}
+}  // namespace
+
+TEST_F(ServerTest, StatusDocumentFollowsTheStreamingFlagAndCloses) {
+    EXPECT_EQ(fetch(port(), "GET /status HTTP/1.1\r\n\r\n"), server::statusResponse(false));
+    server_->setStreaming(true);
+    EXPECT_EQ(fetch(port(), "GET /status HTTP/1.1\r\n\r\n"), server::statusResponse(true));
+    EXPECT_TRUE(log_.contains("Serving status"));
+}
+
+TEST_F(ServerTest, AnythingButTheFiveRoutesGetsTheExact404AndIsClosed) {
+    std::string garbage(8192, '\0');
+    for (std::size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<char>((i * 131 + 7) % 256);
+    const std::string requests[] = {
+        "GET / HTTP/1.1\r\n\r\n", "POST /status HTTP/1.1\r\n\r\n", "GET", garbage,
+        "GET /status \xFF\xFE HTTP/1.1\r\n\r\n",  // not UTF-8: routed as empty text
+    };
+    for (const auto& request : requests) EXPECT_EQ(fetch(port(), request), server::kNotFoundResponse);
+    EXPECT_EQ(log_.count("Unknown request, sending 404"), 5);
+    EXPECT_TRUE(log_.contains("Received request: "));
+}
+
+TEST_F(ServerTest, PageRouteWinsOverAudioWhenBothAppear) {
+    // No page builder is attached here, so the page route answers 404 after its own log line.
+    EXPECT_EQ(fetch(port(), "GET /listen HTTP/1.1\r\nReferer: GET /audio\r\n\r\n"), server::kNotFoundResponse);
+    EXPECT_TRUE(log_.contains("Serving listener page"));
+    EXPECT_FALSE(log_.contains("Starting audio stream for connection"));
+}
+
+TEST_F(ServerTest, HalfClosedRequestIsStillAnswered) {
+    TestClient client(port());
+    client.send("GET /status HTTP/1.1\r\n\r\n");
+    client.shutdownWrite();
+    EXPECT_EQ(client.readUntilClosed(), server::statusResponse(false));
+}
+
+TEST_F(ServerTest, BadRequestsLeakNoConnections) {
+    const int before = openDescriptorCount();
+    for (int i = 0; i < 50; ++i) {
+        TestClient client(port());
+        if (i % 3 == 0) client.send("GET");
+        if (i % 3 == 1) client.send(std::string(8192, 'x'));
+        client.close();  // some close before the answer, some send nothing at all
+    }
+    fetch(port(), "GET /status HTTP/1.1\r\n\r\n");
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (openDescriptorCount() > before && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
+    EXPECT_LE(openDescriptorCount(), before);
+}
+
+TEST_F(ServerTest, AudioHeadAnnouncesTheFormatKnownWhenTheStreamStarts) {
+    TestClient before(port());
+    before.send("GET /audio HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(before.readHead(), server::audioStreamHead(44100.0, 1));
+
+    server_->updateAudioFormat({48000.0, 2});
+    EXPECT_TRUE(log_.contains("HTTP Server: Audio format updated to 48000.0Hz, 2 channels"));
+    TestClient after(port());
+    after.send("GET /audio HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(after.readHead(), server::audioStreamHead(48000.0, 2));
+    EXPECT_TRUE(log_.waitFor("Audio stream started successfully"));
+}
+
+TEST_F(ServerTest, EveryChunkReachesEveryListenerInOrderWithNothingElse) {
+    EXPECT_TRUE(log_.lines().size() > 0);
+    server_->sendAudioData(chunkOf("ignored"));  // nobody listening: not a word
+    EXPECT_FALSE(log_.containsPrefix("Broadcasting"));
+
+    auto a = connectAudio();
+    auto b = connectAudio("127.0.0.2");
+    ASSERT_TRUE(waitForCount(2));
+    std::string expected;
+    for (int i = 0; i < 20; ++i) {
+        const std::string bytes = "chunk-" + std::to_string(i) + std::string(4000, static_cast<char>('a' + i));
+        expected += bytes;
+        server_->sendAudioData(chunkOf(bytes));
+    }
+    EXPECT_EQ(a.readExactly(expected.size()), expected);
+    EXPECT_EQ(b.readExactly(expected.size()), expected);
+    EXPECT_TRUE(log_.contains("Broadcasting 4007 bytes to 2 connections"));
+    EXPECT_TRUE(log_.contains("Sent to 2/2 connections"));
+}
+
+TEST_F(ServerTest, ListenersAreCountedByHost) {
+    auto a1 = connectAudio("127.0.0.1");
+    auto a2 = connectAudio("127.0.0.1");
+    auto e1 = connectEvents("127.0.0.1");
+    ASSERT_TRUE(log_.waitFor("🎤 Added transcription connection, count: 1"));
+    ASSERT_TRUE(waitForCount(1));
+    EXPECT_EQ(server_->uniqueListenerCount(), 1);
+    auto b = connectAudio("127.0.0.2");
+    ASSERT_TRUE(waitForCount(2));
+    // Short requests never count.
+    fetch(port(), "GET /status HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(server_->uniqueListenerCount(), 2);
+}
+
+TEST_F(ServerTest, DeadAudioListenerIsRemovedAtOnceAndCountDrops) {
+    auto a = connectAudio("127.0.0.1");
+    auto b = connectAudio("127.0.0.2");
+    ASSERT_TRUE(waitForCount(2));
+    a.close();
+    ASSERT_TRUE(log_.waitFor("Removed audio connection immediately, count: 1"));
+    EXPECT_TRUE(waitForCount(1));
+}
+
+TEST_F(ServerTest, DeadEventStreamLeavesOnlyWithTheTwoSecondPass) {
+    auto events = connectEvents("127.0.0.3");
+    ASSERT_TRUE(log_.waitFor("🎤 Added transcription connection, count: 1"));
+    ASSERT_TRUE(waitForCount(1));
+    events.close();
+    std::this_thread::sleep_for(200ms);  // the close has reached the server by now
+    queue_.runUntilIdle();
+    EXPECT_EQ(server_->uniqueListenerCount(), 1) << "event streams are pruned only by the timer";
+    queue_.advance(2s);
+    EXPECT_TRUE(log_.contains("🎤 Cleaned up dead transcription connections: 1 -> 0"));
+    EXPECT_TRUE(waitForCount(0));
+}
+
+TEST_F(ServerTest, EventStreamGetsHeadKeepAlivesAndBroadcasts) {
+    TestClient events(port());
+    events.send("GET /transcription HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(events.readExactly(server::kEventStreamHead.size()), server::kEventStreamHead);
+    EXPECT_EQ(events.readExactly(12), server::kKeepAlive) << "a keep-alive follows registration at once";
+    queue_.advance(15s);
+    EXPECT_EQ(events.readExactly(12), server::kKeepAlive);
+    server_->broadcastTranscription(R"({"type":"transcription","text":"hello"})");
+    EXPECT_EQ(events.readExactly(47), "data: {\"type\":\"transcription\",\"text\":\"hello\"}\n\n");
+    EXPECT_TRUE(log_.contains("🎤 Broadcasting transcription to 1 clients"));
+}
+
+TEST_F(ServerTest, KeepAliveChainEndsOncePruned) {
+    auto events = connectEvents();
+    ASSERT_TRUE(log_.waitFor("🎤 Added transcription connection, count: 1"));
+    events.close();
+    std::this_thread::sleep_for(200ms);
+    queue_.advance(2s);
+    ASSERT_TRUE(log_.contains("🎤 Cleaned up dead transcription connections: 1 -> 0"));
+    queue_.advance(60s);
+    queue_.runUntil([] { return false; }, 100ms);
+    EXPECT_EQ(queue_.pendingCount(), 2u) << "only the two cleanup timers remain";
+}
+
+TEST_F(ServerTest, StopPublishesZeroAndSilencesTheTimers) {
+    auto a = connectAudio();
+    auto e = connectEvents();
+    ASSERT_TRUE(log_.waitFor("🎤 Added transcription connection, count: 1"));
+    ASSERT_TRUE(waitForCount(1));
+    server_->stop();
+    queue_.runUntilIdle();
+    EXPECT_EQ(counts_.back(), 0);
+    EXPECT_TRUE(a.waitForClose());
+    EXPECT_TRUE(e.waitForClose());
+    const auto published = counts_.size();
+    queue_.advance(20s);  // past both cleanup periods and the keep-alive
+    EXPECT_EQ(counts_.size(), published);
+    EXPECT_EQ(queue_.pendingCount(), 0u);
+    server_.reset();
+}
+
+TEST_F(ServerTest, SecondServerOnATakenPortRunsWithoutListener) {
+    auto second = server::SimpleHTTPServer::create(port(), std::nullopt, {queue_, notifications_, log_},
+                                                   {.bindAddress = "127.0.0.1"});
+    EXPECT_FALSE(second->hasListener());
+    EXPECT_TRUE(log_.containsPrefix("Failed to create listener: "));
+    second->start();
+    second->stop();
+    // The first server is untouched.
+    EXPECT_EQ(fetch(port(), "GET /status HTTP/1.1\r\n\r\n"), server::statusResponse(false));
+}
+
+class SlowListenerTest : public ServerTest {
+protected:
+    void SetUp() override { startServer({.maxQueuedSeconds = 0.25}, server::AudioFormat{48000.0, 1}); }
+};
+
+TEST_F(SlowListenerTest, ListenerThatStopsReadingIsCutOffWhileOthersKeepReceiving) {
+    auto stalled = connectAudio("127.0.0.2", 4096);
+    auto healthy = connectAudio("127.0.0.1");
+    ASSERT_TRUE(waitForCount(2));
+
+    constexpr int kChunks = 300;
+    constexpr std::size_t kChunkSize = 8192;
+    std::atomic<std::size_t> received{0};
+    std::thread reader([&] { received = healthy.readExactly(kChunks * kChunkSize, 20s).size(); });
+    for (int i = 0; i < kChunks; ++i) {
+        server_->sendAudioData(chunkOf(std::string(kChunkSize, static_cast<char>(i))));
+        std::this_thread::sleep_for(1ms);
+    }
+    reader.join();
+    EXPECT_EQ(received.load(), kChunks * kChunkSize);
+    EXPECT_TRUE(log_.waitForPrefix("Disconnecting audio listener 127.0.0.2: it fell behind with "));
+    EXPECT_TRUE(log_.waitFor("Removed audio connection immediately, count: 1"));
+    EXPECT_TRUE(waitForCount(1));
+}
