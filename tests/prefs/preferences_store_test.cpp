@@ -1,0 +1,189 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "fakes/capture_logger.h"
+#include "prefs/keys.h"
+#include "prefs/preferences_manager.h"
+#include "prefs/preferences_store.h"
+
+using namespace lumeno;
+using namespace lumeno::prefs;
+namespace fs = std::filesystem;
+
+namespace {
+
+class TempDir {
+public:
+    TempDir() {
+        char pattern[] = "/tmp/lumeno-prefs-XXXXXX";
+        path_ = mkdtemp(pattern);
+    }
+    ~TempDir() { fs::remove_all(path_); }
+    const fs::path& path() const { return path_; }
+    fs::path file() const { return path_ / kSettingsFileName; }
+
+private:
+    fs::path path_;
+};
+
+std::string readFile(const fs::path& p) {
+    std::ifstream in(p);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+}  // namespace
+
+TEST(PreferencesStoreTest, FreshStoreFollowsTheAbsentKeyRules) {
+    lumeno::testing::CaptureLogger log;
+    auto store = std::make_shared<PreferencesStore>(log);
+    PreferencesManager manager(store);
+    for (const auto& info : kKeyTable) {
+        EXPECT_FALSE(store->hasKey(info.name)) << info.name;
+        EXPECT_FALSE(store->boolForKey(info.name)) << info.name;
+        EXPECT_EQ(store->doubleForKey(info.name), 0.0) << info.name;
+        EXPECT_FALSE(store->stringForKey(info.name)) << info.name;
+        EXPECT_FALSE(store->dataForKey(info.name)) << info.name;
+    }
+    EXPECT_TRUE(manager.useBiblicalTerms());
+    EXPECT_EQ(manager.listenerTitle(), "🎧 Audio Stream");
+    EXPECT_EQ(manager.listenerSubtitle(), "Assistive Listening Service");
+    EXPECT_EQ(manager.speechLanguage(), "en-US");
+}
+
+TEST(PreferencesStoreTest, BiblicalTermsDefaultTrueButKeepAnExplicitFalse) {
+    lumeno::testing::CaptureLogger log;
+    auto store = std::make_shared<PreferencesStore>(log);
+    PreferencesManager manager(store);
+    store->setBool(key::kTranscriptionUseBiblicalTerms, false);
+    EXPECT_FALSE(manager.useBiblicalTerms());
+    store->remove(key::kTranscriptionUseBiblicalTerms);
+    EXPECT_TRUE(manager.useBiblicalTerms());
+}
+
+TEST(PreferencesStoreTest, WritingNothingRemovesStringsAndDataButSpacesAreKept) {
+    lumeno::testing::CaptureLogger log;
+    PreferencesStore store(log);
+    store.setString(key::kCustomTitle, "   ");
+    EXPECT_EQ(store.stringForKey(key::kCustomTitle), "   ");
+    store.setString(key::kCustomTitle, std::nullopt);
+    EXPECT_FALSE(store.hasKey(key::kCustomTitle));
+    store.setData(key::kLogoImageData, std::string("\x89PNG\0\x01", 6));
+    EXPECT_EQ(store.dataForKey(key::kLogoImageData)->size(), 6u);
+    EXPECT_FALSE(store.stringForKey(key::kLogoImageData)) << "kinds never mix";
+    store.setData(key::kLogoImageData, std::nullopt);
+    EXPECT_FALSE(store.hasKey(key::kLogoImageData));
+}
+
+TEST(PreferencesStoreTest, EveryKindSurvivesARestart) {
+    TempDir dir;
+    lumeno::testing::CaptureLogger log;
+    const std::string binary("\x00\xFF\x10garbage{", 11);
+    {
+        PreferencesStore store(dir.file(), log);
+        store.setBool(key::kIsStreaming, true);
+        store.setBool(key::kTranscriptionUseBiblicalTerms, false);
+        store.setDouble(key::kLogoTimestamp, 1765000000.25);
+        store.setString(key::kCustomTitle, "Église \"St Jean\" 🎧");
+        store.setData(key::kTranscriptionCustomCorrections, binary);
+    }  // destruction saves pending writes
+    PreferencesStore reopened(dir.file(), log);
+    EXPECT_TRUE(reopened.boolForKey(key::kIsStreaming));
+    EXPECT_TRUE(reopened.hasKey(key::kTranscriptionUseBiblicalTerms));
+    EXPECT_FALSE(reopened.boolForKey(key::kTranscriptionUseBiblicalTerms));
+    EXPECT_EQ(reopened.doubleForKey(key::kLogoTimestamp), 1765000000.25);
+    EXPECT_EQ(reopened.stringForKey(key::kCustomTitle), "Église \"St Jean\" 🎧");
+    EXPECT_EQ(reopened.dataForKey(key::kTranscriptionCustomCorrections), binary);
+    EXPECT_TRUE(log.lines().empty());
+}
+
+TEST(PreferencesStoreTest, WritesReachTheDiskSoonWithoutAnExplicitFlush) {
+    TempDir dir;
+    lumeno::testing::CaptureLogger log;
+    PreferencesStore store(dir.file(), log, std::chrono::milliseconds(10));
+    store.setBool(key::kAutoGainEnabled, true);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (readFile(dir.file()).find("autoGainEnabled") == std::string::npos && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_NE(readFile(dir.file()).find("\"autoGainEnabled\": true"), std::string::npos);
+    EXPECT_FALSE(fs::exists(dir.file().string() + ".tmp"));
+}
+
+TEST(PreferencesStoreTest, SynchronizeWritesAtOnce) {
+    TempDir dir;
+    lumeno::testing::CaptureLogger log;
+    PreferencesStore store(dir.file(), log, std::chrono::hours(1));
+    store.setString(key::kSelectedMIDIDevice, "Pad");
+    EXPECT_TRUE(store.synchronize());
+    EXPECT_NE(readFile(dir.file()).find("\"selectedMIDIDevice\": \"Pad\""), std::string::npos);
+}
+
+TEST(PreferencesStoreTest, UnreadableFileIsMovedAsideAndTheStoreStartsEmpty) {
+    const std::string bad[] = {"{not json", "[1,2,3]", R"({"isStreaming": [true]})", R"({"logoImageData": {"data": "!!"}})"};
+    for (const auto& contents : bad) {
+        TempDir dir;
+        std::ofstream(dir.file()) << contents;
+        lumeno::testing::CaptureLogger log;
+        {
+            PreferencesStore store(dir.file(), log);
+            EXPECT_FALSE(store.boolForKey(key::kIsStreaming));
+            store.setBool(key::kIsStreaming, true);
+        }
+        int aside = 0;
+        for (const auto& entry : fs::directory_iterator(dir.path()))
+            if (entry.path().filename().string().rfind("settings.json.corrupt-", 0) == 0) {
+                ++aside;
+                EXPECT_EQ(readFile(entry.path()), contents) << "the operator's file is kept byte for byte";
+            }
+        EXPECT_EQ(aside, 1) << contents;
+        ASSERT_EQ(log.lines().size(), 1u) << contents;
+        EXPECT_NE(log.lines()[0].find("moved aside as "), std::string::npos);
+        EXPECT_TRUE(PreferencesStore(dir.file(), log).boolForKey(key::kIsStreaming)) << "the new file is valid";
+    }
+}
+
+TEST(PreferencesStoreTest, UnwritableFolderIsLoggedOnceNotRepeatedly) {
+    TempDir dir;
+    lumeno::testing::CaptureLogger log;
+    // A path whose parent is a file: no save can ever succeed.
+    std::ofstream(dir.path() / "file") << "x";
+    PreferencesStore store(dir.path() / "file" / kSettingsFileName, log, std::chrono::milliseconds(1));
+    store.setBool(key::kIsStreaming, true);
+    EXPECT_FALSE(store.synchronize());
+    store.setBool(key::kIsStreaming, false);
+    EXPECT_FALSE(store.synchronize());
+    EXPECT_EQ(log.lines().size(), 1u);
+    EXPECT_TRUE(log.containsPrefix("❌ Could not save settings to "));
+    EXPECT_FALSE(store.boolForKey(key::kIsStreaming)) << "memory keeps working";
+}
+
+TEST(PreferencesStoreTest, ReadersSeeOldOrNewValuesWhileAWriterChangesKeys) {
+    TempDir dir;
+    lumeno::testing::CaptureLogger log;
+    PreferencesStore store(dir.file(), log, std::chrono::milliseconds(1));
+    std::atomic<bool> done{false};
+    std::atomic<long> torn{0};
+    std::vector<std::thread> readers;
+    for (int r = 0; r < 3; ++r)
+        readers.emplace_back([&] {
+            while (!done) {
+                // The writer always stores a title equal to the language: a mixed pair is fine
+                // (two keys), but each value must be whole.
+                const auto title = store.stringForKey(key::kCustomTitle).value_or("title-0");
+                if (title.rfind("title-", 0) != 0) ++torn;
+                (void)store.boolForKey(key::kSpeechRecognitionEnabled);
+            }
+        });
+    for (int i = 0; i < 2000; ++i) {
+        store.setString(key::kCustomTitle, "title-" + std::to_string(i));
+        store.setBool(key::kSpeechRecognitionEnabled, i % 2 == 0);
+    }
+    done = true;
+    for (auto& t : readers) t.join();
+    EXPECT_EQ(torn.load(), 0);
+    EXPECT_TRUE(store.synchronize());
+    EXPECT_EQ(PreferencesStore(dir.file(), log).stringForKey(key::kCustomTitle), "title-1999");
+}
