@@ -201,7 +201,7 @@ void PreferencesStore::update(const std::string& key, std::optional<Value> value
             (*next)[key] = std::move(*value);
         else if (next->erase(key) == 0)
             return;
-        values_.store(std::shared_ptr<const Map>(std::move(next)), std::memory_order_release);
+        publish(std::move(next));
     }
     if (file_.empty()) return;
     {
@@ -274,7 +274,7 @@ void PreferencesStore::load() {
         }
     }
     if (problem.empty()) {
-        values_.store(std::shared_ptr<const Map>(std::move(map)));
+        publish(std::move(map));
         return;
     }
     // Keep the unreadable file for the operator rather than overwriting it with defaults.

@@ -25,8 +25,8 @@ using Value = std::variant<bool, double, std::string, Data>;
 
 // The user defaults store: typed values under fixed keys, readable from any thread.
 //
-// Reads load an immutable snapshot through an atomic pointer, so a reader on the audio thread
-// never waits for a writer and never touches the disk. Writers (normally the main thread)
+// Reads take an immutable snapshot of the map, so a reader on the audio thread never waits for a
+// writer's work and never touches the disk. Writers (normally the main thread)
 // copy the small map, change it and publish the copy. A writer thread saves the latest snapshot
 // to settings.json shortly after each change; every save is atomic (temporary file, fsync,
 // rename). Thread: any.
@@ -62,7 +62,14 @@ public:
 private:
     using Map = std::map<std::string, Value>;
 
-    std::shared_ptr<const Map> snapshot() const { return values_.load(std::memory_order_acquire); }
+    std::shared_ptr<const Map> snapshot() const {
+        std::lock_guard lock(pointerMutex_);
+        return values_;
+    }
+    void publish(std::shared_ptr<const Map> next) {
+        std::lock_guard lock(pointerMutex_);
+        values_.swap(next);
+    }  // the old map is released outside the lock
     const Value* find(const Map& map, const std::string& key) const;
     void update(const std::string& key, std::optional<Value> value);
     void load();
@@ -72,7 +79,10 @@ private:
     core::Logger& log_;
     std::filesystem::path file_;
     std::chrono::milliseconds saveDelay_{0};
-    std::atomic<std::shared_ptr<const Map>> values_;
+    // Guarded only for copying or swapping the pointer (never while a map is built or a file is
+    // written), so a reader waits at most for one pointer swap.
+    mutable std::mutex pointerMutex_;
+    std::shared_ptr<const Map> values_;
     std::mutex writeMutex_;  // serialises writers of the map, so no change is lost between copies
     std::mutex saveMutex_;   // serialises saves, so an older snapshot never overwrites a newer file
 
