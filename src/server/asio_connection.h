@@ -40,6 +40,8 @@ private:
     };
 
     void flush();
+    // One non-blocking send: bytes written, 0 when the socket is full, -1 after failing the connection.
+    ssize_t sendSome(const std::uint8_t* data, std::size_t size);
     void waitWritable();
     void fail(std::error_code error);
     void finish(ConnectionState final, std::error_code error);

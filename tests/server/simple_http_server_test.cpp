@@ -141,7 +141,10 @@ TEST_F(ServerTest, EventStreamGetsHeadKeepAlivesAndBroadcasts) {
     events.send("GET /transcription HTTP/1.1\r\n\r\n");
     EXPECT_EQ(events.readExactly(server::kEventStreamHead.size()), server::kEventStreamHead);
     EXPECT_EQ(events.readExactly(12), server::kKeepAlive) << "a keep-alive follows registration at once";
-    queue_.advance(15s);
+    ASSERT_TRUE(queue_.runUntil([&] { return queue_.pendingCount() == 3; })) << "two cleanup timers and the keep-alive";
+    queue_.advance(14s);
+    EXPECT_EQ(events.readExactly(12, 100ms), "");
+    queue_.advance(1s);
     EXPECT_EQ(events.readExactly(12), server::kKeepAlive);
     server_->broadcastTranscription(R"({"type":"transcription","text":"hello"})");
     EXPECT_EQ(events.readExactly(47), "data: {\"type\":\"transcription\",\"text\":\"hello\"}\n\n");
