@@ -1,0 +1,118 @@
+#include "speech/biblical_terms.h"
+
+#include <array>
+
+namespace lumeno::speech {
+
+namespace {
+
+constexpr std::array kTerms = std::to_array<TermCorrection>({
+    // Books
+    {"genesis", "Genesis"},
+    {"exodus", "Exodus"},
+    {"leviticus", "Leviticus"},
+    {"numbers", "Numbers"},
+    {"deuteronomy", "Deuteronomy"},
+    {"joshua", "Joshua"},
+    {"judges", "Judges"},
+    {"ruth", "Ruth"},
+    {"samuel", "Samuel"},
+    {"kings", "Kings"},
+    {"chronicles", "Chronicles"},
+    {"ezra", "Ezra"},
+    {"nehemiah", "Nehemiah"},
+    {"esther", "Esther"},
+    {"job", "Job"},
+    {"psalms", "Psalms"},
+    {"proverbs", "Proverbs"},
+    {"ecclesiastes", "Ecclesiastes"},
+    {"isaiah", "Isaiah"},
+    {"jeremiah", "Jeremiah"},
+    {"lamentations", "Lamentations"},
+    {"ezekiel", "Ezekiel"},
+    {"daniel", "Daniel"},
+    {"hosea", "Hosea"},
+    {"joel", "Joel"},
+    {"amos", "Amos"},
+    {"obadiah", "Obadiah"},
+    {"jonah", "Jonah"},
+    {"micah", "Micah"},
+    {"nahum", "Nahum"},
+    {"habakkuk", "Habakkuk"},
+    {"zephaniah", "Zephaniah"},
+    {"haggai", "Haggai"},
+    {"zechariah", "Zechariah"},
+    {"zachariah", "Zechariah"},
+    {"malachi", "Malachi"},
+    {"matthew", "Matthew"},
+    {"mark", "Mark"},
+    {"luke", "Luke"},
+    {"john", "John"},
+    {"acts", "Acts"},
+    {"romans", "Romans"},
+    {"corinthians", "Corinthians"},
+    {"galatians", "Galatians"},
+    {"ephesians", "Ephesians"},
+    {"philippians", "Philippians"},
+    {"colossians", "Colossians"},
+    {"thessalonians", "Thessalonians"},
+    {"timothy", "Timothy"},
+    {"titus", "Titus"},
+    {"philemon", "Philemon"},
+    {"hebrews", "Hebrews"},
+    {"james", "James"},
+    {"peter", "Peter"},
+    {"jude", "Jude"},
+    {"revelation", "Revelation"},
+    {"revelations", "Revelation"},
+    // Names and titles
+    {"jesus", "Jesus"},
+    {"christ", "Christ"},
+    {"god", "God"},
+    {"lord", "Lord"},
+    {"holy spirit", "Holy Spirit"},
+    {"messiah", "Messiah"},
+    {"abraham", "Abraham"},
+    {"moses", "Moses"},
+    {"david", "David"},
+    {"solomon", "Solomon"},
+    {"paul", "Paul"},
+    {"apostle", "Apostle"},
+    {"disciple", "Disciple"},
+    // Worship and scripture vocabulary; "verse" and "chapter" stay lower case but still adapt
+    // to a capitalised or shouted spoken form.
+    {"verse", "verse"},
+    {"chapter", "chapter"},
+    {"scripture", "Scripture"},
+    {"bible", "Bible"},
+    {"amen", "Amen"},
+    {"advent", "Advent"},
+    {"hallelujah", "Hallelujah"},
+    {"alleluia", "Alleluia"},
+    {"gospel", "Gospel"},
+    {"baptism", "Baptism"},
+    {"communion", "Communion"},
+    {"eucharist", "Eucharist"},
+    {"salvation", "Salvation"},
+    {"grace", "Grace"},
+    {"faith", "Faith"},
+    {"prayer", "Prayer"},
+    {"worship", "Worship"},
+    {"sermon", "Sermon"},
+    {"testament", "Testament"},
+    {"covenant", "Covenant"},
+    {"sabbath", "Sabbath"},
+    {"sanctuary", "Sanctuary"},
+    {"congregation", "Congregation"},
+    {"ministry", "Ministry"},
+    {"blessing", "Blessing"},
+    {"benediction", "Benediction"},
+});
+
+static_assert(kTerms.size() == 96);
+
+}  // namespace
+
+std::span<const TermCorrection> biblicalTermTable() { return kTerms; }
+
+}  // namespace lumeno::speech

@@ -1,0 +1,363 @@
+#include "speech/scripture_formatter.h"
+
+#include <unicode/uchar.h>
+
+#include <array>
+#include <charconv>
+#include <functional>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "speech/icu_text.h"
+
+namespace lumeno::speech {
+
+using icu::UnicodeString;
+
+namespace {
+
+constexpr std::array kBooks = std::to_array<BookName>({
+    {"genesis", "Genesis"},         {"exodus", "Exodus"},
+    {"leviticus", "Leviticus"},     {"numbers", "Numbers"},
+    {"deuteronomy", "Deuteronomy"}, {"joshua", "Joshua"},
+    {"judges", "Judges"},           {"ruth", "Ruth"},
+    {"samuel", "Samuel"},           {"kings", "Kings"},
+    {"chronicles", "Chronicles"},   {"ezra", "Ezra"},
+    {"nehemiah", "Nehemiah"},       {"esther", "Esther"},
+    {"job", "Job"},                 {"psalm", "Psalm"},
+    {"psalms", "Psalm"},            {"proverbs", "Proverbs"},
+    {"ecclesiastes", "Ecclesiastes"}, {"isaiah", "Isaiah"},
+    {"jeremiah", "Jeremiah"},       {"lamentations", "Lamentations"},
+    {"ezekiel", "Ezekiel"},         {"daniel", "Daniel"},
+    {"hosea", "Hosea"},             {"joel", "Joel"},
+    {"amos", "Amos"},               {"obadiah", "Obadiah"},
+    {"jonah", "Jonah"},             {"micah", "Micah"},
+    {"nahum", "Nahum"},             {"habakkuk", "Habakkuk"},
+    {"zephaniah", "Zephaniah"},     {"haggai", "Haggai"},
+    {"zechariah", "Zechariah"},     {"zachariah", "Zechariah"},
+    {"malachi", "Malachi"},         {"matthew", "Matthew"},
+    {"mark", "Mark"},               {"luke", "Luke"},
+    {"john", "John"},               {"acts", "Acts"},
+    {"romans", "Romans"},           {"corinthians", "Corinthians"},
+    {"galatians", "Galatians"},     {"ephesians", "Ephesians"},
+    {"philippians", "Philippians"}, {"colossians", "Colossians"},
+    {"thessalonians", "Thessalonians"}, {"timothy", "Timothy"},
+    {"titus", "Titus"},             {"philemon", "Philemon"},
+    {"hebrews", "Hebrews"},         {"james", "James"},
+    {"peter", "Peter"},             {"jude", "Jude"},
+    {"revelation", "Revelation"},   {"revelations", "Revelation"},
+});
+static_assert(kBooks.size() == 58);
+
+struct Ordinal {
+    const char* word;
+    const char* digit;
+};
+constexpr Ordinal kOrdinals[] = {{"first", "1"}, {"1st", "1"}, {"second", "2"},
+                                 {"2nd", "2"},   {"third", "3"}, {"3rd", "3"}};
+constexpr const char* kNumberedBookWords[] = {"john",          "peter",  "timothy", "corinthians",
+                                              "thessalonians", "samuel", "kings",   "chronicles"};
+
+struct NumberWord {
+    std::string_view word;
+    std::int64_t value;
+};
+constexpr NumberWord kUnits[] = {
+    {"zero", 0},      {"one", 1},        {"two", 2},          {"three", 3},      {"four", 4},
+    {"five", 5},      {"six", 6},        {"seven", 7},        {"eight", 8},      {"nine", 9},
+    {"ten", 10},      {"eleven", 11},    {"twelve", 12},      {"thirteen", 13},  {"fourteen", 14},
+    {"fifteen", 15},  {"sixteen", 16},   {"seventeen", 17},   {"eighteen", 18},  {"nineteen", 19},
+};
+constexpr NumberWord kTens[] = {{"twenty", 20}, {"thirty", 30},  {"forty", 40},  {"fifty", 50},
+                                {"sixty", 60},  {"seventy", 70}, {"eighty", 80}, {"ninety", 90}};
+
+template <std::size_t N>
+std::optional<std::int64_t> lookUp(const NumberWord (&table)[N], std::string_view word) {
+    for (const NumberWord& entry : table)
+        if (entry.word == word) return entry.value;
+    return std::nullopt;
+}
+
+std::optional<std::int64_t> digitRun(std::string_view piece) {
+    if (!piece.empty() && piece.front() == '+') piece.remove_prefix(1);
+    if (piece.empty()) return std::nullopt;
+    for (char c : piece)
+        if (c < '0' || c > '9') return std::nullopt;
+    std::int64_t value = 0;
+    const auto [end, error] = std::from_chars(piece.data(), piece.data() + piece.size(), value);
+    if (error != std::errc() || end != piece.data() + piece.size()) return std::nullopt;  // too large
+    return value;
+}
+
+std::optional<UnicodeString> book(const UnicodeString& word) {
+    if (auto name = scriptureBookName(toUtf8(word))) return toUnicode(*name);
+    return std::nullopt;
+}
+
+// A run of decimal digits (any script) split into the chapter (all but the last two) and the
+// two-digit verse, with the verse's value.
+struct ChapterVerse {
+    UnicodeString chapter;
+    UnicodeString verse;
+    int verseValue = 0;
+};
+
+ChapterVerse splitRunTogether(const UnicodeString& digits) {
+    const std::int32_t verseStart = digits.moveIndex32(digits.length(), -2);
+    ChapterVerse split{UnicodeString(digits, 0, verseStart), UnicodeString(digits, verseStart), 0};
+    for (std::int32_t i = verseStart; i < digits.length(); i = digits.moveIndex32(i, 1))
+        split.verseValue = split.verseValue * 10 + u_charDigitValue(digits.char32At(i));
+    return split;
+}
+
+int decimalValue(const UnicodeString& digits) {
+    int value = 0;
+    for (std::int32_t i = 0; i < digits.length(); i = digits.moveIndex32(i, 1))
+        value = value * 10 + u_charDigitValue(digits.char32At(i));
+    return value;
+}
+
+bool isVerse(int value) { return value >= 1 && value <= 176; }
+
+std::vector<UnicodeString> splitOnSpaces(const UnicodeString& text) {
+    std::vector<UnicodeString> pieces;
+    std::int32_t start = 0;
+    while (start <= text.length()) {
+        std::int32_t space = text.indexOf(u' ', start);
+        if (space < 0) space = text.length();
+        if (space > start) pieces.emplace_back(text, start, space - start);
+        start = space + 1;
+    }
+    return pieces;
+}
+
+UnicodeString number(std::int64_t value) { return toUnicode(std::to_string(value)); }
+
+using Rewrite = std::function<std::optional<UnicodeString>(const Match&)>;
+
+struct Stage {
+    std::unique_ptr<icu::RegexPattern> pattern;
+    Rewrite rewrite;
+    // Exact pre-checks on ASCII text: literals the pattern cannot match without, and whether it
+    // needs a digit.
+    std::vector<std::string> literals;
+    bool needsDigit = false;
+
+    bool mayMatch(const AsciiPrefilter& text) const {
+        if (needsDigit && !text.mayContainAnyOf("0123456789")) return false;
+        for (const std::string& literal : literals)
+            if (!text.mayContain(literal)) return false;
+        return true;
+    }
+};
+
+struct OrdinalRule {
+    std::unique_ptr<icu::RegexPattern> pattern;
+    std::string ordinal;
+    std::string bookWord;
+    UnicodeString replacement;  // "1 John"
+};
+
+struct Pipeline {
+    std::vector<OrdinalRule> ordinals;  // stage 0
+    std::vector<Stage> stages;          // stages 1 to 8
+};
+
+// Stage 8: a book followed by one or two number words.
+std::optional<UnicodeString> rewriteNumberWords(const Match& match) {
+    const UnicodeString key = trimSpacesAndTabs(lower(match.group(1)));
+    const std::vector<UnicodeString> parts = splitOnSpaces(key);
+    std::optional<UnicodeString> name;
+    if (parts.size() >= 2 && (parts[0] == u"1" || parts[0] == u"2" || parts[0] == u"3")) {
+        UnicodeString rest;
+        for (std::size_t i = 1; i < parts.size(); ++i) {
+            if (i > 1) rest.append(u' ');
+            rest.append(parts[i]);
+        }
+        if (auto found = book(rest)) name = parts[0] + u" " + *found;
+    }
+    if (!name) name = book(key);
+    if (!name) return std::nullopt;
+
+    // The reference is the book followed directly by a number: "John said three" is left as it is,
+    // and in "Mark two things" the word that is not a number stays in the text.
+    const auto first = parseNumberWords(toUtf8(match.group(2)));
+    if (!first) return std::nullopt;
+    UnicodeString replacement = *name + u" " + number(*first);
+    if (match.took(3)) {
+        if (const auto second = parseNumberWords(toUtf8(match.group(3)))) {
+            replacement += u":" + number(*second);
+        } else {
+            const Group& whole = match.groups[0];
+            const std::int32_t afterFirst = match.groups[2].end - whole.start;
+            replacement.append(whole.text, afterFirst, whole.text.length() - afterFirst);
+        }
+    }
+    return replacement;
+}
+
+Pipeline buildPipeline() {
+    Pipeline pipeline;
+    for (const Ordinal& ordinal : kOrdinals) {
+        for (const char* word : kNumberedBookWords) {
+            const UnicodeString pattern = u"\\b" + escapeForPattern(toUnicode(ordinal.word)) + u"\\s+" +
+                                          escapeForPattern(toUnicode(word)) + u"\\b";
+            pipeline.ordinals.push_back({compilePattern(pattern, true), ordinal.word, word,
+                                         toUnicode(ordinal.digit) + u" " + *book(toUnicode(word))});
+        }
+    }
+
+    auto stage = [&](const char16_t* pattern, bool caseInsensitive, std::vector<std::string> literals, bool needsDigit,
+                     Rewrite rewrite) {
+        pipeline.stages.push_back(
+            {compilePattern(UnicodeString(pattern), caseInsensitive), std::move(rewrite), std::move(literals), needsDigit});
+    };
+
+    // 1: chapter and verse with a comma.
+    stage(uR"(\b([123]\s+)?([A-Za-z]+)\s+(\d{1,3}),(\d{1,3})\b)", true, {","}, true,
+          [](const Match& m) -> std::optional<UnicodeString> {
+              const auto name = book(m.group(2));
+              if (!name) return std::nullopt;
+              return m.group(1) + *name + u" " + m.group(3) + u":" + m.group(4);
+          });
+    // 2: run-together chapter and verse.
+    stage(uR"(\b([123]\s+)?([A-Za-z]+)\s+(\d{3,4})\b)", true, {}, true,
+          [](const Match& m) -> std::optional<UnicodeString> {
+              const auto name = book(m.group(2));
+              if (!name) return std::nullopt;
+              const ChapterVerse split = splitRunTogether(m.group(3));
+              if (!isVerse(split.verseValue)) return std::nullopt;
+              return m.group(1) + *name + u" " + split.chapter + u":" + split.verse;
+          });
+    // 3: a verse pair joined by "and".
+    stage(uR"(\b([123]\s+)?([A-Za-z]+)\s+(\d{1,3}):(\d{1,3})\s+and\s+(\d{1,3})\b)", true, {":", "and"}, true,
+          [](const Match& m) -> std::optional<UnicodeString> {
+              const auto name = book(m.group(2));
+              if (!name) return std::nullopt;
+              return m.group(1) + *name + u" " + m.group(3) + u":" + m.group(4) + u"-" + m.group(5);
+          });
+    // 4: run-together chapter and verse followed by "and".
+    stage(uR"(\b([123]\s+)?([A-Za-z]+)\s+(\d{3,4})\s+and\s+(\d{1,3})\b)", true, {"and"}, true,
+          [](const Match& m) -> std::optional<UnicodeString> {
+              const auto name = book(m.group(2));
+              if (!name) return std::nullopt;
+              const ChapterVerse split = splitRunTogether(m.group(3));
+              if (!isVerse(split.verseValue) || !isVerse(decimalValue(m.group(4)))) return std::nullopt;
+              return m.group(1) + *name + u" " + split.chapter + u":" + split.verse + u"-" + m.group(4);
+          });
+    // 5: loose chapter and verse followed by "and".
+    stage(uR"(\b([123]\s+)?([A-Za-z]+)\s+(\d{1,3})\s+(\d{1,3})\s+and\s+(\d{1,3})\b)", true, {"and"}, true,
+          [](const Match& m) -> std::optional<UnicodeString> {
+              const auto name = book(m.group(2));
+              if (!name) return std::nullopt;
+              return m.group(1) + *name + u" " + m.group(3) + u":" + m.group(4) + u"-" + m.group(5);
+          });
+    // 6: psalm numbers of three or more digits.
+    stage(uR"(\b(psalm|psalms)\s+(\d{3,})\b)", true, {"psalm"}, true,
+          [](const Match& m) -> std::optional<UnicodeString> {
+              const UnicodeString name = book(m.group(1)).value_or(upperFirst(lower(m.group(1))));
+              const ChapterVerse split = splitRunTogether(m.group(2));
+              return name + u" " + split.chapter + u":" + split.verse;
+          });
+    // 7: loose chapter and verse; the letter class already covers both cases.
+    stage(uR"(\b([123]\s+)?([A-Za-z]+)\s+(\d{1,3})\s+(\d{1,3})\b)", false, {}, true,
+          [](const Match& m) -> std::optional<UnicodeString> {
+              const auto name = book(m.group(2));
+              if (!name) return std::nullopt;
+              return m.group(1) + *name + u" " + m.group(3) + u":" + m.group(4);
+          });
+    // 8: number words.
+    stage(uR"(\b((?:[123]\s+)?[A-Za-z]+)\s+([a-z\-]+)(?:\s+([a-z\-]+))?\b)", true, {}, false, rewriteNumberWords);
+    return pipeline;
+}
+
+const Pipeline& pipeline() {
+    static const Pipeline built = buildPipeline();
+    return built;
+}
+
+}  // namespace
+
+std::span<const BookName> scriptureBookNames() { return kBooks; }
+
+std::optional<std::string> scriptureBookName(std::string_view spoken) {
+    static const std::map<std::string, std::string, std::less<>> byWord = [] {
+        std::map<std::string, std::string, std::less<>> map;
+        for (const BookName& entry : kBooks) map.emplace(entry.spoken, entry.written);
+        return map;
+    }();
+    const std::string key = toUtf8(trimSpacesAndTabs(lower(toUnicode(spoken))));
+    const auto it = byWord.find(key);
+    if (it == byWord.end()) return std::nullopt;
+    return it->second;
+}
+
+std::optional<std::int64_t> parseNumberWords(std::string_view word) {
+    std::string text(word);
+    for (char& c : text) {
+        if (c == '-') c = ' ';
+        else if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    std::vector<std::string_view> pieces;
+    for (std::size_t start = 0; start <= text.size();) {
+        std::size_t space = text.find(' ', start);
+        if (space == std::string::npos) space = text.size();
+        if (space > start) pieces.emplace_back(text.data() + start, space - start);
+        start = space + 1;
+    }
+
+    if (pieces.size() == 1) {
+        if (auto units = lookUp(kUnits, pieces[0])) return units;
+        if (auto tens = lookUp(kTens, pieces[0])) return tens;
+        return digitRun(pieces[0]);
+    }
+    if (pieces.size() == 2) {
+        const auto p = pieces[0];
+        const auto q = pieces[1];
+        if (auto tens = lookUp(kTens, p)) {
+            if (auto units = lookUp(kUnits, q)) return *tens + *units;
+        }
+        if (auto units = lookUp(kUnits, p)) {
+            if (q == "hundred") return *units * 100;
+            if (q == "thousand") return *units * 1000;
+        }
+        return std::nullopt;
+    }
+    if (pieces.size() == 3) {
+        const auto p = pieces[0];
+        const auto q = pieces[1];
+        const auto r = pieces[2];
+        if (auto units = lookUp(kUnits, p); units && q == "hundred") {
+            if (auto rest = lookUp(kUnits, r)) return *units * 100 + *rest;
+            if (auto rest = lookUp(kTens, r)) return *units * 100 + *rest;
+        }
+        if (auto tens = lookUp(kTens, p); tens && r == "hundred") {
+            if (auto units = lookUp(kUnits, q)) return (*tens + *units) * 100;
+        }
+        return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+void formatScriptureReferences(UnicodeString& text) {
+    const Pipeline& stages = pipeline();
+    AsciiPrefilter filter(text);
+    for (const OrdinalRule& rule : stages.ordinals) {
+        if (!rule.pattern || !filter.mayContain(rule.ordinal) || !filter.mayContain(rule.bookWord)) continue;
+        if (rewriteMatches(*rule.pattern, text, [&](const Match&) { return std::optional(rule.replacement); }))
+            filter = AsciiPrefilter(text);
+    }
+    for (const Stage& stage : stages.stages) {
+        if (!stage.pattern || !stage.mayMatch(filter)) continue;
+        if (rewriteMatches(*stage.pattern, text, stage.rewrite)) filter = AsciiPrefilter(text);
+    }
+}
+
+std::string formatScriptureReferences(std::string_view text) {
+    UnicodeString unicode = toUnicode(text);
+    formatScriptureReferences(unicode);
+    return toUtf8(unicode);
+}
+
+}  // namespace lumeno::speech
