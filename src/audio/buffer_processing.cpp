@@ -1,0 +1,105 @@
+#include "audio/buffer_processing.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace lumeno::audio {
+
+bool isProcessable(const AudioBuffer& buffer) {
+    if (buffer.frameLength == 0 || buffer.frameCapacity == 0 || buffer.frameCapacity < buffer.frameLength) return false;
+    if (buffer.channelCount != 1 && buffer.channelCount != 2) return false;
+    if (!(buffer.sampleRate > 0.0) || buffer.channels == nullptr) return false;
+    for (std::uint32_t c = 0; c < buffer.channelCount; ++c)
+        if (buffer.channels[c] == nullptr) return false;
+    return true;
+}
+
+float inputRms(const AudioBuffer& buffer) {
+    const float* samples = buffer.channels[0];
+    float sum = 0.0f;
+    for (std::uint32_t i = 0; i < buffer.frameLength; ++i) {
+        const float s = samples[i];
+        if (std::isfinite(s)) sum += s * s;
+    }
+    return std::sqrt(sum / static_cast<float>(buffer.frameLength));
+}
+
+GainDecision decideGain(float inputRms, bool autoGainEnabled, float currentGain, float targetRMS,
+                        float smoothingFactor) {
+    GainDecision decision;
+    decision.currentGain = currentGain;
+    if (!autoGainEnabled || !(inputRms > kAutoGainFloorRMS)) return decision;
+
+    const float desired = std::clamp(targetRMS / inputRms, kMinGain, kMaxGain);
+    decision.currentGain = smoothingFactor * currentGain + (1.0f - smoothingFactor) * desired;
+    decision.updated = true;
+    decision.gain = decision.currentGain;
+    if (inputRms * decision.gain > kOutputCeilingRMS) decision.gain = kOutputCeilingRMS / inputRms;
+    return decision;
+}
+
+float displayLevel(float outputRms) { return std::min(outputRms * kDisplayScale, 1.0f); }
+
+std::string levelLogLine(bool autoGainEnabled, float inputRms, float gain, float outputRms) {
+    char text[128];
+    if (autoGainEnabled) {
+        std::snprintf(text, sizeof text, "🔊 Audio level: Input RMS=%.4f, Gain=%.2fx, Output RMS=%.4f",
+                      static_cast<double>(inputRms), static_cast<double>(gain), static_cast<double>(outputRms));
+    } else {
+        std::snprintf(text, sizeof text, "🔊 Audio level: RMS=%.4f, Display=%.4f", static_cast<double>(outputRms),
+                      static_cast<double>(displayLevel(outputRms)));
+    }
+    return text;
+}
+
+namespace {
+inline void putSample(std::uint8_t* out, std::int16_t value) {
+    const auto bits = static_cast<std::uint16_t>(value);
+    out[0] = static_cast<std::uint8_t>(bits & 0xFF);
+    out[1] = static_cast<std::uint8_t>(bits >> 8);
+}
+}  // namespace
+
+void convertToWireFormat(const AudioBuffer& buffer, float gain, std::uint8_t* out) {
+    const std::uint32_t frames = buffer.frameLength;
+    if (buffer.channelCount == 1) {
+        const float* mono = buffer.channels[0];
+        for (std::uint32_t i = 0; i < frames; ++i) putSample(out + 2 * i, toWireSample(gain * mono[i]));
+        return;
+    }
+    if (buffer.channelCount == 2) {
+        const float* left = buffer.channels[0];
+        const float* right = buffer.channels[1];
+        for (std::uint32_t i = 0; i < frames; ++i) {
+            putSample(out + 4 * i, toWireSample(gain * left[i]));
+            putSample(out + 4 * i + 2, toWireSample(gain * right[i]));
+        }
+        return;
+    }
+    const std::uint32_t channels = buffer.channelCount;
+    for (std::uint32_t i = 0; i < frames; ++i)
+        for (std::uint32_t c = 0; c < channels; ++c)
+            putSample(out + 2 * (static_cast<std::size_t>(i) * channels + c), toWireSample(gain * buffer.channels[c][i]));
+}
+
+WireChunk makeWireChunk(const AudioBuffer& buffer, float gain) {
+    auto bytes = std::make_shared<std::vector<std::uint8_t>>(static_cast<std::size_t>(buffer.frameLength) *
+                                                             buffer.channelCount * 2);
+    convertToWireFormat(buffer, gain, bytes->data());
+    return bytes;
+}
+
+std::unique_ptr<FloatBuffer> gainAdjustedCopy(const AudioBuffer& buffer, float gain) {
+    if (!isProcessable(buffer)) return nullptr;
+    auto copy = std::make_unique<FloatBuffer>(buffer.channelCount, buffer.frameCapacity, buffer.sampleRate);
+    copy->setFrameLength(buffer.frameLength);
+    for (std::uint32_t c = 0; c < buffer.channelCount; ++c) {
+        const float* in = buffer.channels[c];
+        float* out = copy->channel(c);
+        for (std::uint32_t i = 0; i < buffer.frameLength; ++i) out[i] = std::clamp(gain * in[i], -1.0f, 1.0f);
+    }
+    return copy;
+}
+
+}  // namespace lumeno::audio

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "audio/audio_buffer.h"
+
+namespace lumeno::audio {
+
+// One buffer in the stream's wire format, shared read-only by every listener it is sent to.
+using WireChunk = std::shared_ptr<const std::vector<std::uint8_t>>;
+
+inline constexpr float kTargetRMS = 0.15f;
+inline constexpr float kGainSmoothingFactor = 0.95f;
+inline constexpr float kMinGain = 0.5f;
+inline constexpr float kMaxGain = 4.0f;
+// Quieter input is treated as silence: boosting it would only raise the noise floor.
+inline constexpr float kAutoGainFloorRMS = 0.001f;
+// Auto-gain never pushes a buffer's output RMS above this, so loud passages do not clip.
+inline constexpr float kOutputCeilingRMS = 0.95f;
+inline constexpr float kDisplayScale = 3.0f;
+inline constexpr int kLevelLogInterval = 100;
+
+// Whether the capture path handles the buffer at all; anything else is dropped without a word.
+bool isProcessable(const AudioBuffer& buffer);
+
+// RMS of channel 0. Non-finite samples add nothing but still count in the divisor, so one
+// corrupt sample cannot turn the meter and the gain into NaN.
+float inputRms(const AudioBuffer& buffer);
+
+struct GainDecision {
+    float gain = 1.0f;         // applied to this buffer
+    float currentGain = 1.0f;  // the smoothed gain to keep for the next buffer
+    bool updated = false;      // whether currentGain changed
+};
+
+// Auto-gain for one buffer: smooth towards targetRMS / inputRms within [kMinGain, kMaxGain], then
+// cap this buffer's gain so the output stays under the ceiling without lowering the smoothed gain.
+GainDecision decideGain(float inputRms, bool autoGainEnabled, float currentGain, float targetRMS = kTargetRMS,
+                        float smoothingFactor = kGainSmoothingFactor);
+
+// The meter's level for an output RMS: scaled up so speech moves it visibly, capped at 1.0.
+float displayLevel(float outputRms);
+
+// The periodic "🔊 Audio level: ..." line.
+std::string levelLogLine(bool autoGainEnabled, float inputRms, float gain, float outputRms);
+
+// Full scale is 32767 both ways, so -1.0 gives -32767 and the scale is symmetric.
+inline std::int16_t toWireSample(float value) {
+    if (!(value < 1.0f)) return 32767;  // also NaN
+    const float limited = value < -1.0f ? -1.0f : value;
+    return static_cast<std::int16_t>(limited * 32767.0f);
+}
+
+// Writes frameLength × channelCount signed 16-bit little-endian samples, interleaved, to `out`.
+void convertToWireFormat(const AudioBuffer& buffer, float gain, std::uint8_t* out);
+// The same into a new chunk allocated once at its final size.
+WireChunk makeWireChunk(const AudioBuffer& buffer, float gain);
+
+// The buffer with `gain` applied and limited to [-1, 1], for consumers that take floats.
+std::unique_ptr<FloatBuffer> gainAdjustedCopy(const AudioBuffer& buffer, float gain);
+
+}  // namespace lumeno::audio

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "audio/audio_buffer.h"
+
+namespace lumeno::audio {
+
+// The format the input delivers: its own rate and channel count, never resampled or mixed down.
+struct CaptureFormat {
+    double sampleRate = 0.0;
+    std::uint32_t channelCount = 0;
+    bool operator==(const CaptureFormat&) const = default;
+};
+
+struct CaptureError {
+    std::string description;
+};
+
+struct FormatResult {
+    std::optional<CaptureFormat> format;
+    std::string error;  // why there is no format
+};
+
+// A source of captured float buffers from the system's current default input (or a file).
+// Thread: inputFormat, start, stop and isRunning on main; the handlers run on the source's own
+// thread (the tap thread), one buffer at a time, and must not call back into the source.
+class CaptureSource {
+public:
+    using BufferHandler = std::function<void(const AudioBuffer& buffer)>;
+    using ErrorHandler = std::function<void(const std::string& description)>;
+
+    virtual ~CaptureSource() = default;
+
+    // The format the input would be captured in now.
+    virtual FormatResult inputFormat() = 0;
+    // Starts delivering buffers of about 4096 frames. On failure the source stays stopped.
+    // onError reports, once, that a running capture was lost (the sound server or the device
+    // went away); the source is stopped by then.
+    virtual std::optional<CaptureError> start(BufferHandler onBuffer, ErrorHandler onError) = 0;
+    // Stops delivery; no handler runs once stop returns. Harmless when not running.
+    virtual void stop() = 0;
+    virtual bool isRunning() const = 0;
+};
+
+struct CaptureDevice {
+    std::string displayName;
+    std::string uniqueID;  // stable across runs
+};
+
+// The system's capture devices and its default input. Thread: main.
+class DeviceDirectory {
+public:
+    virtual ~DeviceDirectory() = default;
+
+    // In the system's order; an unreachable sound system gives none.
+    virtual std::vector<CaptureDevice> captureDevices() = 0;
+    // The system's id for a device identifier, absent when the system does not know it.
+    virtual std::optional<std::uint32_t> systemDeviceId(const std::string& uniqueID) = 0;
+    // Makes the device the default input, which is what a CaptureSource captures from.
+    // False when the system refused.
+    virtual bool setDefaultInput(std::uint32_t deviceId) = 0;
+};
+
+}  // namespace lumeno::audio

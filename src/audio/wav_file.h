@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "audio/audio_buffer.h"
+#include "audio/capture_source.h"
+
+namespace lumeno::audio {
+
+// Random access to the bytes of a WAV: a file on disk, or a recording built into the binary.
+class ByteSource {
+public:
+    virtual ~ByteSource() = default;
+    virtual std::uint64_t size() const = 0;
+    // Reads exactly `count` bytes at `offset`; false with `error` set when that is not possible.
+    virtual bool readAt(std::uint64_t offset, std::uint8_t* out, std::size_t count, std::string& error) = 0;
+};
+
+enum class SampleEncoding { pcm16, float32 };
+
+// A WAV recording of 16-bit integer or 32-bit float samples, mono or stereo, at any rate.
+// Only the header is read when opening; samples are read on demand, so a long file costs no
+// memory. Thread: one user at a time.
+class WavFile {
+public:
+    struct OpenResult {
+        std::unique_ptr<WavFile> file;
+        std::string error;  // set when file is null
+    };
+
+    static OpenResult open(const std::string& path);
+    static OpenResult fromMemory(std::string_view bytes, std::string name);
+    static OpenResult fromSource(std::unique_ptr<ByteSource> source, std::string name);
+
+    const std::string& name() const { return name_; }
+    CaptureFormat format() const { return format_; }
+    SampleEncoding encoding() const { return encoding_; }
+    std::uint64_t frameCount() const { return frameCount_; }
+
+    // Converts `count` frames starting at `firstFrame` into `into` at frame `at`, channel by
+    // channel. 16-bit samples s become s / 32768.
+    bool readFrames(std::uint64_t firstFrame, std::uint32_t count, FloatBuffer& into, std::uint32_t at,
+                    std::string& error);
+
+private:
+    WavFile() = default;
+
+    std::unique_ptr<ByteSource> source_;
+    std::string name_;
+    CaptureFormat format_;
+    SampleEncoding encoding_ = SampleEncoding::pcm16;
+    std::uint32_t bytesPerFrame_ = 0;
+    std::uint64_t dataOffset_ = 0;
+    std::uint64_t frameCount_ = 0;
+    std::vector<std::uint8_t> scratch_;
+};
+
+}  // namespace lumeno::audio
