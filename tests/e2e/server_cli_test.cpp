@@ -1,0 +1,121 @@
+// The real lumeno binary as an operator runs it: options, the listener server, clean shutdown.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "support/child_process.h"
+#include "support/test_client.h"
+
+using namespace std::chrono_literals;
+using lumeno::testing::ChildProcess;
+namespace fs = std::filesystem;
+
+namespace {
+
+class TempDir {
+public:
+    TempDir() {
+        char pattern[] = "/tmp/lumeno-e2e-XXXXXX";
+        path_ = mkdtemp(pattern);
+    }
+    ~TempDir() { fs::remove_all(path_); }
+    std::string str() const { return path_.string(); }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+// No capture device exists in these tests; a dead PulseAudio address makes that explicit and fast.
+const std::vector<std::string> kEnvironment = {"PULSE_SERVER=unix:/nonexistent/lumeno-test"};
+
+std::vector<std::string> headlessArgs(std::uint16_t port, const TempDir& config) {
+    return {"--headless", "--port", std::to_string(port), "--config-dir", config.str()};
+}
+
+}  // namespace
+
+TEST(ServerCliTest, ServesStatusAndExitsCleanlyOnSigterm) {
+    TempDir config;
+    const auto port = lumeno::testing::freePort();
+    ChildProcess app(LUMENO_BINARY, headlessArgs(port, config), kEnvironment);
+    ASSERT_TRUE(app.waitForLine("Server ready on port " + std::to_string(port))) << app.stderrText();
+    EXPECT_EQ(lumeno::testing::fetch(port, "GET /status HTTP/1.1\r\n\r\n").substr(0, 15), "HTTP/1.1 200 OK");
+    EXPECT_NE(lumeno::testing::fetch(port, "GET / HTTP/1.1\r\n\r\n").find("404 Not Found"), std::string::npos);
+    app.signal(SIGTERM);
+    EXPECT_EQ(app.wait(), 0);
+}
+
+TEST(ServerCliTest, SettingsGivenOnTheCommandLineAreSavedInTheConfigFolder) {
+    TempDir config;
+    const auto port = lumeno::testing::freePort();
+    auto args = headlessArgs(port, config);
+    args.insert(args.end(), {"--set", "customTitle=Chapel", "--set", "autoGainEnabled=true"});
+    ChildProcess app(LUMENO_BINARY, args, kEnvironment);
+    ASSERT_TRUE(app.waitForLine("Server ready on port " + std::to_string(port))) << app.stderrText();
+    app.signal(SIGINT);
+    EXPECT_EQ(app.wait(), 0);
+    std::ifstream in(config.path() / "settings.json");
+    const std::string text{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_NE(text.find("\"customTitle\": \"Chapel\""), std::string::npos) << text;
+    EXPECT_NE(text.find("\"autoGainEnabled\": true"), std::string::npos) << text;
+}
+
+TEST(ServerCliTest, TakenPortIsLoggedAndTheAppKeepsRunning) {
+    TempDir config;
+    const int blocker = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(::bind(blocker, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(blocker, 1), 0);
+    socklen_t length = sizeof addr;
+    ::getsockname(blocker, reinterpret_cast<sockaddr*>(&addr), &length);
+    const auto port = ntohs(addr.sin_port);
+
+    ChildProcess app(LUMENO_BINARY, headlessArgs(port, config), kEnvironment);
+    EXPECT_TRUE(app.waitForPrefix("Failed to create listener: ")) << app.stderrText();
+    std::this_thread::sleep_for(500ms);
+    EXPECT_TRUE(app.running());
+    app.signal(SIGTERM);
+    EXPECT_EQ(app.wait(), 0);
+    ::close(blocker);
+}
+
+TEST(ServerCliTest, BadCommandLinesExitWithStatusTwoAndSayWhy) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{"--bogus"}, "unknown option '--bogus'"},
+        {{"--port"}, "--port needs"},
+        {{"--port", "70000"}, "--port needs a number from 0 to 65535"},
+        {{"--port", "80x"}, "--port needs a number"},
+        {{"--set", "noequals"}, "--set needs KEY=VALUE"},
+        {{"--set", "isStreaming=maybe", "--config-dir", "/tmp/lumeno-never-created"}, "isStreaming takes true or false"},
+        {{"--set", "noSuchKey=1", "--config-dir", "/tmp/lumeno-never-created"}, "unknown setting 'noSuchKey'"},
+    };
+    for (const auto& c : cases) {
+        ChildProcess app(LUMENO_BINARY, c.args, kEnvironment);
+        EXPECT_EQ(app.wait(), 2) << c.message;
+        EXPECT_NE(app.stderrText().find(c.message), std::string::npos) << app.stderrText();
+    }
+}
+
+TEST(ServerCliTest, HelpAndVersionPrintAndExit) {
+    ChildProcess help(LUMENO_BINARY, {"--help"}, kEnvironment);
+    EXPECT_EQ(help.wait(), 0);
+    ChildProcess version(LUMENO_BINARY, {"--version"}, kEnvironment);
+    EXPECT_EQ(version.wait(), 0);
+    const auto helpLines = help.stdoutLines();
+    ASSERT_FALSE(helpLines.empty());
+    EXPECT_EQ(helpLines[0], "Usage: lumeno [options]");
+    ASSERT_EQ(version.stdoutLines().size(), 1u);
+    EXPECT_EQ(version.stdoutLines()[0].rfind("lumeno ", 0), 0u);
+}
