@@ -7,14 +7,28 @@
 #include <csignal>
 #include <cstdio>
 #include <iostream>
+#include <string_view>
 #include <thread>
 
+#include "app/headless_view.h"
+#include "app/http_listener_server.h"
 #include "app/options.h"
+#include "app/view_controller.h"
+#include "audio/file_capture_source.h"
+#include "audio/wav_file.h"
+#include "core/background.h"
 #include "core/log.h"
 #include "core/notification_center.h"
+#include "platform/pulse/pulse_capture_source.h"
 #include "platform/qt/qt_main_queue.h"
 #include "prefs/preferences_manager.h"
 #include "server/simple_http_server.h"
+
+#ifdef LUMENO_HAVE_DEMO
+namespace lumeno::app::embedded {
+std::string_view lumeno_demo_wav();
+}
+#endif
 
 namespace {
 
@@ -29,7 +43,7 @@ void raiseFileLimit() {
 
 // Blocks the stop signals in every thread and turns them into a clean quit of the event loop,
 // so settings are saved and listeners are closed properly.
-std::thread watchStopSignals() {
+void watchStopSignals() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
@@ -41,7 +55,17 @@ std::thread watchStopSignals() {
         QMetaObject::invokeMethod(QCoreApplication::instance(), [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
     });
     watcher.detach();
-    return watcher;
+}
+
+// The recording that --input-file or --demo asks for; a message when it cannot be used.
+lumeno::audio::WavFile::OpenResult openInputRecording(const lumeno::app::Options& options) {
+    using lumeno::audio::WavFile;
+    if (options.inputFile) return WavFile::open(*options.inputFile);
+#ifdef LUMENO_HAVE_DEMO
+    return WavFile::fromMemory(lumeno::app::embedded::lumeno_demo_wav(), "Lumeno demo recording");
+#else
+    return {nullptr, "this build has no demo recording (espeak-ng was missing when it was built)"};
+#endif
 }
 
 }  // namespace
@@ -65,6 +89,31 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    // Without --input-file or --demo the input is the sound server's default source.
+    std::unique_ptr<audio::CaptureSource> capture;
+    audio::DeviceDirectory* devices = nullptr;
+    if (options.inputFile || options.demo) {
+        auto recording = openInputRecording(options);
+        if (!recording.file) {
+            std::cerr << "lumeno: " << recording.error << "\n";
+            return 2;
+        }
+        auto source = std::make_unique<audio::FileCaptureSource>(std::move(recording.file));
+        devices = source.get();
+        capture = std::move(source);
+    } else {
+        auto source = std::make_unique<platform::PulseCaptureSource>();
+        devices = source.get();
+        capture = std::move(source);
+    }
+
+    if (options.listDevices) {
+        const auto list = devices->captureDevices();
+        for (const auto& device : list) std::cout << device.displayName << "\n";
+        if (list.empty()) std::cerr << "lumeno: no audio input devices found (is a PulseAudio server running?)\n";
+        return 0;
+    }
+
     raiseFileLimit();
     watchStopSignals();
     QCoreApplication qtApp(argc, argv);
@@ -80,12 +129,28 @@ int main(int argc, char** argv) {
         return 2;
     }
     prefs::PreferencesManager preferences(store);
+    // Declared after the main queue, so it finishes (and may still post) before the queue goes.
+    core::BackgroundQueue background;
 
-    auto server = server::SimpleHTTPServer::create(options.port, std::nullopt, {mainQueue, notifications, log});
-    server->start();
+    server::SimpleHTTPServer::Options serverOptions;
+    serverOptions.bindAddress = options.bindAddress;
+    auto makeServer = [&](std::optional<server::AudioFormat> format) -> std::shared_ptr<app::ListenerServer> {
+        return std::make_shared<app::HttpListenerServer>(
+            server::SimpleHTTPServer::create(options.port, format, {mainQueue, notifications, log}, serverOptions));
+    };
+
+    // The window arrives with the desktop build; until then every run is headless.
+    auto view = std::make_shared<app::HeadlessView>(log);
+    app::ViewController::Options controllerOptions;
+    controllerOptions.streamAtStartup = options.demo;
+    auto controller = app::ViewController::create(
+        {mainQueue, background, notifications, log, preferences, *capture, *devices, makeServer}, view,
+        controllerOptions);
+    controller->viewDidLoad();
+    if (options.device) controller->deviceChanged(options.device);
 
     const int status = QCoreApplication::exec();
-    server->stop();
+    controller->cleanup();
     store->synchronize();
     return status;
 }

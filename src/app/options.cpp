@@ -1,6 +1,12 @@
 #include "app/options.h"
 
 #include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <variant>
+
+#include "prefs/keys.h"
+#include "prefs/preferences_store.h"
 
 namespace lumeno::app {
 
@@ -12,7 +18,12 @@ std::string usageText() {
            "Options:\n"
            "  --headless            run as a service without a window\n"
            "  --port N              listen on TCP port N (default 8080)\n"
+           "  --bind ADDRESS        listen on this local address only (default: all)\n"
            "  --config-dir DIR      keep settings.json in DIR (default $XDG_CONFIG_HOME/lumeno)\n"
+           "  --input-file FILE     use a WAV file (16-bit or float, mono or stereo), looped, as the input\n"
+           "  --demo                use the built-in speech recording as the input and stream at once\n"
+           "  --list-devices        print the audio input devices, one a line, and exit\n"
+           "  --device NAME         switch to the input device NAME (as listed) after starting\n"
            "  --set KEY=VALUE       store a setting before starting (for example isStreaming=true)\n"
            "  --help                show this help and exit\n"
            "  --version             show the version and exit\n";
@@ -23,9 +34,8 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
     auto fail = [](std::string message) { return ParseResult{std::nullopt, std::move(message)}; };
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        auto value = [&](const char* name) -> std::optional<std::string> {
+        auto value = [&]() -> std::optional<std::string> {
             if (i + 1 >= args.size()) return std::nullopt;
-            (void)name;
             return args[++i];
         };
         if (arg == "--help" || arg == "-h") {
@@ -35,19 +45,35 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
         } else if (arg == "--headless") {
             options.headless = true;
         } else if (arg == "--port") {
-            auto text = value("--port");
+            auto text = value();
             if (!text) return fail("--port needs a number");
             unsigned port = 0;
             auto [end, ec] = std::from_chars(text->data(), text->data() + text->size(), port);
             if (ec != std::errc() || end != text->data() + text->size() || port > 65535)
                 return fail("--port needs a number from 0 to 65535, not '" + *text + "'");
             options.port = static_cast<std::uint16_t>(port);
+        } else if (arg == "--bind") {
+            auto address = value();
+            if (!address || address->empty()) return fail("--bind needs an address");
+            options.bindAddress = *address;
         } else if (arg == "--config-dir") {
-            auto dir = value("--config-dir");
+            auto dir = value();
             if (!dir || dir->empty()) return fail("--config-dir needs a folder");
             options.configDir = *dir;
+        } else if (arg == "--input-file") {
+            auto file = value();
+            if (!file || file->empty()) return fail("--input-file needs a WAV file");
+            options.inputFile = *file;
+        } else if (arg == "--demo") {
+            options.demo = true;
+        } else if (arg == "--list-devices") {
+            options.listDevices = true;
+        } else if (arg == "--device") {
+            auto name = value();
+            if (!name || name->empty()) return fail("--device needs a device name (see --list-devices)");
+            options.device = *name;
         } else if (arg == "--set") {
-            auto pair = value("--set");
+            auto pair = value();
             const auto eq = pair ? pair->find('=') : std::string::npos;
             if (!pair || eq == std::string::npos || eq == 0) return fail("--set needs KEY=VALUE");
             options.settings.emplace_back(pair->substr(0, eq), pair->substr(eq + 1));
@@ -55,20 +81,26 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
             return fail("unknown option '" + arg + "'");
         }
     }
+    if (options.demo && options.inputFile) return fail("--demo and --input-file cannot be used together");
     return {options, {}};
 }
 
-}  // namespace lumeno::app
+namespace {
 
-#include <cstdlib>
+// A --set value converted to its key's kind; absent for a string or data value that removes the key.
+using Converted = std::variant<bool, double, std::optional<std::string>>;
 
-#include "prefs/keys.h"
-#include "prefs/preferences_store.h"
+struct Pending {
+    std::string name;
+    prefs::ValueKind kind;
+    Converted value;
+};
 
-namespace lumeno::app {
+}  // namespace
 
 std::string applySettings(prefs::PreferencesStore& store,
                           const std::vector<std::pair<std::string, std::string>>& settings) {
+    std::vector<Pending> pending;
     for (const auto& [name, text] : settings) {
         const prefs::KeyInfo* info = nullptr;
         for (const auto& k : prefs::kKeyTable)
@@ -77,26 +109,34 @@ std::string applySettings(prefs::PreferencesStore& store,
         switch (info->kind) {
             case prefs::ValueKind::boolean:
                 if (text == "true" || text == "1" || text == "yes")
-                    store.setBool(name, true);
+                    pending.push_back({name, info->kind, true});
                 else if (text == "false" || text == "0" || text == "no")
-                    store.setBool(name, false);
+                    pending.push_back({name, info->kind, false});
                 else
                     return name + " takes true or false, not '" + text + "'";
                 break;
             case prefs::ValueKind::number: {
-                char* end = nullptr;
-                const double v = std::strtod(text.c_str(), &end);
-                if (text.empty() || *end != '\0') return name + " takes a number, not '" + text + "'";
-                store.setDouble(name, v);
+                double v = 0.0;
+                auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+                if (text.empty() || ec != std::errc() || end != text.data() + text.size() || !std::isfinite(v))
+                    return name + " takes a number, not '" + text + "'";
+                pending.push_back({name, info->kind, v});
                 break;
             }
             case prefs::ValueKind::string:
-                // An empty value removes the key, as clearing a field does.
-                store.setString(name, text.empty() ? std::nullopt : std::optional<std::string>(text));
-                break;
             case prefs::ValueKind::data:
-                store.setData(name, text.empty() ? std::nullopt : std::optional<std::string>(text));
+                // An empty value removes the key, as clearing a field does.
+                pending.push_back(
+                    {name, info->kind, text.empty() ? std::nullopt : std::optional<std::string>(text)});
                 break;
+        }
+    }
+    for (const auto& p : pending) {
+        switch (p.kind) {
+            case prefs::ValueKind::boolean: store.setBool(p.name, std::get<bool>(p.value)); break;
+            case prefs::ValueKind::number: store.setDouble(p.name, std::get<double>(p.value)); break;
+            case prefs::ValueKind::string: store.setString(p.name, std::get<std::optional<std::string>>(p.value)); break;
+            case prefs::ValueKind::data: store.setData(p.name, std::get<std::optional<std::string>>(p.value)); break;
         }
     }
     return {};

@@ -6,12 +6,21 @@
 #include <utility>
 #include <vector>
 
+namespace lumeno::prefs {
+class PreferencesStore;
+}
+
 namespace lumeno::app {
 
 // The command line of the lumeno binary.
 struct Options {
     std::uint16_t port = 8080;
+    std::string bindAddress = "0.0.0.0";
     std::optional<std::string> configDir;
+    std::optional<std::string> inputFile;  // a WAV played as the input instead of the sound server
+    bool demo = false;                     // the built-in recording as the input, streaming from the start
+    bool listDevices = false;
+    std::optional<std::string> device;  // chosen as in the window's device menu, after startup
     bool headless = false;
     bool showHelp = false;
     bool showVersion = false;
@@ -26,14 +35,10 @@ struct ParseResult {
 ParseResult parseOptions(const std::vector<std::string>& args);
 std::string usageText();
 
-}  // namespace lumeno::app
-
-namespace lumeno::prefs {
-class PreferencesStore;
-}
-
-namespace lumeno::app {
-// Stores each --set value with its key's kind. Returns an error message, empty on success.
+// Stores each --set value with its key's kind. All values are checked before the first is
+// written, so a refused command line leaves the settings as they were. Returns an error
+// message, empty on success.
 std::string applySettings(prefs::PreferencesStore& store,
                           const std::vector<std::pair<std::string, std::string>>& settings);
+
 }  // namespace lumeno::app

@@ -1,0 +1,98 @@
+#include "fakes/fake_capture_source.h"
+
+namespace lumeno::testing {
+
+void FakeCaptureSource::setFormat(std::optional<audio::CaptureFormat> format, std::string error) {
+    std::lock_guard lock(mutex_);
+    format_ = format;
+    formatError_ = std::move(error);
+}
+
+void FakeCaptureSource::failNextStarts(std::string error) {
+    std::lock_guard lock(mutex_);
+    startError_ = std::move(error);
+}
+
+void FakeCaptureSource::setDevices(std::vector<audio::CaptureDevice> devices, std::vector<SystemDevice> table) {
+    std::lock_guard lock(mutex_);
+    devices_ = std::move(devices);
+    table_ = std::move(table);
+}
+
+void FakeCaptureSource::deliver(const audio::AudioBuffer& buffer) {
+    BufferHandler handler;
+    {
+        std::lock_guard lock(mutex_);
+        if (!running_) return;
+        handler = onBuffer_;
+    }
+    handler(buffer);
+}
+
+void FakeCaptureSource::loseCapture(const std::string& why) {
+    ErrorHandler handler;
+    {
+        std::lock_guard lock(mutex_);
+        if (!running_.exchange(false)) return;
+        handler = onError_;
+    }
+    handler(why);
+}
+
+int FakeCaptureSource::startCount() const {
+    std::lock_guard lock(mutex_);
+    return starts_;
+}
+
+int FakeCaptureSource::stopCount() const {
+    std::lock_guard lock(mutex_);
+    return stops_;
+}
+
+std::vector<std::uint32_t> FakeCaptureSource::defaultInputChanges() const {
+    std::lock_guard lock(mutex_);
+    return defaultChanges_;
+}
+
+audio::FormatResult FakeCaptureSource::inputFormat() {
+    std::lock_guard lock(mutex_);
+    return {format_, formatError_};
+}
+
+std::optional<audio::CaptureError> FakeCaptureSource::start(BufferHandler onBuffer, ErrorHandler onError) {
+    std::lock_guard lock(mutex_);
+    ++starts_;
+    if (!startError_.empty()) return audio::CaptureError{startError_};
+    onBuffer_ = std::move(onBuffer);
+    onError_ = std::move(onError);
+    running_ = true;
+    return std::nullopt;
+}
+
+void FakeCaptureSource::stop() {
+    std::lock_guard lock(mutex_);
+    ++stops_;
+    running_ = false;
+    onBuffer_ = nullptr;
+    onError_ = nullptr;
+}
+
+std::vector<audio::CaptureDevice> FakeCaptureSource::captureDevices() {
+    std::lock_guard lock(mutex_);
+    return devices_;
+}
+
+std::optional<std::uint32_t> FakeCaptureSource::systemDeviceId(const std::string& uniqueID) {
+    std::lock_guard lock(mutex_);
+    for (const auto& d : table_)
+        if (d.uniqueID == uniqueID) return d.id;
+    return std::nullopt;
+}
+
+bool FakeCaptureSource::setDefaultInput(std::uint32_t deviceId) {
+    std::lock_guard lock(mutex_);
+    defaultChanges_.push_back(deviceId);
+    return true;
+}
+
+}  // namespace lumeno::testing
