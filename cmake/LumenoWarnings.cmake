@@ -1,6 +1,6 @@
 # Applies the project's warning set to a target.
 function(lumeno_warnings target)
-  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wno-missing-field-initializers -Wpedantic -Wshadow -Wnon-virtual-dtor
     -Wold-style-cast -Wcast-align -Woverloaded-virtual -Wimplicit-fallthrough)
   if(LUMENO_WERROR)
     target_compile_options(${target} PRIVATE -Werror)

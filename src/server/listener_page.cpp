@@ -1,0 +1,128 @@
+#include "server/listener_page.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "prefs/keys.h"
+#include "server/transcription_message.h"
+
+namespace lumeno::server::web {
+std::string_view listener_html();
+std::string_view listener_css();
+std::string_view listener_js();
+std::string_view captions_html();
+}  // namespace lumeno::server::web
+
+namespace lumeno::server {
+
+std::string escapeHTML(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            case '\'': out += "&#39;"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
+namespace {
+
+// Fills {{name}} markers in one pass, so text from the settings can never be taken for a marker.
+template <typename Lookup>
+std::string fillTemplate(std::string_view text, Lookup lookup) {
+    std::string out;
+    out.reserve(text.size() * 2);
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const std::size_t open = text.find("{{", i);
+        if (open == std::string_view::npos) break;
+        const std::size_t close = text.find("}}", open + 2);
+        if (close == std::string_view::npos) break;
+        out.append(text.substr(i, open - i));
+        out.append(lookup(text.substr(open + 2, close - open - 2)));
+        i = close + 2;
+    }
+    out.append(text.substr(i));
+    return out;
+}
+
+}  // namespace
+
+std::string buildListenerPage(const PageSettings& settings, double now) {
+    std::string heading;
+    if (settings.useCustomLogo && settings.hasLogo) {
+        const double stamp = settings.logoTimestamp > 0 ? settings.logoTimestamp : now;
+        const auto t = static_cast<long long>(std::trunc(stamp));
+        heading = "<img id=\"logo\" src=\"/logo?t=" + std::to_string(t) +
+                  "\" alt=\"Logo\" style=\"width:400px;max-width: 50%; max-height: 120px; object-fit: contain;\">";
+    } else {
+        heading = "<h1>" + escapeHTML(settings.title.value_or(prefs::kDefaultTitle)) + "</h1>";
+    }
+    const std::string subtitle = escapeHTML(settings.subtitle.value_or(prefs::kDefaultSubtitle));
+    return fillTemplate(web::listener_html(), [&](std::string_view name) -> std::string {
+        if (name == "documentTitle" || name == "subtitle") return subtitle;
+        if (name == "styleSheet") return std::string(web::listener_css());
+        if (name == "heading") return heading;
+        if (name == "captions") return settings.transcriptionEnabled ? std::string(web::captions_html()) : "";
+        if (name == "transcriptionEnabled") return settings.transcriptionEnabled ? "true" : "false";
+        if (name == "script") return std::string(web::listener_js());
+        return {};
+    });
+}
+
+std::string listenerPageResponse(const std::string& page) {
+    return "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=UTF-8\r\nContent-Length: " + std::to_string(page.size()) +
+           "\r\nConnection: close\r\n\r\n" + page;
+}
+
+std::string logoContentType(const std::optional<std::string>& extension) {
+    std::string lower = extension.value_or("");
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    if (lower == "png") return "image/png";
+    if (lower == "jpg" || lower == "jpeg") return "image/jpeg";
+    if (lower == "gif") return "image/gif";
+    if (lower == "svg") return "image/svg+xml";
+    return "application/octet-stream";
+}
+
+std::string logoResponseHead(const std::string& contentType, std::size_t length) {
+    return "HTTP/1.1 200 OK\r\nContent-Type: " + contentType + "\r\nContent-Length: " + std::to_string(length) +
+           "\r\nCache-Control: no-cache, no-store, must-revalidate\r\nPragma: no-cache\r\nExpires: 0\r\nConnection: "
+           "close\r\n\r\n";
+}
+
+PageSettings ListenerPage::currentSettings() const {
+    namespace key = prefs::key;
+    PageSettings settings;
+    settings.transcriptionEnabled = store_->boolForKey(key::kSpeechRecognitionEnabled);
+    settings.useCustomLogo = store_->boolForKey(key::kUseCustomLogo);
+    settings.hasLogo = store_->dataForKey(key::kLogoImageData).has_value();
+    settings.logoTimestamp = store_->doubleForKey(key::kLogoTimestamp);
+    settings.title = store_->stringForKey(key::kCustomTitle);
+    settings.subtitle = store_->stringForKey(key::kCustomSubtitle);
+    return settings;
+}
+
+void ListenerPage::sendListenerPage(const std::shared_ptr<Connection>& connection) {
+    const std::string page = buildListenerPage(currentSettings(), secondsSince1970());
+    connection->send(makeBytes(listenerPageResponse(page)), [connection](std::error_code) { connection->cancel(); });
+}
+
+void ListenerPage::sendLogo(const std::shared_ptr<Connection>& connection) {
+    const auto logo = store_->dataForKey(prefs::key::kLogoImageData);
+    if (!logo) return server_.sendNotFound(connection);
+    const std::string head = logoResponseHead(logoContentType(store_->stringForKey(prefs::key::kLogoFileExtension)), logo->size());
+    auto bytes = std::make_shared<std::vector<std::uint8_t>>();
+    bytes->reserve(head.size() + logo->size());
+    bytes->insert(bytes->end(), head.begin(), head.end());
+    bytes->insert(bytes->end(), logo->begin(), logo->end());
+    connection->send(std::move(bytes), [connection](std::error_code) { connection->cancel(); });
+}
+
+}  // namespace lumeno::server

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "prefs/preferences_manager.h"
+#include "server/simple_http_server.h"
+
+namespace lumeno::server {
+
+// The branding and caption settings one page is built from.
+struct PageSettings {
+    bool transcriptionEnabled = false;
+    bool useCustomLogo = false;
+    bool hasLogo = false;
+    double logoTimestamp = 0.0;
+    std::optional<std::string> title;     // absent: the default heading
+    std::optional<std::string> subtitle;  // absent: the default subtitle
+};
+
+std::string escapeHTML(const std::string& text);
+
+// The whole document; `now` (seconds since 1970) stands in for a missing logo timestamp.
+std::string buildListenerPage(const PageSettings& settings, double now);
+std::string listenerPageResponse(const std::string& page);
+
+// "image/png" and the like from a file extension, compared lower-cased.
+std::string logoContentType(const std::optional<std::string>& extension);
+std::string logoResponseHead(const std::string& contentType, std::size_t length);
+
+// Serves "/listen" and "/logo" from the current settings, read afresh for every request so
+// branding changes reach listeners at their next page load. Thread: io.
+class ListenerPage final : public PageResponder {
+public:
+    ListenerPage(std::shared_ptr<prefs::PreferencesStore> store, SimpleHTTPServer& server)
+        : store_(std::move(store)), server_(server) {}
+
+    void sendListenerPage(const std::shared_ptr<Connection>& connection) override;
+    void sendLogo(const std::shared_ptr<Connection>& connection) override;
+
+    PageSettings currentSettings() const;
+
+private:
+    std::shared_ptr<prefs::PreferencesStore> store_;
+    SimpleHTTPServer& server_;
+};
+
+}  // namespace lumeno::server
