@@ -1,0 +1,431 @@
+// Capture end to end: a private PulseAudio daemon with pipe sources fed by the test, the
+// PulseAudio back-end on its own, and the real lumeno binary streaming what it captures.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include "platform/pulse/pulse_capture_source.h"
+#include "support/child_process.h"
+#include "support/test_client.h"
+
+using namespace std::chrono_literals;
+using lumeno::testing::ChildProcess;
+using lumeno::testing::TestClient;
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+class TempDir {
+public:
+    TempDir() {
+        char pattern[] = "/tmp/lumeno-capture-XXXXXX";
+        path_ = ::mkdtemp(pattern);
+    }
+    ~TempDir() { fs::remove_all(path_); }
+    const fs::path& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+
+private:
+    fs::path path_;
+};
+
+// Runs `program` with `variables` set over the inherited environment.
+std::unique_ptr<ChildProcess> spawnWith(const std::vector<std::string>& variables, const std::string& program,
+                                        const std::vector<std::string>& args) {
+    std::vector<std::string> all = variables;
+    all.push_back(program);
+    all.insert(all.end(), args.begin(), args.end());
+    return std::make_unique<ChildProcess>("/usr/bin/env", all);
+}
+
+// The test signal: every sample value once per 65536 samples, in a scrambled order, so any
+// dropped, repeated or reordered sample shows.
+std::int16_t signalSample(std::uint64_t i, std::uint32_t salt = 0) {
+    return static_cast<std::int16_t>(static_cast<std::uint16_t>((i * 7919u + salt) & 0xFFFFu));
+}
+
+// What lumeno sends for a 16-bit input sample at gain 1.0: the sound server hands it over as
+// s / 32768, and the wire format scales by 32767 with truncation.
+std::int16_t wireFor(std::int16_t s) {
+    return static_cast<std::int16_t>(static_cast<float>(s) / 32768.0f * 32767.0f);
+}
+
+std::vector<std::int16_t> decode(const std::string& bytes) {
+    std::vector<std::int16_t> out(bytes.size() / 2);
+    for (std::size_t i = 0; i < out.size(); ++i)
+        out[i] = static_cast<std::int16_t>(static_cast<std::uint8_t>(bytes[2 * i]) |
+                                           (static_cast<std::uint8_t>(bytes[2 * i + 1]) << 8));
+    return out;
+}
+
+// The first offset in [0, period) at which `received` continues `expected(offset + k)`, if any.
+template <typename Expected>
+std::optional<std::uint64_t> alignment(const std::vector<std::int16_t>& received, std::uint64_t period,
+                                       Expected expected) {
+    for (std::uint64_t offset = 0; offset < period; ++offset) {
+        bool match = true;
+        for (std::size_t k = 0; k < received.size() && match; ++k) match = received[k] == expected(offset + k);
+        if (match) return offset;
+    }
+    return std::nullopt;
+}
+
+// A private PulseAudio daemon in a temporary folder, with pipe sources the test writes to.
+class PulseDaemon {
+public:
+    struct Source {
+        std::string name;
+        std::string description;
+        int rate;
+        int channels;
+    };
+
+    PulseDaemon(const TempDir& dir, const std::vector<Source>& sources, bool withSink = false) : dir_(dir) {
+        std::vector<std::string> args = {"--daemonize=no", "--exit-idle-time=-1", "-n", "--use-pid-file=no",
+                                         "--load=module-native-protocol-unix auth-anonymous=1 socket=" + socket()};
+        for (const auto& s : sources) {
+            args.push_back("--load=module-pipe-source source_name=" + s.name + " file=" + fifo(s.name) +
+                           " format=s16le rate=" + std::to_string(s.rate) + " channels=" + std::to_string(s.channels) +
+                           " source_properties=device.description=" + s.description);
+        }
+        if (withSink) args.push_back("--load=module-null-sink sink_name=speakers");
+        process_ = spawnWith({"HOME=" + dir.path().string(), "XDG_RUNTIME_DIR=" + dir.path().string()}, "pulseaudio",
+                             args);
+        ready_ = waitUntilAccepting(10s) && waitForSources(sources, 10s);
+    }
+
+    bool ready() const { return ready_; }
+    std::string socket() const { return dir_ / "native"; }
+    std::string fifo(const std::string& source) const { return dir_ / (source + ".fifo"); }
+    std::string serverVariable() const { return "PULSE_SERVER=unix:" + socket(); }
+    std::string log() const { return process_->stderrText(); }
+
+    void stop() {
+        process_->signal(SIGKILL);
+        process_->wait(5s);
+    }
+
+    // Runs pactl against this daemon and returns its output.
+    std::vector<std::string> pactl(const std::vector<std::string>& args) {
+        auto tool = spawnWith({serverVariable()}, "pactl", args);
+        tool->wait(10s);
+        return tool->stdoutLines();
+    }
+
+private:
+    bool waitUntilAccepting(std::chrono::milliseconds timeout) {
+        const auto deadline = Clock::now() + timeout;
+        while (Clock::now() < deadline) {
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_un addr{};
+            addr.sun_family = AF_UNIX;
+            std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", socket().c_str());
+            const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+            ::close(fd);
+            if (connected) return true;
+            std::this_thread::sleep_for(50ms);
+        }
+        return false;
+    }
+
+    // The socket accepts before the later modules are loaded: wait for every source.
+    bool waitForSources(const std::vector<Source>& sources, std::chrono::milliseconds timeout) {
+        const auto deadline = Clock::now() + timeout;
+        while (Clock::now() < deadline) {
+            std::size_t found = 0;
+            for (const auto& line : pactl({"list", "short", "sources"}))
+                for (const auto& s : sources)
+                    if (line.find("\t" + s.name + "\t") != std::string::npos) ++found;
+            if (found == sources.size()) return true;
+            std::this_thread::sleep_for(50ms);
+        }
+        return false;
+    }
+
+    const TempDir& dir_;
+    std::unique_ptr<ChildProcess> process_;
+    bool ready_ = false;
+};
+
+// Writes the test signal into a pipe source's FIFO in real time. A pipe source reads only while
+// something records from it, so writes never block: a full FIFO is retried, never skipped.
+class FifoFeeder {
+public:
+    FifoFeeder(const std::string& fifo, int rate, int channels, std::uint32_t salt = 0)
+        : thread_([this, fifo, rate, channels, salt] { run(fifo, rate, channels, salt); }) {}
+    ~FifoFeeder() {
+        stop_ = true;
+        thread_.join();
+    }
+
+private:
+    void run(const std::string& fifo, int rate, int channels, std::uint32_t salt) {
+        const int fd = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) return;
+        const int framesPerTick = rate / 100;
+        std::uint64_t sample = 0;
+        std::string pending;
+        const auto deadline = Clock::now() + 60s;
+        while (!stop_ && Clock::now() < deadline) {
+            if (pending.empty()) {
+                for (int f = 0; f < framesPerTick * channels; ++f) {
+                    const auto v = static_cast<std::uint16_t>(signalSample(sample++, salt));
+                    pending.push_back(static_cast<char>(v & 0xFF));
+                    pending.push_back(static_cast<char>(v >> 8));
+                }
+            }
+            const ssize_t n = ::write(fd, pending.data(), pending.size());
+            if (n > 0) pending.erase(0, static_cast<std::size_t>(n));
+            std::this_thread::sleep_for(10ms);
+        }
+        ::close(fd);
+    }
+
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+std::uint16_t readyPort(ChildProcess& app) {
+    if (!app.waitForPrefix("Server ready on port ", 10s)) return 0;
+    for (const auto& line : app.stdoutLines())
+        if (line.rfind("Server ready on port ", 0) == 0) return static_cast<std::uint16_t>(std::stoi(line.substr(21)));
+    return 0;
+}
+
+bool answersStatus(std::uint16_t port) {
+    return lumeno::testing::fetch(port, "GET /status HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 200 OK", 0) == 0;
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+std::vector<std::string> lumenoArgs(const TempDir& dir, std::vector<std::string> extra) {
+    std::vector<std::string> args = {"--headless", "--port", "0", "--bind", "127.0.0.1", "--config-dir", dir / "config"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+}
+
+// Opens /audio and returns the head and the first `bytes` bytes of the body.
+std::pair<std::string, std::string> listenToAudio(std::uint16_t port, std::size_t bytes) {
+    TestClient client(port);
+    client.send("GET /audio HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    std::string head = client.readHead(5s);
+    std::string body = client.readExactly(bytes, 10s);
+    return {head, body};
+}
+
+}  // namespace
+
+TEST(PulseCaptureE2ETest, StreamsTheFedSignalSampleForSampleOneSecondAfterStart) {
+    TempDir dir;
+    PulseDaemon daemon(dir, {{"mic", "Test-Mic", 48000, 1}});
+    ASSERT_TRUE(daemon.ready()) << daemon.log();
+    FifoFeeder feeder(daemon.fifo("mic"), 48000, 1);
+
+    auto app = spawnWith({daemon.serverVariable()}, LUMENO_BINARY, lumenoArgs(dir, {"--set", "isStreaming=true"}));
+    ASSERT_TRUE(app->waitForLine("✅ State loaded"));
+    const auto stateLoaded = Clock::now();
+    const auto port = readyPort(*app);
+    ASSERT_NE(port, 0) << app->stderrText();
+
+    // The stored streaming switch takes effect about one second after start, not at once.
+    bool sawWaiting = false;
+    std::optional<Clock::duration> streamingAfter;
+    for (int i = 0; i < 100 && !streamingAfter; ++i) {
+        const auto response = lumeno::testing::fetch(port, "GET /status HTTP/1.1\r\n\r\n");
+        if (response.find("{\"status\":\"waiting\"}") != std::string::npos) sawWaiting = true;
+        if (response.find("{\"status\":\"streaming\"}") != std::string::npos) streamingAfter = Clock::now() - stateLoaded;
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_TRUE(sawWaiting);
+    ASSERT_TRUE(streamingAfter);
+    EXPECT_GE(*streamingAfter, 900ms);
+    EXPECT_LE(*streamingAfter, 3s);
+
+    const auto [head, body] = listenToAudio(port, 3 * 8192);
+    EXPECT_NE(head.find("X-Sample-Rate: 48000\r\n"), std::string::npos) << head;
+    EXPECT_NE(head.find("X-Channels: 1\r\n"), std::string::npos) << head;
+    const auto received = decode(body);
+    ASSERT_EQ(received.size(), 3u * 4096u);
+    EXPECT_TRUE(alignment(received, 65536, [](std::uint64_t i) { return wireFor(signalSample(i)); }))
+        << "the stream is not a gap-free run of the fed signal";
+
+    app->signal(SIGTERM);
+    EXPECT_EQ(app->wait(10s), 0);
+    EXPECT_NE(readFile(dir.path() / "config" / "settings.json").find("\"isStreaming\": true"), std::string::npos);
+}
+
+TEST(PulseCaptureE2ETest, LosingTheSoundServerShowsAudioErrorAndTheServerKeepsAnswering) {
+    TempDir dir;
+    PulseDaemon daemon(dir, {{"mic", "Test-Mic", 48000, 1}});
+    ASSERT_TRUE(daemon.ready()) << daemon.log();
+    FifoFeeder feeder(daemon.fifo("mic"), 48000, 1);
+
+    auto app = spawnWith({daemon.serverVariable()}, LUMENO_BINARY, lumenoArgs(dir, {}));
+    const auto port = readyPort(*app);
+    ASSERT_NE(port, 0);
+    ASSERT_TRUE(app->waitForLine("✅ Audio monitoring started successfully"));
+    daemon.stop();
+    EXPECT_TRUE(app->waitForLine("Status: Audio Error", 10s));
+    EXPECT_TRUE(app->waitForPrefix("❌ Audio capture lost: the PulseAudio server went away"));
+    EXPECT_TRUE(answersStatus(port));
+    EXPECT_TRUE(app->running());
+}
+
+TEST(PulseCaptureE2ETest, WithoutASoundServerTheStartFailsAndTheServerRuns) {
+    TempDir dir;
+    auto app = spawnWith({"PULSE_SERVER=unix:" + (dir / "no-server")}, LUMENO_BINARY, lumenoArgs(dir, {}));
+    const auto port = readyPort(*app);
+    ASSERT_NE(port, 0);
+    EXPECT_TRUE(app->waitForPrefix("❌ Failed to start audio monitoring: "));
+    EXPECT_TRUE(app->waitForLine("Status: Audio Error"));
+    EXPECT_TRUE(answersStatus(port));
+}
+
+TEST(FileCaptureE2ETest, StreamsTheFileSampleForSampleLooped) {
+    TempDir dir;
+    constexpr std::uint32_t kFrames = 10000;
+    auto left = [](std::uint64_t f) { return signalSample(f, 0); };
+    auto right = [](std::uint64_t f) { return signalSample(f, 31337); };
+    {
+        std::string data;
+        for (std::uint32_t f = 0; f < kFrames; ++f)
+            for (std::int16_t s : {left(f), right(f)}) {
+                data.push_back(static_cast<char>(static_cast<std::uint16_t>(s) & 0xFF));
+                data.push_back(static_cast<char>(static_cast<std::uint16_t>(s) >> 8));
+            }
+        auto le = [](std::uint32_t v, int n) {
+            std::string out;
+            for (int i = 0; i < n; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+            return out;
+        };
+        const std::string fmt = le(1, 2) + le(2, 2) + le(32000, 4) + le(32000 * 4, 4) + le(4, 2) + le(16, 2);
+        const std::string body = "WAVEfmt " + le(16, 4) + fmt + "data" + le(static_cast<std::uint32_t>(data.size()), 4) + data;
+        std::ofstream(dir / "input.wav", std::ios::binary) << "RIFF" << le(static_cast<std::uint32_t>(body.size()), 4)
+                                                          << body;
+    }
+    auto app = spawnWith({"PULSE_SERVER=unix:" + (dir / "no-server")}, LUMENO_BINARY,
+                         lumenoArgs(dir, {"--input-file", dir / "input.wav", "--set", "isStreaming=true"}));
+    const auto port = readyPort(*app);
+    ASSERT_NE(port, 0) << app->stderrText();
+    ASSERT_TRUE(app->waitForLine("Status: Streaming", 5s));
+
+    const auto [head, body] = listenToAudio(port, 3 * 4096 * 4);
+    EXPECT_NE(head.find("X-Sample-Rate: 32000\r\n"), std::string::npos) << head;
+    EXPECT_NE(head.find("X-Channels: 2\r\n"), std::string::npos) << head;
+    const auto received = decode(body);
+    ASSERT_EQ(received.size(), 3u * 4096u * 2u);
+    // Interleaved frames of the looped file.
+    EXPECT_TRUE(alignment(received, 2 * kFrames, [&](std::uint64_t i) {
+        const std::uint64_t frame = (i / 2) % kFrames;
+        return wireFor(i % 2 == 0 ? left(frame) : right(frame));
+    })) << "the stream is not the looped file";
+}
+
+TEST(FileCaptureE2ETest, UnusableInputOrSettingsExitWithStatusTwoAndWriteNothing) {
+    TempDir dir;
+    std::ofstream(dir / "notes.wav") << "these are notes, not audio";
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {{"--input-file", dir / "notes.wav"}, "is not a WAV file"},
+        {{"--input-file", dir / "missing.wav"}, "No such file or directory"},
+        {{"--set", "isStreaming=true", "--set", "autoGainEnabled=maybe"}, "autoGainEnabled takes true or false"},
+        {{"--set", "isStreaming=true", "--set", "volume=11"}, "unknown setting 'volume'"},
+    };
+    for (const auto& c : cases) {
+        auto app = spawnWith({"PULSE_SERVER=unix:" + (dir / "no-server")}, LUMENO_BINARY, lumenoArgs(dir, c.args));
+        EXPECT_EQ(app->wait(10s), 2) << c.message;
+        EXPECT_NE(app->stderrText().find(c.message), std::string::npos) << app->stderrText();
+        EXPECT_FALSE(fs::exists(dir.path() / "config" / "settings.json")) << c.message;
+    }
+}
+
+class PulseBackEndTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(daemon_.ready()) << daemon_.log();
+        ::setenv("PULSE_SERVER", ("unix:" + daemon_.socket()).c_str(), 1);
+    }
+    void TearDown() override { ::unsetenv("PULSE_SERVER"); }
+
+    TempDir dir_;
+    PulseDaemon daemon_{dir_, {{"first", "First-Mic", 48000, 1}, {"second", "Second-Mic", 44100, 2}}, true};
+};
+
+TEST_F(PulseBackEndTest, ListsNonMonitorSourcesAndSwitchesTheDefault) {
+    lumeno::platform::PulseCaptureSource source;
+    const auto devices = source.captureDevices();
+    ASSERT_EQ(devices.size(), 2u);
+    EXPECT_EQ(devices[0].displayName, "First-Mic");
+    EXPECT_EQ(devices[0].uniqueID, "first");
+    EXPECT_EQ(devices[1].displayName, "Second-Mic");
+    EXPECT_EQ(source.systemDeviceId("nowhere"), std::nullopt);
+
+    const auto id = source.systemDeviceId("second");
+    ASSERT_TRUE(id);
+    EXPECT_TRUE(source.setDefaultInput(*id));
+    EXPECT_EQ(source.inputFormat().format, (lumeno::audio::CaptureFormat{44100.0, 2}));
+
+    auto listing = spawnWith({daemon_.serverVariable()}, LUMENO_BINARY, {"--list-devices"});
+    EXPECT_EQ(listing->wait(10s), 0);
+    EXPECT_EQ(listing->stdoutLines(), (std::vector<std::string>{"First-Mic", "Second-Mic"}));
+}
+
+TEST_F(PulseBackEndTest, CapturesStereoBuffersAndReportsAVanishedSource) {
+    lumeno::platform::PulseCaptureSource source;
+    ASSERT_TRUE(source.setDefaultInput(*source.systemDeviceId("second")));
+    FifoFeeder feeder(daemon_.fifo("second"), 44100, 2);
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    int buffers = 0;
+    bool shapeOk = true;
+    std::string lost;
+    auto error = source.start(
+        [&](const lumeno::audio::AudioBuffer& b) {
+            std::lock_guard lock(mutex);
+            ++buffers;
+            shapeOk = shapeOk && b.channelCount == 2 && b.frameLength == 4096 && b.sampleRate == 44100.0;
+            changed.notify_all();
+        },
+        [&](const std::string& why) {
+            std::lock_guard lock(mutex);
+            lost = why;
+            changed.notify_all();
+        });
+    ASSERT_FALSE(error) << error->description;
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, 10s, [&] { return buffers >= 2; }));
+        EXPECT_TRUE(shapeOk);
+    }
+
+    std::string module;
+    for (const auto& line : daemon_.pactl({"list", "short", "modules"}))
+        if (line.find("source_name=second") != std::string::npos) module = line.substr(0, line.find('\t'));
+    ASSERT_FALSE(module.empty());
+    daemon_.pactl({"unload-module", module});
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, 10s, [&] { return !lost.empty(); }));
+    }
+    EXPECT_EQ(lost.rfind("the audio input went away", 0), 0u) << lost;
+    EXPECT_FALSE(source.isRunning());
+    source.stop();
+}
