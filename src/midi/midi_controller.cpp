@@ -58,6 +58,12 @@ core::TimerHandle MIDIController::after(std::chrono::milliseconds delay, F step)
     return queue_.asyncAfter(delay, core::weakly(shared_from_this(), std::move(step)));
 }
 
+template <typename F>
+void MIDIController::scheduleConnect(std::chrono::milliseconds delay, F step) {
+    pendingConnect_.cancel();
+    pendingConnect_ = after(delay, std::move(step));
+}
+
 void MIDIController::postLater(const char* name) {
     queue_.async(core::weakly(shared_from_this(), [name](MIDIController& self) { self.notifications_.post(name); }));
 }
@@ -67,7 +73,7 @@ void MIDIController::initialize() {
     setupMIDI();
     loadLearnedCommands();
     if (isEnabled() && selectedDevice_) {
-        pendingConnect_ = after(kAutoConnectDelay, [name = *selectedDevice_](MIDIController& self) {
+        scheduleConnect(kAutoConnectDelay, [name = *selectedDevice_](MIDIController& self) {
             self.log_.print("MIDI: Auto-connecting to saved device: ", name);
             self.connectToDevice(name);
         });
@@ -176,8 +182,7 @@ void MIDIController::connect(const std::string& displayName, bool quiet) {
     if (connectedDevices_.empty()) {
         if (!quiet) log_.print("MIDI: No devices in list, scanning first...");
         scanForDevices();
-        pendingConnect_ = after(kEmptyListRetryDelay,
-                                [displayName](MIDIController& self) { self.connect(displayName, true); });
+        scheduleConnect(kEmptyListRetryDelay, [displayName](MIDIController& self) { self.connect(displayName, true); });
         return;
     }
 
@@ -186,7 +191,7 @@ void MIDIController::connect(const std::string& displayName, bool quiet) {
         log_.print("MIDI: Device not found in connected devices: ", displayName);
         log_.print("MIDI: Available devices: ", quotedList(connectedDevices_));
         scanForDevices();
-        pendingConnect_ = after(kNotFoundRetryDelay, [displayName](MIDIController& self) {
+        scheduleConnect(kNotFoundRetryDelay, [displayName](MIDIController& self) {
             if (self.findDevice(displayName))
                 self.connectToDevice(displayName);
             else
@@ -237,8 +242,8 @@ void MIDIController::setEnabled(bool enabled) {
     setEnabledFlag(enabled);
     saveSettings();
     if (enabled && selectedDevice_) {
-        pendingConnect_ = after(kConnectAfterEnableDelay,
-                                [name = *selectedDevice_](MIDIController& self) { self.connectToDevice(name); });
+        scheduleConnect(kConnectAfterEnableDelay,
+                        [name = *selectedDevice_](MIDIController& self) { self.connectToDevice(name); });
     }
     if (!enabled) disconnectFromCurrentDevice();
     log_.print(enabled ? "MIDI support enabled" : "MIDI support disabled");

@@ -92,6 +92,8 @@ private:
     void postLater(const char* name);
     template <typename F>
     core::TimerHandle after(std::chrono::milliseconds delay, F step);
+    template <typename F>
+    void scheduleConnect(std::chrono::milliseconds delay, F step);
 
     std::shared_ptr<MIDIBackend> backend_;
     core::MainQueue& queue_;

@@ -101,12 +101,6 @@ TEST_F(MIDICommandLineTest, LearnRefusesAtOnceWhenItCouldNeverHearAnything) {
     }
 }
 
-TEST_F(MIDICommandLineTest, LearnTargetNames) {
-    EXPECT_EQ(learnTargetFromName("start"), MIDILearningState::learningStart);
-    EXPECT_EQ(learnTargetFromName("stop"), MIDILearningState::learningStop);
-    EXPECT_FALSE(learnTargetFromName("Start"));
-}
-
 TEST_F(MIDICommandLineTest, SetupScansAt100msLogsSummaryAt300msAndHopsCallbacksToTheMainQueue) {
     backend_->setSources({FakeMIDIBackend::source(5, "UM-ONE", "Roland"), FakeMIDIBackend::source(6, "Pad")});
     std::vector<std::string> actions;

@@ -28,14 +28,6 @@ TEST(MIDICommandTest, DescriptionsNameControllerOrNoteAndOneBasedChannel) {
     for (const auto& c : cases) EXPECT_EQ(c.command.description(), c.expected);
 }
 
-TEST(MIDICommandTest, EqualityTreatsAbsentThresholdAsDifferentFromAnyValue) {
-    EXPECT_EQ((MIDICommand{CC, 0, 64, 64}), (MIDICommand{CC, 0, 64, 64}));
-    EXPECT_NE((MIDICommand{CC, 0, 64, 64}), (MIDICommand{CC, 0, 64, std::nullopt}));
-    EXPECT_NE((MIDICommand{CC, 0, 64, 64}), (MIDICommand{CC, 0, 64, 0}));
-    EXPECT_NE((MIDICommand{CC, 0, 64, std::nullopt}), (MIDICommand{Note, 0, 64, std::nullopt}));
-    EXPECT_NE((MIDICommand{CC, 0, 64, 64}), (MIDICommand{CC, 1, 64, 64}));
-}
-
 TEST(MIDICommandTest, MatchingUsesThresholdForControlsAndNonZeroOtherwise) {
     const MIDICommand learnedControl = MIDICommand::learned(CC, 0, 64);
     const MIDICommand bareControl{CC, 0, 64, std::nullopt};
@@ -63,11 +55,6 @@ TEST(MIDICommandTest, MatchingUsesThresholdForControlsAndNonZeroOtherwise) {
     for (const auto& c : cases)
         EXPECT_EQ(c.command.matches(c.type, c.channel, c.data1, c.value), c.fires)
             << c.command.description() << " value " << int(c.value);
-}
-
-TEST(MIDICommandTest, LearnedControlGetsThresholdAndLearnedNoteNone) {
-    EXPECT_EQ(MIDICommand::learned(CC, 3, 20), (MIDICommand{CC, 3, 20, 64}));
-    EXPECT_EQ(MIDICommand::learned(Note, 3, 20), (MIDICommand{Note, 3, 20, std::nullopt}));
 }
 
 TEST(MIDICommandTest, EncodesCompactMembersInFixedOrder) {

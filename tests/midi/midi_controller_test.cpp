@@ -64,23 +64,28 @@ TEST_F(MIDIControllerTest, StartsInOrderSettingsClientCommandsThenSummary) {
     EXPECT_EQ(postCount("midiSettingsChanged"), 1);  // from loading the enabled flag
 }
 
-TEST_F(MIDIControllerTest, ClientFailureIsLoggedAndNothingElseIsOpened) {
-    backend_->clientStatus = -2;
-    make();
-    EXPECT_TRUE(log_.contains("Failed to create MIDI client: -2 (fake failure)"));
+TEST_F(MIDIControllerTest, CreationFailuresAreLoggedAndOnlyWhatWasMadeIsDisposed) {
+    struct Case {
+        midi::MIDIStatus clientStatus, portStatus;
+        const char* line;
+        std::vector<std::string> disposed;
+    };
+    const Case cases[] = {
+        {-2, 0, "Failed to create MIDI client: -2 (fake failure)", {}},
+        {0, -12, "Failed to create MIDI input port: -12 (fake failure)", {"dispose client"}},
+    };
+    for (const auto& c : cases) {
+        backend_ = std::make_shared<FakeMIDIBackend>();
+        backend_->clientStatus = c.clientStatus;
+        backend_->portStatus = c.portStatus;
+        make();
+        EXPECT_TRUE(log_.contains(c.line));
+        EXPECT_EQ(controller_->inputPort(), 0u);
+        EXPECT_EQ(backend_->scanCount(), 0);
+        controller_.reset();
+        EXPECT_EQ(backend_->calls(), c.disposed);
+    }
     EXPECT_FALSE(log_.contains("MIDI Controller initialized successfully"));
-    EXPECT_EQ(controller_->inputPort(), 0u);
-    EXPECT_EQ(backend_->scanCount(), 0);
-    controller_.reset();
-    EXPECT_TRUE(backend_->calls().empty());
-}
-
-TEST_F(MIDIControllerTest, PortFailureIsLoggedAndOnlyTheClientIsDisposed) {
-    backend_->portStatus = -12;
-    make();
-    EXPECT_TRUE(log_.contains("Failed to create MIDI input port: -12 (fake failure)"));
-    controller_.reset();
-    EXPECT_EQ(backend_->calls(), (std::vector<std::string>{"dispose client"}));
 }
 
 TEST_F(MIDIControllerTest, ParsesOnlyTheFirstThreeBytesOfNoteOnAndControlChange) {
@@ -362,30 +367,6 @@ TEST_F(MIDIControllerTest, DestroyedControllerIgnoresLateInputAndDisposesPortThe
     EXPECT_EQ(starts, 0);
     EXPECT_EQ(backend_->calls(), (std::vector<std::string>{"dispose port", "dispose client"}));
     EXPECT_FALSE(backend_->hasReadCallback());
-}
-
-TEST_F(MIDIControllerTest, DebugReportShowsStoreMemoryAndConnection) {
-    auto& midi = makeWithSources();
-    connected(midi, "Pad");
-    midi.setStartCommand(MIDICommand::learned(CC, 0, 7));
-    defaults_->setData(prefs::key::kMidiStopCommand, "{}");
-    log_.clear();
-    midi.printDebugInfo();
-    EXPECT_EQ(log_.lines(), (std::vector<std::string>{
-                                "MIDI Debug: Contents of UserDefaults:",
-                                "  midiStartCommand data exists: 46 bytes",
-                                "  Decoded start command: CC7 on Ch1",
-                                "  midiStopCommand data exists: 2 bytes",
-                                "  Failed to decode stop command data",
-                                "  Current in-memory commands:",
-                                "    Start: CC7 on Ch1",
-                                "    Stop: nil",
-                                "  Connection status:",
-                                "    MIDI enabled: true",
-                                "    Selected device: Pad",
-                                "    Connected devices: 2",
-                                "    Receiving MIDI input: true",
-                            }));
 }
 
 }  // namespace
