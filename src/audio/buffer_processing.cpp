@@ -1,8 +1,10 @@
 #include "audio/buffer_processing.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 namespace lumeno::audio {
 
@@ -54,33 +56,49 @@ std::string levelLogLine(bool autoGainEnabled, float inputRms, float gain, float
 }
 
 namespace {
-inline void putSample(std::uint8_t* out, std::int16_t value) {
-    const auto bits = static_cast<std::uint16_t>(value);
-    out[0] = static_cast<std::uint8_t>(bits & 0xFF);
-    out[1] = static_cast<std::uint8_t>(bits >> 8);
+
+// Samples are converted into a small block on the stack and then copied out: with the output
+// as a byte array the compiler must assume it may alias the input and will not vectorise.
+constexpr std::size_t kBlockSamples = 512;
+
+void writeBlock(const std::int16_t* block, std::size_t count, std::uint8_t* out) {
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(out, block, count * sizeof(std::int16_t));
+    } else {
+        for (std::size_t i = 0; i < count; ++i) {
+            const auto bits = static_cast<std::uint16_t>(block[i]);
+            out[2 * i] = static_cast<std::uint8_t>(bits & 0xFF);
+            out[2 * i + 1] = static_cast<std::uint8_t>(bits >> 8);
+        }
+    }
 }
+
 }  // namespace
 
 void convertToWireFormat(const AudioBuffer& buffer, float gain, std::uint8_t* out) {
-    const std::uint32_t frames = buffer.frameLength;
-    if (buffer.channelCount == 1) {
-        const float* mono = buffer.channels[0];
-        for (std::uint32_t i = 0; i < frames; ++i) putSample(out + 2 * i, toWireSample(gain * mono[i]));
-        return;
-    }
-    if (buffer.channelCount == 2) {
-        const float* left = buffer.channels[0];
-        const float* right = buffer.channels[1];
-        for (std::uint32_t i = 0; i < frames; ++i) {
-            putSample(out + 4 * i, toWireSample(gain * left[i]));
-            putSample(out + 4 * i + 2, toWireSample(gain * right[i]));
+    const std::size_t frames = buffer.frameLength;
+    const std::size_t channels = buffer.channelCount;
+    const std::size_t framesPerBlock = kBlockSamples / channels;
+    std::int16_t block[kBlockSamples];
+    for (std::size_t first = 0; first < frames; first += framesPerBlock) {
+        const std::size_t count = std::min(framesPerBlock, frames - first);
+        if (channels == 1) {
+            const float* mono = buffer.channels[0] + first;
+            for (std::size_t i = 0; i < count; ++i) block[i] = toWireSample(gain * mono[i]);
+        } else if (channels == 2) {
+            const float* left = buffer.channels[0] + first;
+            const float* right = buffer.channels[1] + first;
+            for (std::size_t i = 0; i < count; ++i) {
+                block[2 * i] = toWireSample(gain * left[i]);
+                block[2 * i + 1] = toWireSample(gain * right[i]);
+            }
+        } else {
+            for (std::size_t i = 0; i < count; ++i)
+                for (std::size_t c = 0; c < channels; ++c)
+                    block[i * channels + c] = toWireSample(gain * buffer.channels[c][first + i]);
         }
-        return;
+        writeBlock(block, count * channels, out + 2 * first * channels);
     }
-    const std::uint32_t channels = buffer.channelCount;
-    for (std::uint32_t i = 0; i < frames; ++i)
-        for (std::uint32_t c = 0; c < channels; ++c)
-            putSample(out + 2 * (static_cast<std::size_t>(i) * channels + c), toWireSample(gain * buffer.channels[c][i]));
 }
 
 WireChunk makeWireChunk(const AudioBuffer& buffer, float gain) {

@@ -48,11 +48,12 @@ float displayLevel(float outputRms);
 // The periodic "🔊 Audio level: ..." line.
 std::string levelLogLine(bool autoGainEnabled, float inputRms, float gain, float outputRms);
 
-// Full scale is 32767 both ways, so -1.0 gives -32767 and the scale is symmetric.
+// Full scale is 32767 both ways, so -1.0 gives -32767 and the scale is symmetric. Written as
+// two selects (NaN fails the first comparison and becomes 1.0) so the loop vectorises.
 inline std::int16_t toWireSample(float value) {
-    if (!(value < 1.0f)) return 32767;  // also NaN
-    const float limited = value < -1.0f ? -1.0f : value;
-    return static_cast<std::int16_t>(limited * 32767.0f);
+    const float high = value < 1.0f ? value : 1.0f;
+    const float limited = high > -1.0f ? high : -1.0f;
+    return static_cast<std::int16_t>(static_cast<std::int32_t>(limited * 32767.0f));
 }
 
 // Writes frameLength × channelCount signed 16-bit little-endian samples, interleaved, to `out`.
