@@ -12,7 +12,7 @@ RUN_PACKAGES=(
 )
 # What only the tests and benchmarks need on top.
 TEST_PACKAGES=(
-  libgtest-dev libgmock-dev pulseaudio pulseaudio-utils xvfb xauth chromium nodejs npm
+  libgtest-dev libgmock-dev pulseaudio pulseaudio-utils xvfb xauth chromium fonts-noto-color-emoji
 )
 
 # Installs the named packages that dpkg does not already know as installed.
@@ -42,4 +42,11 @@ build_tree() {
     cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >&2
   fi
   cmake --build "$dir" --parallel "$(nproc)" >&2
+}
+
+# Node.js and npm may come from another packaging of Node (which then owns npm itself):
+# install Debian's only when the command is missing.
+ensure_node() {
+  command -v node >/dev/null 2>&1 || ensure_packages nodejs
+  command -v npm >/dev/null 2>&1 || ensure_packages npm
 }
