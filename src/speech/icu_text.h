@@ -93,6 +93,8 @@ public:
         return !ascii_ || lowered_.find_first_of(characters) != std::string::npos;
     }
     bool ascii() const { return ascii_; }
+    // The lower-cased text; empty unless ascii().
+    const std::string& lowered() const { return lowered_; }
 
 private:
     bool ascii_ = true;

@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "speech/icu_text.h"
@@ -136,16 +137,58 @@ UnicodeString number(std::int64_t value) { return toUnicode(std::to_string(value
 
 using Rewrite = std::function<std::optional<UnicodeString>(const Match&)>;
 
+// Where a stage can change the text at all. Every stage rewrites only at a book name, and
+// stages 1 to 7 only at a book name followed by white space and a digit, so a stage whose
+// condition is absent would find matches and leave them all unchanged.
+struct BookSightings {
+    bool book = true;
+    bool bookBeforeDigit = true;
+};
+
+bool isAsciiLetter(char c) { return c >= 'a' && c <= 'z'; }
+bool isAsciiSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r') || (c >= '\x1c' && c <= '\x1f'); }
+bool isAsciiDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Scans the letter runs of ASCII text. On other text a letter class can match letters outside
+// ASCII under case folding, and \d and \s reach beyond it, so every stage runs.
+BookSightings sightBooks(const AsciiPrefilter& text) {
+    if (!text.ascii()) return {};
+    static const std::set<std::string, std::less<>> keys = [] {
+        std::set<std::string, std::less<>> set;
+        for (const BookName& entry : kBooks) set.emplace(entry.spoken);
+        return set;
+    }();
+    BookSightings seen{false, false};
+    const std::string_view t = text.lowered();
+    for (std::size_t i = 0; i < t.size();) {
+        if (!isAsciiLetter(t[i])) {
+            ++i;
+            continue;
+        }
+        std::size_t end = i;
+        while (end < t.size() && isAsciiLetter(t[end])) ++end;
+        if (keys.find(t.substr(i, end - i)) != keys.end()) {
+            seen.book = true;
+            std::size_t next = end;
+            while (next < t.size() && isAsciiSpace(t[next])) ++next;
+            if (next > end && next < t.size() && isAsciiDigit(t[next])) {
+                seen.bookBeforeDigit = true;
+                break;
+            }
+        }
+        i = end;
+    }
+    return seen;
+}
+
 struct Stage {
     std::unique_ptr<icu::RegexPattern> pattern;
     Rewrite rewrite;
-    // Exact pre-checks on ASCII text: literals the pattern cannot match without, and whether it
-    // needs a digit.
-    std::vector<std::string> literals;
-    bool needsDigit = false;
+    bool needsNumber;                   // a book followed by digits, or any book
+    std::vector<std::string> literals;  // on ASCII text, none of its matches can lack these
 
-    bool mayMatch(const AsciiPrefilter& text) const {
-        if (needsDigit && !text.mayContainAnyOf("0123456789")) return false;
+    bool mayChange(const AsciiPrefilter& text, const BookSightings& books) const {
+        if (!(needsNumber ? books.bookBeforeDigit : books.book)) return false;
         for (const std::string& literal : literals)
             if (!text.mayContain(literal)) return false;
         return true;
@@ -208,21 +251,21 @@ Pipeline buildPipeline() {
         }
     }
 
-    auto stage = [&](const char16_t* pattern, bool caseInsensitive, std::vector<std::string> literals, bool needsDigit,
+    auto stage = [&](const char16_t* pattern, bool caseInsensitive, bool needsNumber, std::vector<std::string> literals,
                      Rewrite rewrite) {
         pipeline.stages.push_back(
-            {compilePattern(UnicodeString(pattern), caseInsensitive), std::move(rewrite), std::move(literals), needsDigit});
+            {compilePattern(UnicodeString(pattern), caseInsensitive), std::move(rewrite), needsNumber, std::move(literals)});
     };
 
     // 1: chapter and verse with a comma.
-    stage(uR"(\b([123]\s+)?([A-Za-z]+)\s+(\d{1,3}),(\d{1,3})\b)", true, {","}, true,
+    stage(uR"(\b([123]\s+)?([A-Za-z]+)\s+(\d{1,3}),(\d{1,3})\b)", true, true, {","},
           [](const Match& m) -> std::optional<UnicodeString> {
               const auto name = book(m.group(2));
               if (!name) return std::nullopt;
               return m.group(1) + *name + u" " + m.group(3) + u":" + m.group(4);
           });
     // 2: run-together chapter and verse.
-    stage(uR"(\b([123]\s+)?([A-Za-z]+)\s+(\d{3,4})\b)", true, {}, true,
+    stage(uR"(\b([123]\s+)?([A-Za-z]+)\s+(\d{3,4})\b)", true, true, {},
           [](const Match& m) -> std::optional<UnicodeString> {
               const auto name = book(m.group(2));
               if (!name) return std::nullopt;
@@ -231,14 +274,14 @@ Pipeline buildPipeline() {
               return m.group(1) + *name + u" " + split.chapter + u":" + split.verse;
           });
     // 3: a verse pair joined by "and".
-    stage(uR"(\b([123]\s+)?([A-Za-z]+)\s+(\d{1,3}):(\d{1,3})\s+and\s+(\d{1,3})\b)", true, {":", "and"}, true,
+    stage(uR"(\b([123]\s+)?([A-Za-z]+)\s+(\d{1,3}):(\d{1,3})\s+and\s+(\d{1,3})\b)", true, true, {":", "and"},
           [](const Match& m) -> std::optional<UnicodeString> {
               const auto name = book(m.group(2));
               if (!name) return std::nullopt;
               return m.group(1) + *name + u" " + m.group(3) + u":" + m.group(4) + u"-" + m.group(5);
           });
     // 4: run-together chapter and verse followed by "and".
-    stage(uR"(\b([123]\s+)?([A-Za-z]+)\s+(\d{3,4})\s+and\s+(\d{1,3})\b)", true, {"and"}, true,
+    stage(uR"(\b([123]\s+)?([A-Za-z]+)\s+(\d{3,4})\s+and\s+(\d{1,3})\b)", true, true, {"and"},
           [](const Match& m) -> std::optional<UnicodeString> {
               const auto name = book(m.group(2));
               if (!name) return std::nullopt;
@@ -247,28 +290,28 @@ Pipeline buildPipeline() {
               return m.group(1) + *name + u" " + split.chapter + u":" + split.verse + u"-" + m.group(4);
           });
     // 5: loose chapter and verse followed by "and".
-    stage(uR"(\b([123]\s+)?([A-Za-z]+)\s+(\d{1,3})\s+(\d{1,3})\s+and\s+(\d{1,3})\b)", true, {"and"}, true,
+    stage(uR"(\b([123]\s+)?([A-Za-z]+)\s+(\d{1,3})\s+(\d{1,3})\s+and\s+(\d{1,3})\b)", true, true, {"and"},
           [](const Match& m) -> std::optional<UnicodeString> {
               const auto name = book(m.group(2));
               if (!name) return std::nullopt;
               return m.group(1) + *name + u" " + m.group(3) + u":" + m.group(4) + u"-" + m.group(5);
           });
     // 6: psalm numbers of three or more digits.
-    stage(uR"(\b(psalm|psalms)\s+(\d{3,})\b)", true, {"psalm"}, true,
+    stage(uR"(\b(psalm|psalms)\s+(\d{3,})\b)", true, true, {"psalm"},
           [](const Match& m) -> std::optional<UnicodeString> {
               const UnicodeString name = book(m.group(1)).value_or(upperFirst(lower(m.group(1))));
               const ChapterVerse split = splitRunTogether(m.group(2));
               return name + u" " + split.chapter + u":" + split.verse;
           });
     // 7: loose chapter and verse; the letter class already covers both cases.
-    stage(uR"(\b([123]\s+)?([A-Za-z]+)\s+(\d{1,3})\s+(\d{1,3})\b)", false, {}, true,
+    stage(uR"(\b([123]\s+)?([A-Za-z]+)\s+(\d{1,3})\s+(\d{1,3})\b)", false, true, {},
           [](const Match& m) -> std::optional<UnicodeString> {
               const auto name = book(m.group(2));
               if (!name) return std::nullopt;
               return m.group(1) + *name + u" " + m.group(3) + u":" + m.group(4);
           });
     // 8: number words.
-    stage(uR"(\b((?:[123]\s+)?[A-Za-z]+)\s+([a-z\-]+)(?:\s+([a-z\-]+))?\b)", true, {}, false, rewriteNumberWords);
+    stage(uR"(\b((?:[123]\s+)?[A-Za-z]+)\s+([a-z\-]+)(?:\s+([a-z\-]+))?\b)", true, false, {}, rewriteNumberWords);
     return pipeline;
 }
 
@@ -348,9 +391,13 @@ void formatScriptureReferences(UnicodeString& text) {
         if (rewriteMatches(*rule.pattern, text, [&](const Match&) { return std::optional(rule.replacement); }))
             filter = AsciiPrefilter(text);
     }
+    BookSightings books = sightBooks(filter);
     for (const Stage& stage : stages.stages) {
-        if (!stage.pattern || !stage.mayMatch(filter)) continue;
-        if (rewriteMatches(*stage.pattern, text, stage.rewrite)) filter = AsciiPrefilter(text);
+        if (!stage.pattern || !stage.mayChange(filter, books)) continue;
+        if (rewriteMatches(*stage.pattern, text, stage.rewrite)) {
+            filter = AsciiPrefilter(text);
+            books = sightBooks(filter);
+        }
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <set>
 #include <string>
 
@@ -106,6 +107,10 @@ TEST(ScriptureFormatterTest, LooseChapterAndVerse) {
         {"Zachariah 4 6", "Zechariah 4:6"},
         {"john 3 16", "John 3:16"},
         {"read John 3 16 today", "read John 3:16 today"},
+        {"John\n3 16", "John 3:16"},  // any white space between book and numbers
+        {"John\t316", "John 3:16"},
+        {"3John 3 16", "3John 3 16"},  // no word boundary before the book
+        {"Johns 3 16", "Johns 3 16"},
     });
 }
 
@@ -190,4 +195,24 @@ TEST(ScriptureFormatterTest, ParseNumberWords) {
         {"things", std::nullopt},
     };
     for (const NumberCase& c : cases) EXPECT_EQ(parseNumberWords(c.word), c.expected) << "word: " << c.word;
+}
+
+TEST(ScriptureFormatterTest, AsciiShortcutsGiveTheSameResultAsTheFullSearch) {
+    // Non-ASCII text takes every pattern in full, and a trailing " é" can neither start nor
+    // extend a reference, so both forms of each generated text must format alike.
+    const std::vector<std::string> vocabulary = {
+        "john", "John", "JOHN", "psalm", "Psalms", "romans", "Mark", "first", "1st", "Second", "third", "corinthians",
+        "timothy", "1", "2", "3", "16", "316", "1200", "119", "28", "300", "and", "AND", "three", "sixteen",
+        "twenty-eight", "one", "hundred", "the", "read", "things", "3,16", "3:16", "8", "\n", "\t", "to"};
+    std::mt19937 random(20240611);
+    std::uniform_int_distribution<std::size_t> pick(0, vocabulary.size() - 1);
+    std::uniform_int_distribution<int> length(1, 9);
+    for (int i = 0; i < 3000; ++i) {
+        std::string text;
+        for (int words = length(random); words > 0; --words) {
+            if (!text.empty()) text += ' ';
+            text += vocabulary[pick(random)];
+        }
+        EXPECT_EQ(formatScriptureReferences(text + " é"), formatScriptureReferences(text) + " é") << "text: " << text;
+    }
 }

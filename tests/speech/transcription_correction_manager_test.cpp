@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <thread>
 
 #include "fakes/capture_logger.h"
@@ -252,9 +253,19 @@ TEST_F(CorrectionManagerTest, CompiledRulesGiveTheSameResultsAsCompilingEachPass
     auto manager = make(true, std::nullopt,
                         {{"gods word", "God's Word"}, {"straße", "Street"}, {"c++", "C++"}, {"kelvin", "K"}});
     const auto rules = manager->rules();
-    for (const char* text : {"gods word and the lord god", "GOD BLESS THE HOLY SPIRIT", "die STRASSE zum lord",
-                             "\u212Aelvin and god", "c++ for john", "godé café god 🙏 amen", "", "nothing here",
-                             "psalms of david and solomon", "goddess JOB job Job"}) {
+    std::vector<std::string> texts = {"gods word and the lord god", "GOD BLESS THE HOLY SPIRIT", "die STRASSE zum lord",
+                                      "\u212Aelvin and god", "c++ for john", "godé café god 🙏 amen", "", "nothing here",
+                                      "psalms of david and solomon", "goddess JOB job Job"};
+    const std::vector<std::string> vocabulary = {"god", "God", "GOD", "gods", "word", "holy", "Spirit", "c++", "c",
+                                                 "lord", "amen", "straße", "the", "goddess", "job", "é", "\u212Aelvin"};
+    std::mt19937 random(7);
+    std::uniform_int_distribution<std::size_t> pick(0, vocabulary.size() - 1);
+    for (int i = 0; i < 300; ++i) {
+        std::string text;
+        for (int words = 1 + i % 7; words > 0; --words) text += (text.empty() ? "" : " ") + vocabulary[pick(random)];
+        texts.push_back(text);
+    }
+    for (const std::string& text : texts) {
         icu::UnicodeString cached = lumeno::speech::toUnicode(text);
         icu::UnicodeString compiled = cached;
         std::vector<AppliedCorrection> cachedApplied;
