@@ -116,11 +116,21 @@ public:
         process_->wait(5s);
     }
 
-    // Runs pactl against this daemon and returns its output.
-    std::vector<std::string> pactl(const std::vector<std::string>& args) {
-        auto tool = spawnWith({serverVariable()}, "pactl", args);
-        tool->wait(10s);
-        return tool->stdoutLines();
+    // Runs pactl against this daemon (for ten seconds at most) and returns its output lines, read to
+    // the end so none is missing when the tool has exited.
+    std::vector<std::string> pactl(const std::string& args) const {
+        const std::string command = "timeout 10 env PULSE_SERVER=unix:" + socket() + " pactl " + args + " 2>/dev/null";
+        std::vector<std::string> lines;
+        FILE* pipe = ::popen(command.c_str(), "r");
+        if (!pipe) return lines;
+        char line[1024];
+        while (std::fgets(line, sizeof line, pipe)) {
+            std::string text(line);
+            if (!text.empty() && text.back() == '\n') text.pop_back();
+            lines.push_back(text);
+        }
+        ::pclose(pipe);
+        return lines;
     }
 
 private:
@@ -144,7 +154,7 @@ private:
         const auto deadline = Clock::now() + timeout;
         while (Clock::now() < deadline) {
             std::size_t found = 0;
-            for (const auto& line : pactl({"list", "short", "sources"}))
+            for (const auto& line : pactl("list short sources"))
                 for (const auto& s : sources)
                     if (line.find("\t" + s.name + "\t") != std::string::npos) ++found;
             if (found == sources.size()) return true;
@@ -201,6 +211,16 @@ std::uint16_t readyPort(ChildProcess& app) {
     for (const auto& line : app.stdoutLines())
         if (line.rfind("Server ready on port ", 0) == 0) return static_cast<std::uint16_t>(std::stoi(line.substr(21)));
     return 0;
+}
+
+// The child's exit can be seen before its last output is read: wait for the text itself.
+bool stderrContains(ChildProcess& app, const std::string& text, std::chrono::milliseconds timeout = 5s) {
+    const auto deadline = Clock::now() + timeout;
+    while (app.stderrText().find(text) == std::string::npos) {
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
 }
 
 bool answersStatus(std::uint16_t port) {
@@ -351,7 +371,7 @@ TEST(FileCaptureE2ETest, UnusableInputOrSettingsExitWithStatusTwoAndWriteNothing
     for (const auto& c : cases) {
         auto app = spawnWith({"PULSE_SERVER=unix:" + (dir / "no-server")}, LUMENO_BINARY, lumenoArgs(dir, c.args));
         EXPECT_EQ(app->wait(10s), 2) << c.message;
-        EXPECT_NE(app->stderrText().find(c.message), std::string::npos) << app->stderrText();
+        EXPECT_TRUE(stderrContains(*app, c.message)) << app->stderrText();
         EXPECT_FALSE(fs::exists(dir.path() / "config" / "settings.json")) << c.message;
     }
 }
@@ -383,8 +403,9 @@ TEST_F(PulseBackEndTest, ListsNonMonitorSourcesAndSwitchesTheDefault) {
     EXPECT_EQ(source.inputFormat().format, (lumeno::audio::CaptureFormat{44100.0, 2}));
 
     auto listing = spawnWith({daemon_.serverVariable()}, LUMENO_BINARY, {"--list-devices"});
-    EXPECT_EQ(listing->wait(10s), 0);
+    EXPECT_TRUE(listing->waitForLine("Second-Mic"));
     EXPECT_EQ(listing->stdoutLines(), (std::vector<std::string>{"First-Mic", "Second-Mic"}));
+    EXPECT_EQ(listing->wait(10s), 0);
 }
 
 TEST_F(PulseBackEndTest, CapturesStereoBuffersAndReportsAVanishedSource) {
@@ -417,10 +438,10 @@ TEST_F(PulseBackEndTest, CapturesStereoBuffersAndReportsAVanishedSource) {
     }
 
     std::string module;
-    for (const auto& line : daemon_.pactl({"list", "short", "modules"}))
+    for (const auto& line : daemon_.pactl("list short modules"))
         if (line.find("source_name=second") != std::string::npos) module = line.substr(0, line.find('\t'));
     ASSERT_FALSE(module.empty());
-    daemon_.pactl({"unload-module", module});
+    daemon_.pactl("unload-module " + module);
     {
         std::unique_lock lock(mutex);
         ASSERT_TRUE(changed.wait_for(lock, 10s, [&] { return !lost.empty(); }));
