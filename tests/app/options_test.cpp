@@ -10,18 +10,6 @@ using namespace lumeno;
 using lumeno::app::applySettings;
 using lumeno::app::parseOptions;
 
-TEST(OptionsTest, ReadsTheInputAndDeviceOptions) {
-    const auto parsed = parseOptions({"--headless", "--input-file", "talk.wav", "--device", "USB Mic", "--port", "0",
-                                      "--bind", "127.0.0.1", "--list-devices"});
-    ASSERT_TRUE(parsed.options) << parsed.error;
-    EXPECT_EQ(parsed.options->inputFile, "talk.wav");
-    EXPECT_EQ(parsed.options->device, "USB Mic");
-    EXPECT_EQ(parsed.options->port, 0);
-    EXPECT_EQ(parsed.options->bindAddress, "127.0.0.1");
-    EXPECT_TRUE(parsed.options->listDevices);
-    EXPECT_FALSE(parsed.options->demo);
-}
-
 TEST(OptionsTest, RefusesMalformedCommandLines) {
     struct Case {
         std::vector<std::string> args;

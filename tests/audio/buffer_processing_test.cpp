@@ -41,22 +41,22 @@ TEST(WireFormatTest, ConvertsSamplesWithSymmetricFullScaleAndTruncation) {
     for (const auto& c : cases) EXPECT_EQ(toWireSample(c.sample), c.expected) << "sample " << c.sample;
 }
 
-TEST(WireFormatTest, MonoChunkIsLittleEndianAndSizedFramesTimesTwo) {
-    Planar mono({{0.5f, -1.0f}});
-    const WireChunk chunk = makeWireChunk(mono.buffer, 1.0f);
-    EXPECT_EQ(*chunk, (std::vector<std::uint8_t>{0xFF, 0x3F, 0x01, 0x80}));
-}
-
-TEST(WireFormatTest, StereoFramesInterleaveLeftThenRight) {
-    Planar stereo({{0.5f, 0.0f}, {-0.5f, 1.0f}});
-    const WireChunk chunk = makeWireChunk(stereo.buffer, 1.0f);
-    EXPECT_EQ(*chunk, (std::vector<std::uint8_t>{0xFF, 0x3F, 0x01, 0xC0, 0x00, 0x00, 0xFF, 0x7F}));
-}
-
-TEST(WireFormatTest, GainIsAppliedBeforeTheClamp) {
-    Planar mono({{0.25f, 0.6f, -0.6f}});
-    const WireChunk chunk = makeWireChunk(mono.buffer, 2.0f);
-    EXPECT_EQ(*chunk, (std::vector<std::uint8_t>{0xFF, 0x3F, 0xFF, 0x7F, 0x01, 0x80}));
+TEST(WireFormatTest, ChunksAreLittleEndianInterleavedWithGainBeforeTheClamp) {
+    struct Case {
+        const char* name;
+        std::vector<std::vector<float>> samples;
+        float gain;
+        std::vector<std::uint8_t> bytes;
+    };
+    const std::vector<Case> cases = {
+        {"mono", {{0.5f, -1.0f}}, 1.0f, {0xFF, 0x3F, 0x01, 0x80}},
+        {"stereo left then right", {{0.5f, 0.0f}, {-0.5f, 1.0f}}, 1.0f, {0xFF, 0x3F, 0x01, 0xC0, 0x00, 0x00, 0xFF, 0x7F}},
+        {"gain first", {{0.25f, 0.6f, -0.6f}}, 2.0f, {0xFF, 0x3F, 0xFF, 0x7F, 0x01, 0x80}},
+    };
+    for (const auto& c : cases) {
+        Planar p(c.samples);
+        EXPECT_EQ(*makeWireChunk(p.buffer, c.gain), c.bytes) << c.name;
+    }
 }
 
 TEST(InputRmsTest, UsesFiniteSamplesOfChannelZeroOverTheWholeFrameLength) {

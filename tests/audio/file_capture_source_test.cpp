@@ -126,11 +126,3 @@ TEST(FileCaptureSourceTest, ReadFailureIsReportedOnceAndStopsTheSource) {
     EXPECT_FALSE(source.isRunning());
     source.stop();
 }
-
-TEST(FileCaptureSourceTest, TheFileIsItsOnlyDevice) {
-    FileCaptureSource source(rampFile(8000, 5));
-    ASSERT_EQ(source.captureDevices().size(), 1u);
-    EXPECT_EQ(source.captureDevices()[0].displayName, "ramp.wav");
-    EXPECT_EQ(source.systemDeviceId("ramp.wav"), 0u);
-    EXPECT_EQ(source.systemDeviceId("other"), std::nullopt);
-}

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 
 #include "wav_test_data.h"
 
@@ -100,19 +99,4 @@ TEST(WavFileTest, OpeningAMissingFileOrAFolderSaysWhy) {
     EXPECT_EQ(WavFile::open("/nonexistent/x.wav").error, "cannot open '/nonexistent/x.wav': No such file or directory");
     const auto dir = std::filesystem::temp_directory_path();
     EXPECT_EQ(WavFile::open(dir.string()).error, "'" + dir.string() + "' is not a regular file");
-}
-
-TEST(WavFileTest, ReadsFromDiskAndRefusesFramesPastTheEnd) {
-    const auto path = std::filesystem::temp_directory_path() / "lumeno_wav_file_test.wav";
-    WavSpec spec;
-    spec.samples = pcm16({100, 200, 300});
-    std::ofstream(path, std::ios::binary) << makeWav(spec);
-    auto opened = WavFile::open(path.string());
-    ASSERT_TRUE(opened.file) << opened.error;
-    FloatBuffer buffer(1, 4, 8000);
-    std::string error;
-    EXPECT_TRUE(opened.file->readFrames(1, 2, buffer, 0, error));
-    EXPECT_FLOAT_EQ(buffer.channel(0)[1], 300.0f / 32768.0f);
-    EXPECT_FALSE(opened.file->readFrames(2, 2, buffer, 0, error));
-    std::filesystem::remove(path);
 }
