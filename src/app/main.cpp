@@ -62,7 +62,7 @@ lumeno::audio::WavFile::OpenResult openInputRecording(const lumeno::app::Options
     using lumeno::audio::WavFile;
     if (options.inputFile) return WavFile::open(*options.inputFile);
 #ifdef LUMENO_HAVE_DEMO
-    return WavFile::fromMemory(lumeno::app::embedded::lumeno_demo_wav(), "Lumeno demo recording");
+    return WavFile::fromEmbedded(lumeno::app::embedded::lumeno_demo_wav(), "Lumeno demo recording");
 #else
     return {nullptr, "this build has no demo recording (espeak-ng was missing when it was built)"};
 #endif

@@ -59,6 +59,7 @@ private:
 class MemoryBytes final : public ByteSource {
 public:
     explicit MemoryBytes(std::string_view bytes) : bytes_(bytes) {}
+    explicit MemoryBytes(std::string owned) : owned_(std::move(owned)), bytes_(owned_) {}
     std::uint64_t size() const override { return bytes_.size(); }
     bool readAt(std::uint64_t offset, std::uint8_t* out, std::size_t count, std::string& error) override {
         if (offset > bytes_.size() || count > bytes_.size() - offset) {
@@ -70,6 +71,7 @@ public:
     }
 
 private:
+    std::string owned_;
     std::string_view bytes_;
 };
 
@@ -86,8 +88,12 @@ WavFile::OpenResult WavFile::open(const std::string& path) {
     return fromSource(std::make_unique<FileBytes>(fd, static_cast<std::uint64_t>(info.st_size)), path);
 }
 
-WavFile::OpenResult WavFile::fromMemory(std::string_view bytes, std::string name) {
+WavFile::OpenResult WavFile::fromEmbedded(std::string_view bytes, std::string name) {
     return fromSource(std::make_unique<MemoryBytes>(bytes), std::move(name));
+}
+
+WavFile::OpenResult WavFile::fromBytes(std::string bytes, std::string name) {
+    return fromSource(std::make_unique<MemoryBytes>(std::move(bytes)), std::move(name));
 }
 
 WavFile::OpenResult WavFile::fromSource(std::unique_ptr<ByteSource> source, std::string name) {

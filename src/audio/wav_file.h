@@ -33,7 +33,10 @@ public:
     };
 
     static OpenResult open(const std::string& path);
-    static OpenResult fromMemory(std::string_view bytes, std::string name);
+    // A recording built into the binary: the bytes are not copied and must outlive the file.
+    static OpenResult fromEmbedded(std::string_view bytes, std::string name);
+    // Bytes the file keeps its own copy of.
+    static OpenResult fromBytes(std::string bytes, std::string name);
     static OpenResult fromSource(std::unique_ptr<ByteSource> source, std::string name);
 
     const std::string& name() const { return name_; }

@@ -53,9 +53,7 @@ std::unique_ptr<WavFile> rampFile(std::uint32_t rate, int frames) {
     WavSpec spec;
     spec.rate = rate;
     spec.samples = pcm16(samples);
-    static std::vector<std::string> keep;  // fromMemory does not copy
-    keep.push_back(makeWav(spec));
-    return WavFile::fromMemory(keep.back(), "ramp.wav").file;
+    return WavFile::fromBytes(makeWav(spec), "ramp.wav").file;
 }
 
 // Fails every read after the first `good` ones (four are the header), like a file truncated while playing.

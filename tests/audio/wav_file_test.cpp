@@ -29,7 +29,7 @@ TEST(WavFileTest, SixteenBitStereoBecomesPlanarFloatsOverFullScale) {
     spec.channels = 2;
     spec.rate = 44100;
     spec.samples = pcm16({16384, -32768, 32767, 0});
-    auto opened = WavFile::fromMemory(makeWav(spec), "stereo.wav");
+    auto opened = WavFile::fromBytes(makeWav(spec), "stereo.wav");
     ASSERT_TRUE(opened.file) << opened.error;
     EXPECT_EQ(opened.file->format(), (CaptureFormat{44100.0, 2}));
     EXPECT_EQ(opened.file->frameCount(), 2u);
@@ -46,7 +46,7 @@ TEST(WavFileTest, ExtensibleFloatAfterOtherChunksIsFound) {
     spec.rate = 22050;
     spec.chunksBeforeFormat = chunk("LIST", "odd");  // odd size: the next chunk starts after a pad byte
     spec.samples = float32({0.25f, -0.75f, 1.5f});
-    auto opened = WavFile::fromMemory(makeWav(spec), "float.wav");
+    auto opened = WavFile::fromBytes(makeWav(spec), "float.wav");
     ASSERT_TRUE(opened.file) << opened.error;
     EXPECT_EQ(opened.file->encoding(), SampleEncoding::float32);
     EXPECT_EQ(readAll(*opened.file)[0], (std::vector<float>{0.25f, -0.75f, 1.5f}));
@@ -57,7 +57,7 @@ TEST(WavFileTest, StreamedDataSizePlaceholderIsCutToTheWholeFramesPresent) {
     spec.channels = 2;
     spec.samples = pcm16({1, 2, 3, 4, 5});  // two whole frames and half of a third
     spec.dataSizeOverride = 0xFFFFFFFF;
-    auto opened = WavFile::fromMemory(makeWav(spec), "streamed.wav");
+    auto opened = WavFile::fromBytes(makeWav(spec), "streamed.wav");
     ASSERT_TRUE(opened.file) << opened.error;
     EXPECT_EQ(opened.file->frameCount(), 2u);
 }
@@ -89,7 +89,7 @@ TEST(WavFileTest, RefusesWhatItCannotPlay) {
         {"no data chunk", noData, "'x.wav' has no data chunk"},
     };
     for (const auto& c : cases) {
-        auto opened = WavFile::fromMemory(c.bytes, "x.wav");
+        auto opened = WavFile::fromBytes(c.bytes, "x.wav");
         EXPECT_EQ(opened.file, nullptr) << c.name;
         EXPECT_EQ(opened.error.rfind(c.message, 0), 0u) << c.name << ": " << opened.error;
     }
