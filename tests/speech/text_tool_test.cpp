@@ -107,11 +107,6 @@ TEST_F(TextToolTest, FinalPrintsTheRefinedText) {
     EXPECT_EQ(result.out, "What time is it?\nYes, we read John 3:16.\n   \n");
 }
 
-TEST_F(TextToolTest, IllFormedInputIsRepaired) {
-    const ToolRun result = run({"--enable"}, "god \xff bless\n");
-    EXPECT_EQ(result.out, "God \uFFFD bless\n");
-}
-
 TEST_F(TextToolTest, UnusableInputsAreClearErrorsWithStatusTwo) {
     struct Case {
         std::vector<std::string> args;

@@ -277,27 +277,32 @@ TEST_F(CorrectionManagerTest, CompiledRulesGiveTheSameResultsAsCompilingEachPass
     }
 }
 
-TEST_F(CorrectionManagerTest, PassesOnAnotherThreadSeeTheOldOrTheNewMapNeverAMix) {
+TEST_F(CorrectionManagerTest, PassesOnOtherThreadsSeeTheOldOrTheNewMapNeverAMix) {
     auto manager = make(true, false, {{"apple", "Orange"}, {"pie", "cake"}});
     const CorrectionMap first = {{"apple", "Orange"}, {"pie", "cake"}};
     const CorrectionMap second = {{"apple", "Pear"}, {"pie", "tart"}};
 
+    // Two passing threads, as the recogniser's thread and the transcript panel share the
+    // compiled patterns, while the main thread rebuilds.
     std::atomic<bool> stop{false};
     std::atomic<int> passes{0};
     std::atomic<int> unexpected{0};
-    std::thread recogniser([&] {
+    auto pass = [&] {
         while (!stop.load()) {
-            const std::string result = manager->applyCorrections("apple pie");
-            if (result != "Orange cake" && result != "Pear tart") ++unexpected;
+            const std::string result = manager->applyCorrections("apple pie john 3 16");
+            if (result != "Orange cake John 3:16" && result != "Pear tart John 3:16") ++unexpected;
             ++passes;
         }
-    });
+    };
+    std::thread recogniser(pass);
+    std::thread panel(pass);
     while (passes.load() == 0) std::this_thread::yield();
     const int before = passes.load();
-    // Rebuild until the other thread has run plenty of passes against the rebuilding.
+    // Rebuild until the other threads have run plenty of passes against the rebuilding.
     for (int i = 0; i < 200 || passes.load() - before < 100; ++i) manager->setCustomCorrections(i % 2 ? first : second);
     stop = true;
     recogniser.join();
+    panel.join();
     EXPECT_EQ(unexpected.load(), 0);
 }
 
