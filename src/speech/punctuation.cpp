@@ -42,7 +42,9 @@ Rules buildRules() {
     rules.commas.push_back(rewrite(uR"(\b(however|therefore|furthermore|moreover|meanwhile|consequently)\s+)", u"$1, "));
     rules.commas.push_back(rewrite(uR"(\b(yes|no|well|actually|basically|obviously|clearly)\s+)", u"$1, "));
     rules.commas.push_back(rewrite(uR"(\b(first|second|third|finally|lastly|next|then)\s+)", u"$1, "));
-    rules.commas.push_back(rewrite(uR"((?=.{20,})(\w+)\s+(and|but|or|yet|so)\s+(\w{4,}))", u"$1, $2 $3"));
+    // "At least 20 more characters on the line": the look-ahead asks for exactly 20, which holds
+    // exactly when 20 or more do, without scanning to the end of the line at every position.
+    rules.commas.push_back(rewrite(uR"((?=.{20})(\w+)\s+(and|but|or|yet|so)\s+(\w{4,}))", u"$1, $2 $3"));
 
     rules.breaks.push_back(rewrite(
         uR"(\b(yesterday|today|tomorrow|monday|tuesday|wednesday|thursday|friday|saturday|sunday)\s+(\w+\s+\w+))",

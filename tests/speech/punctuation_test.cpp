@@ -22,7 +22,7 @@ TEST(PunctuationTest, RefineSentenceAppliesTheRulesInOrder) {
     const std::vector<Case> cases = {
         {"what time is it", "What time is it?"},
         {"the meeting is at noon.", "The meeting is at noon."},
-        // C1 adds the comma after Q2 already added the question mark for "should wait".
+        // The comma comes after the question mark was added for "should wait".
         {"however we should wait", "However, we should wait?"},
         {"yes I agree", "Yes, I agree."},
         {"this is the first step", "This is the first, step?"},
@@ -34,6 +34,8 @@ TEST(PunctuationTest, RefineSentenceAppliesTheRulesInOrder) {
         {"  \n we love the lord \t\n", "We love the lord."},
         {"amen!", "Amen!"},
         {"we sang loudly and then everyone prayed together", "We sang loudly, and then, everyone prayed together."},
+        {"rice and beans daily", "Rice, and beans daily."},  // a conjunction comma needs 20 characters from its match on
+        {"rice and beans each", "Rice and beans each."},
         {"don't worry", "Don't worry."},
         {"γεια σου 🙏", "Γεια σου 🙏."},
     };
@@ -65,8 +67,8 @@ TEST(PunctuationTest, LongRunOnSentenceIsSplitAtItsConjunctions) {
 TEST(PunctuationTest, DetectQuestionLooksForCuesAnywhereUnlessAMarkCloses) {
     const std::vector<Case> cases = {
         {"who is there", "who is there?"},
-        {"I know where he lives", "I know where he lives?"},  // Q1 anywhere
-        {"we have arrived", "we have arrived?"},               // Q2 anywhere
+        {"I know where he lives", "I know where he lives?"},  // a question word anywhere
+        {"we have arrived", "we have arrived?"},               // an auxiliary and a word anywhere
         {"that is correct", "that is correct?"},
         {"he was", "he was"},  // an auxiliary needs a following word
         {"this is fine.", "this is fine."},
