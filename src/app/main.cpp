@@ -41,14 +41,21 @@ void raiseFileLimit() {
     }
 }
 
-// Blocks the stop signals in every thread and turns them into a clean quit of the event loop,
-// so settings are saved and listeners are closed properly.
-void watchStopSignals() {
+// Blocks the stop signals in this thread and so in every thread started after it: the capture
+// back-ends start threads of their own, and a stop signal delivered to one of those would kill
+// the process without saving the settings.
+sigset_t blockStopSignals() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    return set;
+}
+
+// Turns a stop signal into a clean quit of the event loop, so settings are saved and listeners
+// are closed properly. A signal that came earlier waits, pending, until this picks it up.
+void watchStopSignals(sigset_t set) {
     std::thread watcher([set] {
         int signal = 0;
         sigwait(&set, &signal);
@@ -89,6 +96,8 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    const sigset_t stopSignals = blockStopSignals();
+
     // Without --input-file or --demo the input is the sound server's default source.
     std::unique_ptr<audio::CaptureSource> capture;
     audio::DeviceDirectory* devices = nullptr;
@@ -115,8 +124,8 @@ int main(int argc, char** argv) {
     }
 
     raiseFileLimit();
-    watchStopSignals();
     QCoreApplication qtApp(argc, argv);
+    watchStopSignals(stopSignals);
 
     core::StdoutLogger log;
     core::NotificationCenter notifications;
