@@ -19,9 +19,13 @@
 #include "core/background.h"
 #include "core/log.h"
 #include "core/notification_center.h"
+#include "midi/midi_cli.h"
+#include "midi/midi_controller.h"
+#include "platform/alsa/alsa_midi_backend.h"
 #include "platform/pulse/pulse_capture_source.h"
 #include "platform/qt/qt_main_queue.h"
 #include "prefs/preferences_manager.h"
+#include "server/listener_page.h"
 #include "server/simple_http_server.h"
 
 #ifdef LUMENO_HAVE_DEMO
@@ -96,6 +100,12 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    if (options.listMidi) {
+        core::StderrLogger errors;
+        platform::AlsaMIDIBackend backend;
+        return midi::listMIDISources(backend, std::cout, errors);
+    }
+
     const sigset_t stopSignals = blockStopSignals();
 
     // Without --input-file or --demo the input is the sound server's default source.
@@ -141,11 +151,29 @@ int main(int argc, char** argv) {
     // Declared after the main queue, so it finishes (and may still post) before the queue goes.
     core::BackgroundQueue background;
 
+    // Created on first use and kept to the end; declared after everything it refers to.
+    std::shared_ptr<midi::MIDIController> midiController;
+    auto sharedMIDI = [&]() {
+        if (!midiController)
+            midiController = midi::MIDIController::create(std::make_shared<platform::AlsaMIDIBackend>(),
+                                                          {mainQueue, notifications, log, *store});
+        return midiController;
+    };
+
+    if (options.learnMidi) {
+        midi::learnMIDICommand(sharedMIDI(), *midi::learnTargetFromName(*options.learnMidi), mainQueue, notifications,
+                               log, std::chrono::seconds(60), [](int status) { QCoreApplication::exit(status); });
+        const int status = QCoreApplication::exec();
+        store->synchronize();
+        return status;
+    }
+
     server::SimpleHTTPServer::Options serverOptions;
     serverOptions.bindAddress = options.bindAddress;
     auto makeServer = [&](std::optional<server::AudioFormat> format) -> std::shared_ptr<app::ListenerServer> {
-        return std::make_shared<app::HttpListenerServer>(
-            server::SimpleHTTPServer::create(options.port, format, {mainQueue, notifications, log}, serverOptions));
+        auto server = server::SimpleHTTPServer::create(options.port, format, {mainQueue, notifications, log}, serverOptions);
+        server->setPageResponder(std::make_shared<server::ListenerPage>(store, *server));
+        return std::make_shared<app::HttpListenerServer>(std::move(server));
     };
 
     // The window arrives with the desktop build; until then every run is headless.
@@ -153,7 +181,7 @@ int main(int argc, char** argv) {
     app::ViewController::Options controllerOptions;
     controllerOptions.streamAtStartup = options.demo;
     auto controller = app::ViewController::create(
-        {mainQueue, background, notifications, log, preferences, *capture, *devices, makeServer}, view,
+        {mainQueue, background, notifications, log, preferences, *capture, *devices, makeServer, nullptr, sharedMIDI}, view,
         controllerOptions);
     controller->viewDidLoad();
     if (options.device) controller->deviceChanged(options.device);

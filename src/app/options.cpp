@@ -24,6 +24,10 @@ std::string usageText() {
            "  --demo                use the built-in speech recording as the input and stream at once\n"
            "  --list-devices        print the audio input devices, one a line, and exit\n"
            "  --device NAME         switch to the input device NAME (as listed) after starting\n"
+           "  --list-midi           print the MIDI sources, one a line, and exit\n"
+           "  --learn-midi WHICH    wait for the next Note On or Control Change on the selected MIDI\n"
+           "                        source (--set midiEnabled=true --set selectedMIDIDevice=NAME),\n"
+           "                        store it as the start or stop command (WHICH), and exit\n"
            "  --set KEY=VALUE       store a setting before starting (for example isStreaming=true)\n"
            "  --help                show this help and exit\n"
            "  --version             show the version and exit\n";
@@ -68,6 +72,12 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
             options.demo = true;
         } else if (arg == "--list-devices") {
             options.listDevices = true;
+        } else if (arg == "--list-midi") {
+            options.listMidi = true;
+        } else if (arg == "--learn-midi") {
+            auto which = value();
+            if (!which || (*which != "start" && *which != "stop")) return fail("--learn-midi needs start or stop");
+            options.learnMidi = *which;
         } else if (arg == "--device") {
             auto name = value();
             if (!name || name->empty()) return fail("--device needs a device name (see --list-devices)");

@@ -20,6 +20,8 @@ struct Options {
     std::optional<std::string> inputFile;  // a WAV played as the input instead of the sound server
     bool demo = false;                     // the built-in recording as the input, streaming from the start
     bool listDevices = false;
+    bool listMidi = false;
+    std::optional<std::string> learnMidi;  // "start" or "stop": learn that command and exit
     std::optional<std::string> device;  // chosen as in the window's device menu, after startup
     bool headless = false;
     bool showHelp = false;

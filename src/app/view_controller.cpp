@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "audio/buffer_processing.h"
+#include "midi/midi_control_setup.h"
 #include "prefs/keys.h"
 
 namespace lumeno::app {
@@ -69,6 +70,12 @@ void ViewController::viewDidLoad() {
     startServer();
     log.line("✅ Server started");
 
+    if (services_.midiController) {
+        log.line("🔧 Setting up MIDI control...");
+        setupMIDIControl();
+        log.line("✅ MIDI control setup complete");
+    }
+
     log.line("🔧 Setting up observers...");
     setupObservers();
 
@@ -78,6 +85,19 @@ void ViewController::viewDidLoad() {
     log.line("✅ Audio monitoring started");
 
     log.line("🎉 === Lumeno startup complete ===");
+}
+
+void ViewController::setupMIDIControl() {
+    auto self = shared_from_this();
+    midiController_ = midi::setupMIDIControl(
+        services_.midiController, services_.mainQueue, services_.log,
+        core::weakly(self, [](ViewController& c) {
+            if (!c.isStreaming()) c.toggleStreaming();
+        }),
+        core::weakly(self, [](ViewController& c) {
+            if (c.isStreaming()) c.toggleStreaming();
+        }),
+        core::weakly(self, [](ViewController& c) { c.toggleStreaming(); }));
 }
 
 void ViewController::setupUI() {

@@ -15,6 +15,7 @@
 #include "core/log.h"
 #include "core/main_queue.h"
 #include "core/notification_center.h"
+#include "midi/midi_controller.h"
 #include "prefs/preferences_manager.h"
 
 namespace lumeno::app {
@@ -42,6 +43,8 @@ public:
         // Live transcription's audio input; absent until a speech session exists. Read on the
         // tap thread, so it is fixed at construction.
         audio::SpeechFeed* speechFeed = nullptr;
+        // The process's MIDI controller, created on first use; without it there is no MIDI step.
+        std::function<std::shared_ptr<midi::MIDIController>()> midiController;
     };
     struct Options {
         // Streams from the streaming-restore moment on whatever was stored, without storing it.
@@ -89,6 +92,7 @@ private:
     void setupAudioEngine();
     void loadPersistedState();
     void startServer();
+    void setupMIDIControl();
     void setupObservers();
     void startAudioMonitoring();
 
@@ -109,6 +113,7 @@ private:
     std::optional<audio::CaptureFormat> audioFormat_;
     std::atomic<std::shared_ptr<ListenerServer>> httpServer_;
     std::optional<core::ObserverToken> listenerCountObserver_;
+    std::shared_ptr<midi::MIDIController> midiController_;
     core::TimerHandle listenerCountTimer_;
     std::uint64_t captureGeneration_ = 0;  // tells a loss report of an earlier capture from the current one
 

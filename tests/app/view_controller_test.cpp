@@ -8,6 +8,7 @@
 #include "fakes/capture_logger.h"
 #include "fakes/fake_capture_source.h"
 #include "fakes/virtual_main_queue.h"
+#include "fake_midi_backend.h"
 #include "prefs/keys.h"
 
 using namespace lumeno;
@@ -102,7 +103,7 @@ protected:
                  server_ = std::make_shared<FakeServer>();
                  return server_;
              },
-             withSpeech ? &speech_ : nullptr},
+             withSpeech ? &speech_ : nullptr, midiFactory_},
             view_, options);
         controller_->viewDidLoad();
     }
@@ -124,6 +125,7 @@ protected:
     std::shared_ptr<FakeView> view_ = std::make_shared<FakeView>();
     std::shared_ptr<FakeServer> server_;
     std::optional<std::optional<server::AudioFormat>> serverCreatedWith_;
+    std::function<std::shared_ptr<midi::MIDIController>()> midiFactory_;
     std::shared_ptr<ViewController> controller_;
 };
 
@@ -508,3 +510,41 @@ TEST(HeadlessViewTest, LogsEachStatusChangeOnceAndAlertsOnOneLine) {
 }
 
 }  // namespace
+
+TEST_F(ViewControllerTest, MidiStepComesAfterTheServerAndItsCommandsDriveStreaming) {
+    auto backend = std::make_shared<lumeno::testing::FakeMIDIBackend>();
+    std::shared_ptr<midi::MIDIController> midi;
+    midiFactory_ = [&] {
+        if (!midi) midi = midi::MIDIController::create(backend, {queue_, notifications_, log_, *store_});
+        return midi;
+    };
+    store_->setBool(prefs::key::kMidiEnabled, true);
+    start();
+    const auto afterServer = linesAfter("✅ Server started");
+    ASSERT_FALSE(afterServer.empty());
+    EXPECT_EQ(afterServer.front(), "🔧 Setting up MIDI control...");
+    const auto observers = std::find(afterServer.begin(), afterServer.end(), "🔧 Setting up observers...");
+    ASSERT_NE(observers, afterServer.end());
+    EXPECT_EQ(std::count(afterServer.begin(), observers, "✅ MIDI control setup complete"), 2);
+
+    queue_.advance(300ms);
+    EXPECT_TRUE(log_.contains("🎹 MIDI enabled: true"));
+    EXPECT_TRUE(log_.contains("🎹 Connected devices: 0"));
+
+    using midi::MIDICommand;
+    using midi::MIDIMessageType;
+    midi->setStartCommand(MIDICommand::learned(MIDIMessageType::noteOn, 0, 60));
+    midi->setStopCommand(MIDICommand::learned(MIDIMessageType::noteOn, 0, 62));
+    struct Step {
+        std::uint8_t note;
+        bool streamingAfter;
+    };
+    // Two starts leave streaming on; a stop while stopped changes nothing.
+    for (const Step step : {Step{60, true}, Step{60, true}, Step{62, false}, Step{62, false}}) {
+        backend->deliver({0x90, step.note, 100});
+        queue_.runUntilIdle();
+        EXPECT_EQ(controller_->isStreaming(), step.streamingAfter) << int(step.note);
+    }
+    EXPECT_EQ(server_->streamingCalls, (std::vector<bool>{true, false}));
+    EXPECT_TRUE(store_->hasKey(prefs::key::kIsStreaming));
+}

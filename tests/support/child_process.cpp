@@ -78,6 +78,9 @@ void ChildProcess::pump(int fd, bool isStdout) {
         changed_.notify_all();
     }
     ::close(fd);
+    std::lock_guard lock(mutex_);
+    ++pumpsDone_;
+    changed_.notify_all();
 }
 
 bool ChildProcess::waitForLine(const std::string& exact, std::chrono::milliseconds timeout) {
@@ -119,6 +122,11 @@ bool ChildProcess::running() {
 std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (running() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (status_) {
+        // The output may still be in the pipes: read it to the end before anyone judges it.
+        std::unique_lock lock(mutex_);
+        changed_.wait_until(lock, deadline + std::chrono::seconds(5), [this] { return pumpsDone_ == 2; });
+    }
     return status_;
 }
 

@@ -26,7 +26,8 @@ public:
     std::string stderrText() const;
 
     void signal(int signal);
-    // The exit status, or nothing if the process has not ended within `timeout`.
+    // The exit status, or nothing if the process has not ended within `timeout`. Once it has
+    // ended, everything it wrote has been read.
     std::optional<int> wait(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     bool running();
 
@@ -40,6 +41,7 @@ private:
     std::vector<std::string> lines_;
     std::string partial_;
     std::string stderr_;
+    int pumpsDone_ = 0;  // readers that reached the end of their pipe
     std::thread outReader_, errReader_;
 };
 
