@@ -1,0 +1,115 @@
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "audio/speech_feed.h"
+#include "core/log.h"
+#include "core/main_queue.h"
+#include "prefs/preferences_manager.h"
+#include "speech/speech_recognizer.h"
+#include "speech/transcription_correction_manager.h"
+
+namespace lumeno::server {
+class SimpleHTTPServer;
+}
+
+namespace lumeno::speech {
+
+struct SupportedLanguage {
+    const char* identifier;
+    const char* displayName;
+};
+
+// The live captioning session: one recognition task fed with the streamed audio, every result
+// corrected, stored, handed to the controller and broadcast to listeners; finals also get the
+// punctuation pass and, when it changes them, a second send. One per process, made by the
+// composition root and shared.
+//
+// Thread: main for everything but append and isRecognizing (the tap thread) and the result
+// handler (the recogniser's thread, which only corrects the text and posts to main).
+class SpeechRecognitionManager final : public audio::SpeechFeed,
+                                       public std::enable_shared_from_this<SpeechRecognitionManager> {
+public:
+    struct Services {
+        core::MainQueue& mainQueue;
+        core::Logger& log;
+        prefs::PreferencesManager& preferences;
+        std::shared_ptr<TranscriptionCorrectionManager> corrections;
+        SpeechPlatform& platform;  // must outlive the manager
+    };
+
+    // Sets up the recogniser for the stored language and reads the permission.
+    static std::shared_ptr<SpeechRecognitionManager> create(Services services);
+    ~SpeechRecognitionManager() override;
+    SpeechRecognitionManager(const SpeechRecognitionManager&) = delete;
+    SpeechRecognitionManager& operator=(const SpeechRecognitionManager&) = delete;
+
+    // The languages the preferences window offers, in its order.
+    static const std::vector<SupportedLanguage>& supportedLanguages();
+
+    void setupSpeechRecognizer();
+    void refreshAuthorizationStatus();
+    // `completion` runs on main with true when permission was granted.
+    void requestAuthorization(std::function<void(bool)> completion);
+    // What the platform says now (the controller's startup and switch read it directly).
+    AuthorizationStatus platformAuthorizationStatus() const { return services_.platform.authorizationStatus(); }
+
+    void startRecognition();
+    void stopRecognition();
+    // Stores the language; a running session restarts with it half a second later.
+    void setLanguage(const std::string& identifier);
+    std::string statusText() const;
+
+    // Messages go out only while the server is alive.
+    void setHttpServer(std::weak_ptr<server::SimpleHTTPServer> server) { httpServer_ = std::move(server); }
+
+    // audio::SpeechFeed. Thread: audio.
+    bool isRecognizing() const override { return isRecognizing_.load(); }
+    void append(const audio::AudioBuffer& buffer) override;
+
+    bool hasRecognizer() const { return speechRecognizer_ != nullptr; }
+    AuthorizationStatus authorizationStatus() const { return authorizationStatus_; }
+    const std::string& currentTranscription() const { return currentTranscription_; }
+    const std::string& lastFinalTranscription() const { return lastFinalTranscription_; }
+    bool speechEnabled() const;
+
+    // Set by the controller; called on main for every update (the refined final included).
+    void setOnTranscriptionUpdate(std::function<void(const std::string& text, bool isFinal)> callback) {
+        onTranscriptionUpdate_ = std::move(callback);
+    }
+    // Called on main after each status refresh and each permission answer.
+    void setOnAuthorizationStatusChanged(std::function<void(AuthorizationStatus status)> callback) {
+        onAuthorizationStatusChanged_ = std::move(callback);
+    }
+
+private:
+    explicit SpeechRecognitionManager(Services services);
+
+    void handleRecognitionResult(const std::optional<RecognitionResult>& result, const std::optional<std::string>& error);
+    void applyRecognitionUpdate(const std::string& text, bool isFinal);
+    void punctuationRefined(const std::string& corrected, const std::string& refined);
+    void sendTranscription(const std::string& text, bool isFinal);
+    void setRequest(std::shared_ptr<RecognitionRequest> request);
+
+    Services services_;
+    std::unique_ptr<SpeechRecognizer> speechRecognizer_;
+    // Replaced on main while the tap thread appends: the lock is held only to copy or swap the
+    // pointer, and the tap thread appends through its own strong copy.
+    mutable std::mutex requestMutex_;
+    std::shared_ptr<RecognitionRequest> recognitionRequest_;
+    std::shared_ptr<RecognitionTask> recognitionTask_;
+    std::atomic<bool> isRecognizing_{false};
+    AuthorizationStatus authorizationStatus_ = AuthorizationStatus::notDetermined;
+    std::string currentTranscription_;
+    std::string lastFinalTranscription_;
+    std::weak_ptr<server::SimpleHTTPServer> httpServer_;
+    std::function<void(const std::string&, bool)> onTranscriptionUpdate_;
+    std::function<void(AuthorizationStatus)> onAuthorizationStatusChanged_;
+};
+
+}  // namespace lumeno::speech

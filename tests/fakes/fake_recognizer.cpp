@@ -1,0 +1,54 @@
+#include "fakes/fake_recognizer.h"
+
+namespace lumeno::testing {
+
+namespace {
+
+class FakeRecognizer final : public speech::SpeechRecognizer {
+public:
+    explicit FakeRecognizer(FakeSpeechPlatform& platform) : platform_(platform) {}
+
+    bool isAvailable() const override { return platform_.available; }
+
+    std::shared_ptr<speech::RecognitionRequest> makeRequest(const speech::RequestOptions& options) override {
+        platform_.requestOptions.push_back(options);
+        if (platform_.failRequests) return nullptr;
+        return std::make_shared<FakeRequest>();
+    }
+
+    std::shared_ptr<speech::RecognitionTask> startTask(std::shared_ptr<speech::RecognitionRequest> request,
+                                                       speech::ResultHandler handler) override {
+        auto task = std::make_shared<FakeTask>(std::static_pointer_cast<FakeRequest>(std::move(request)),
+                                               std::move(handler));
+        platform_.tasks.push_back(task);
+        return task;
+    }
+
+private:
+    FakeSpeechPlatform& platform_;
+};
+
+}  // namespace
+
+std::unique_ptr<speech::SpeechRecognizer> FakeSpeechPlatform::makeRecognizer(const std::string& localeIdentifier) {
+    recognizersMade.push_back(localeIdentifier);
+    if (!locales.contains(localeIdentifier)) return nullptr;
+    return std::make_unique<FakeRecognizer>(*this);
+}
+
+void FakeSpeechPlatform::requestAuthorization(std::function<void(speech::AuthorizationStatus)> answer) {
+    std::lock_guard lock(mutex_);
+    pendingAnswers_.push_back(std::move(answer));
+}
+
+void FakeSpeechPlatform::answerAuthorization(speech::AuthorizationStatus answer) {
+    std::vector<std::function<void(speech::AuthorizationStatus)>> pending;
+    {
+        std::lock_guard lock(mutex_);
+        pending.swap(pendingAnswers_);
+        status = answer;
+    }
+    for (auto& callback : pending) callback(answer);
+}
+
+}  // namespace lumeno::testing

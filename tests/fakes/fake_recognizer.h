@@ -1,0 +1,79 @@
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "speech/speech_recognizer.h"
+
+namespace lumeno::testing {
+
+// Counts the audio appended to one request. Thread: any.
+class FakeRequest final : public speech::RecognitionRequest {
+public:
+    void append(const audio::AudioBuffer& buffer) override {
+        frames += buffer.frameLength;
+        ++buffers;
+    }
+    std::atomic<std::uint64_t> frames{0};
+    std::atomic<int> buffers{0};
+};
+
+// One started task; the test plays the recogniser by delivering results or errors on its own
+// thread, which stands in for the recogniser's.
+class FakeTask final : public speech::RecognitionTask {
+public:
+    FakeTask(std::shared_ptr<FakeRequest> fed, speech::ResultHandler handler)
+        : request(std::move(fed)), handler_(std::move(handler)) {}
+
+    void cancel() override { cancelled = true; }
+
+    // Dropped once cancelled, as the real back-end guarantees.
+    void deliver(const std::string& text, bool isFinal) {
+        if (!cancelled) handler_(speech::RecognitionResult{text, isFinal}, std::nullopt);
+    }
+    void fail(const std::string& error) {
+        if (!cancelled) handler_(std::nullopt, error);
+    }
+
+    std::shared_ptr<FakeRequest> request;
+    std::atomic<bool> cancelled{false};
+
+private:
+    speech::ResultHandler handler_;
+};
+
+// The speech platform as a test sets it up: which locales have a recogniser, whether it is
+// available, whether requests can be made, the permission and how a permission request is
+// answered. Thread: the test thread, except that answerAuthorization may run on another while
+// the test thread waits for it.
+class FakeSpeechPlatform final : public speech::SpeechPlatform {
+public:
+    std::unique_ptr<speech::SpeechRecognizer> makeRecognizer(const std::string& localeIdentifier) override;
+    speech::AuthorizationStatus authorizationStatus() const override { return status; }
+    void requestAuthorization(std::function<void(speech::AuthorizationStatus)> answer) override;
+
+    // Answers every pending permission request with `answer` (and makes it the platform status).
+    void answerAuthorization(speech::AuthorizationStatus answer);
+
+    std::shared_ptr<FakeTask> lastTask() const { return tasks.empty() ? nullptr : tasks.back(); }
+
+    std::set<std::string> locales{"en-US"};
+    bool available = true;
+    bool failRequests = false;
+    speech::AuthorizationStatus status = speech::AuthorizationStatus::authorized;
+
+    std::vector<std::string> recognizersMade;  // locale of every recogniser made, in order
+    std::vector<std::shared_ptr<FakeTask>> tasks;
+    std::vector<speech::RequestOptions> requestOptions;
+
+private:
+    std::mutex mutex_;
+    std::vector<std::function<void(speech::AuthorizationStatus)>> pendingAnswers_;
+};
+
+}  // namespace lumeno::testing

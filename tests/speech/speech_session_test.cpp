@@ -1,0 +1,378 @@
+#include "speech/speech_recognition_manager.h"
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "core/notification_center.h"
+#include "fakes/capture_logger.h"
+#include "fakes/fake_recognizer.h"
+#include "fakes/virtual_main_queue.h"
+#include "prefs/keys.h"
+#include "server/simple_http_server.h"
+#include "support/test_client.h"
+
+using namespace std::chrono_literals;
+using namespace lumeno;
+using speech::AuthorizationStatus;
+using speech::SpeechRecognitionManager;
+using lumeno::testing::CaptureLogger;
+using lumeno::testing::FakeSpeechPlatform;
+using lumeno::testing::TestClient;
+using lumeno::testing::VirtualMainQueue;
+namespace key = prefs::key;
+
+namespace {
+
+constexpr const char* kBroadcastLine = "🎤 Broadcasting transcription to 1 clients";
+
+// Reads the next `count` events from an event stream, skipping keep-alive comments.
+std::vector<nlohmann::json> readEvents(TestClient& client, std::size_t count) {
+    std::vector<nlohmann::json> events;
+    std::string pending;
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (events.size() < count && std::chrono::steady_clock::now() < deadline) {
+        pending += client.readExactly(1, 100ms);
+        const auto end = pending.find("\n\n");
+        if (end == std::string::npos) continue;
+        const std::string event = pending.substr(0, end);
+        pending.erase(0, end + 2);
+        if (event.rfind("data: ", 0) == 0) events.push_back(nlohmann::json::parse(event.substr(6)));
+    }
+    return events;
+}
+
+class SpeechSessionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        store_->setBool(key::kSpeechRecognitionEnabled, true);
+        store_->setBool(key::kTranscriptionCorrectionsEnabled, true);
+        corrections_->loadCorrections();
+    }
+    void TearDown() override {
+        if (server_) server_->stop();
+    }
+
+    std::shared_ptr<SpeechRecognitionManager> makeSession() {
+        auto session = SpeechRecognitionManager::create({queue_, log_, preferences_, corrections_, platform_});
+        session->setOnTranscriptionUpdate([this](const std::string& text, bool isFinal) { updates_.emplace_back(text, isFinal); });
+        return session;
+    }
+
+    // A real listener server with one registered event stream.
+    TestClient attachServer(SpeechRecognitionManager& session) {
+        server::SimpleHTTPServer::Options options;
+        options.bindAddress = "127.0.0.1";
+        server_ = server::SimpleHTTPServer::create(0, std::nullopt, {queue_, notifications_, log_}, options);
+        server_->start();
+        EXPECT_TRUE(log_.waitForPrefix("Server ready on port "));
+        TestClient client(server_->port());
+        client.send("GET /transcription HTTP/1.1\r\n\r\n");
+        client.readHead();
+        EXPECT_TRUE(log_.waitFor("🎤 Added transcription connection, count: 1"));
+        session.setHttpServer(server_);
+        return client;
+    }
+
+    // Delivers one result as the recogniser would and lets main, and the punctuation pass, finish.
+    void deliver(const std::string& text, bool isFinal) {
+        platform_.lastTask()->deliver(text, isFinal);
+        queue_.runUntilIdle();
+        if (isFinal) queue_.runUntil([&] { return background_idle(); }, 2s);
+        queue_.runUntilIdle();
+    }
+    // The punctuation pass has reported once its completion has run on main: a probe submitted
+    // after it runs after it.
+    bool background_idle() {
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        background_.submit([&queue = queue_, done] { queue.async([done] { *done = true; }); });
+        return queue_.runUntil([done] { return done->load(); }, 2s);
+    }
+
+    CaptureLogger log_;
+    VirtualMainQueue queue_;
+    std::shared_ptr<prefs::PreferencesStore> store_ = std::make_shared<prefs::PreferencesStore>(log_);
+    prefs::PreferencesManager preferences_{store_};
+    core::BackgroundQueue background_{1};
+    std::shared_ptr<speech::TranscriptionCorrectionManager> corrections_ =
+        speech::TranscriptionCorrectionManager::create(store_, {queue_, background_, log_});
+    FakeSpeechPlatform platform_;
+    core::NotificationCenter notifications_;
+    std::shared_ptr<server::SimpleHTTPServer> server_;
+    std::vector<std::pair<std::string, bool>> updates_;
+};
+
+}  // namespace
+
+TEST_F(SpeechSessionTest, StartLogsTheRecognizerAndRunsATaskWithTheDictationOptions) {
+    auto session = makeSession();
+    EXPECT_TRUE(log_.contains("🎤 Speech recognizer initialized for locale: en-US"));
+    EXPECT_TRUE(log_.contains("🎤 Available: true"));
+    session->startRecognition();
+    EXPECT_TRUE(log_.contains("🎤 Speech recognition started"));
+    ASSERT_TRUE(session->isRecognizing());
+    ASSERT_EQ(platform_.requestOptions.size(), 1u);
+    const auto& options = platform_.requestOptions[0];
+    EXPECT_TRUE(options.shouldReportPartialResults && options.requiresOnDeviceRecognition && options.addsPunctuation);
+    EXPECT_EQ(options.taskHint, speech::TaskHint::dictation);
+    EXPECT_EQ(session->statusText(), "Recognizing");
+}
+
+TEST_F(SpeechSessionTest, PartialResultIsCorrectedCalledBackAndSentOnceWithoutFinalLogs) {
+    auto session = makeSession();
+    auto client = attachServer(*session);
+    session->startRecognition();
+    deliver("john three sixteen", false);
+
+    ASSERT_EQ(updates_.size(), 1u);
+    EXPECT_EQ(updates_[0], (std::pair<std::string, bool>{"John 3:16", false}));
+    EXPECT_EQ(session->currentTranscription(), "John 3:16");
+    EXPECT_EQ(session->lastFinalTranscription(), "");
+    EXPECT_EQ(log_.count(kBroadcastLine), 1);
+    EXPECT_FALSE(log_.containsPrefix("🎤 Final transcription"));
+    const auto events = readEvents(client, 1);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0]["type"], "transcription");
+    EXPECT_EQ(events[0]["text"], "John 3:16");
+    EXPECT_EQ(events[0]["isFinal"], false);
+    EXPECT_EQ(events[0]["language"], "en-US");
+    EXPECT_TRUE(events[0]["timestamp"].is_number());
+}
+
+TEST_F(SpeechSessionTest, FinalIsSentOnceWhenPunctuationChangesNothingAndTwiceWhenItDoes) {
+    struct Case {
+        const char* recognised;
+        std::vector<std::string> sent;
+    };
+    const std::vector<Case> cases = {
+        {"Go forward ten meters.", {"Go forward ten meters."}},
+        {"go forward ten meters", {"go forward ten meters", "Go forward ten meters."}},
+    };
+    auto session = makeSession();
+    auto client = attachServer(*session);
+    store_->setString(key::kSpeechRecognitionLanguage, "en-GB");  // the message carries the stored language
+    session->startRecognition();
+    for (const auto& c : cases) {
+        updates_.clear();
+        log_.clear();
+        deliver(c.recognised, true);
+        std::vector<std::string> updated;
+        for (const auto& [text, isFinal] : updates_) {
+            EXPECT_TRUE(isFinal);
+            updated.push_back(text);
+        }
+        EXPECT_EQ(updated, c.sent) << c.recognised;
+        EXPECT_EQ(log_.count(kBroadcastLine), static_cast<int>(c.sent.size())) << c.recognised;
+        const auto events = readEvents(client, c.sent.size());
+        ASSERT_EQ(events.size(), c.sent.size());
+        for (std::size_t i = 0; i < events.size(); ++i) {
+            EXPECT_EQ(events[i]["text"], c.sent[i]);
+            EXPECT_EQ(events[i]["isFinal"], true);
+            EXPECT_EQ(events[i]["language"], "en-GB");
+        }
+        EXPECT_TRUE(log_.contains(std::string("🎤 Final transcription (original): ") + c.recognised));
+        // The stored texts keep the unrefined final.
+        EXPECT_EQ(session->lastFinalTranscription(), c.recognised);
+        EXPECT_EQ(session->currentTranscription(), c.recognised);
+    }
+    EXPECT_TRUE(log_.contains("🎤 Punctuation refined: 'go forward ten meters' → 'Go forward ten meters.'"));
+}
+
+TEST_F(SpeechSessionTest, WithoutAServerCallbacksStillFireAndNothingIsSent) {
+    auto session = makeSession();
+    session->startRecognition();
+    deliver("hello there", false);
+    {
+        auto client = attachServer(*session);
+        server_->stop();
+        server_.reset();  // the session holds it weakly
+    }
+    deliver("go forward ten meters", true);
+    EXPECT_EQ(updates_.size(), 3u);
+    EXPECT_FALSE(log_.containsPrefix("🎤 Broadcasting transcription"));
+}
+
+TEST_F(SpeechSessionTest, StartGuardsLeaveTheSessionIdle) {
+    struct Case {
+        const char* name;
+        std::function<void(FakeSpeechPlatform&, prefs::PreferencesStore&)> setUp;
+        std::string line;
+        std::string status;
+    };
+    const std::vector<Case> cases = {
+        {"disabled", [](auto&, auto& s) { s.setBool(key::kSpeechRecognitionEnabled, false); },
+         "🎤 Speech recognition is disabled", "Disabled"},
+        {"not determined", [](auto& p, auto&) { p.status = AuthorizationStatus::notDetermined; },
+         "🎤 Speech recognition not authorized: 0", "Authorization needed"},
+        {"denied", [](auto& p, auto&) { p.status = AuthorizationStatus::denied; },
+         "🎤 Speech recognition not authorized: 1", "Access denied"},
+        {"restricted", [](auto& p, auto&) { p.status = AuthorizationStatus::restricted; },
+         "🎤 Speech recognition not authorized: 2", "Restricted"},
+        {"no model for the locale", [](auto&, auto& s) { s.setString(key::kSpeechRecognitionLanguage, "ja-JP"); },
+         "🎤 Speech recognizer not available", "Ready"},
+        {"recogniser unavailable", [](auto& p, auto&) { p.available = false; }, "🎤 Speech recognizer not available",
+         "Ready"},
+        {"request refused", [](auto& p, auto&) { p.failRequests = true; }, "🎤 Failed to create recognition request",
+         "Ready"},
+    };
+    for (const auto& c : cases) {
+        FakeSpeechPlatform platform;
+        auto store = std::make_shared<prefs::PreferencesStore>(log_);
+        store->setBool(key::kSpeechRecognitionEnabled, true);
+        c.setUp(platform, *store);
+        prefs::PreferencesManager preferences(store);
+        auto session = SpeechRecognitionManager::create({queue_, log_, preferences, corrections_, platform});
+        log_.clear();
+        session->startRecognition();
+        EXPECT_EQ(log_.lines(), std::vector<std::string>{c.line}) << c.name;
+        EXPECT_FALSE(session->isRecognizing()) << c.name;
+        EXPECT_TRUE(platform.tasks.empty()) << c.name;
+        EXPECT_EQ(session->statusText(), c.status) << c.name;
+    }
+}
+
+TEST_F(SpeechSessionTest, RestartCancelsTheOldTaskAndFeedsOnlyTheNewRequest) {
+    auto session = makeSession();
+    session->startRecognition();
+    auto first = platform_.lastTask();
+    session->startRecognition();
+    auto second = platform_.lastTask();
+    ASSERT_NE(first, second);
+    EXPECT_TRUE(first->cancelled);
+
+    std::vector<float> samples(480, 0.1f);
+    const float* channels[] = {samples.data()};
+    session->append({channels, 1, 480, 480, 48000.0});
+    EXPECT_EQ(first->request->frames, 0u);
+    EXPECT_EQ(second->request->frames, 480u);
+
+    // A refused request after a running one: the old task is already gone, the flag stays.
+    platform_.failRequests = true;
+    session->startRecognition();
+    EXPECT_TRUE(second->cancelled);
+    EXPECT_TRUE(session->isRecognizing());
+}
+
+TEST_F(SpeechSessionTest, StopIsHarmlessKeepsTheLastFinalAndSilencesTheOldTask) {
+    auto session = makeSession();
+    session->stopRecognition();
+    session->stopRecognition();
+    EXPECT_EQ(log_.count("🎤 Speech recognition stopped"), 2);
+
+    session->startRecognition();
+    deliver("first words", true);
+    deliver("more", false);
+    auto task = platform_.lastTask();
+    session->stopRecognition();
+    EXPECT_TRUE(task->cancelled);
+    EXPECT_FALSE(session->isRecognizing());
+    EXPECT_EQ(session->currentTranscription(), "");
+    EXPECT_EQ(session->lastFinalTranscription(), "first words");
+    const auto before = updates_.size();
+    deliver("late words", true);
+    EXPECT_EQ(updates_.size(), before);
+
+    std::vector<float> samples(64, 0.0f);
+    const float* channels[] = {samples.data()};
+    session->append({channels, 1, 64, 64, 16000.0});  // no request: nothing to feed, no crash
+    EXPECT_EQ(task->request->frames, 0u);
+}
+
+TEST_F(SpeechSessionTest, RecognitionErrorIsOneLineAndTheSessionGoesOn) {
+    auto session = makeSession();
+    auto client = attachServer(*session);
+    session->startRecognition();
+    log_.clear();
+    platform_.lastTask()->fail("the decoder failed");
+    queue_.runUntilIdle();
+    EXPECT_EQ(log_.lines(), std::vector<std::string>{"🎤 Recognition error: the decoder failed"});
+    EXPECT_TRUE(session->isRecognizing());
+    EXPECT_TRUE(updates_.empty());
+    deliver("still here", false);
+    EXPECT_EQ(updates_.size(), 1u);
+}
+
+TEST_F(SpeechSessionTest, LanguageChangeWhileRecognizingRestartsHalfASecondLaterWithTheNewLocale) {
+    platform_.locales = {"en-US", "de-DE"};
+    auto session = makeSession();
+    session->startRecognition();
+    auto english = platform_.lastTask();
+    log_.clear();
+    session->setLanguage("de-DE");
+    EXPECT_EQ(store_->stringForKey(key::kSpeechRecognitionLanguage), "de-DE");
+    EXPECT_TRUE(english->cancelled);
+    EXPECT_FALSE(session->isRecognizing());
+    EXPECT_EQ(platform_.recognizersMade.back(), "de-DE");
+    EXPECT_TRUE(log_.contains("🎤 Speech recognizer initialized for locale: de-DE"));
+    queue_.advance(499ms);
+    EXPECT_EQ(platform_.tasks.size(), 1u);
+    queue_.advance(1ms);
+    ASSERT_EQ(platform_.tasks.size(), 2u);
+    EXPECT_TRUE(session->isRecognizing());
+
+    // While idle the language is only stored.
+    session->stopRecognition();
+    const auto made = platform_.recognizersMade.size();
+    session->setLanguage("en-US");
+    queue_.advance(1s);
+    EXPECT_EQ(platform_.recognizersMade.size(), made);
+    EXPECT_EQ(platform_.tasks.size(), 2u);
+    EXPECT_EQ(store_->stringForKey(key::kSpeechRecognitionLanguage), "en-US");
+}
+
+TEST_F(SpeechSessionTest, PermissionAnswerFromAnyThreadIsStoredAndReportedOnMain) {
+    platform_.status = AuthorizationStatus::notDetermined;
+    auto session = makeSession();
+    std::vector<AuthorizationStatus> reported;
+    session->setOnAuthorizationStatusChanged([&](AuthorizationStatus s) { reported.push_back(s); });
+    queue_.runUntilIdle();  // the refresh at creation
+    EXPECT_EQ(reported, std::vector<AuthorizationStatus>{AuthorizationStatus::notDetermined});
+
+    for (const auto answer : {AuthorizationStatus::denied, AuthorizationStatus::authorized}) {
+        std::optional<bool> granted;
+        session->requestAuthorization([&](bool g) { granted = g; });
+        std::thread([&] { platform_.answerAuthorization(answer); }).join();
+        EXPECT_FALSE(granted);  // not before main runs
+        queue_.runUntilIdle();
+        EXPECT_EQ(granted, answer == AuthorizationStatus::authorized);
+        EXPECT_EQ(session->authorizationStatus(), answer);
+        EXPECT_EQ(reported.back(), answer);
+    }
+}
+
+TEST_F(SpeechSessionTest, ResultsAfterTheSessionIsGoneDoNothing) {
+    auto session = makeSession();
+    session->startRecognition();
+    platform_.lastTask()->deliver("queued words", true);
+    auto task = platform_.lastTask();
+    task->cancelled = false;  // a back-end that still calls after the session went
+    session.reset();
+    task->deliver("late words", true);
+    queue_.runUntilIdle();
+    EXPECT_TRUE(updates_.empty());
+}
+
+TEST_F(SpeechSessionTest, AppendingWhileMainRestartsAndStopsIsSafe) {
+    auto session = makeSession();
+    session->startRecognition();
+    std::atomic<bool> done{false};
+    std::thread tap([&] {
+        std::vector<float> samples(256, 0.2f);
+        const float* channels[] = {samples.data()};
+        for (int i = 0; i < 20000 && !done; ++i) {
+            if (session->isRecognizing()) session->append({channels, 1, 256, 256, 48000.0});
+        }
+    });
+    for (int i = 0; i < 200; ++i) {
+        if (i % 3 == 0)
+            session->stopRecognition();
+        else
+            session->startRecognition();
+    }
+    done = true;
+    tap.join();
+    // The races themselves are the thread sanitizer build's to judge.
+    EXPECT_TRUE(session->isRecognizing());
+    EXPECT_EQ(platform_.tasks.size(), 134u);
+}
