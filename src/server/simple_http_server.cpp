@@ -141,32 +141,20 @@ void SimpleHTTPServer::readRequest(const std::shared_ptr<Connection>& connection
 void SimpleHTTPServer::handleRequest(const std::shared_ptr<Connection>& connection, const std::string& request) {
     services_.log.print("Received request: ", logSafePrefix(request, 100));
     switch (routeFor(request)) {
-        case Route::page: {
+        case Route::page:
             services_.log.print("Serving listener page");
-            std::shared_ptr<PageResponder> responder;
-            {
-                std::lock_guard lock(responderLock_);
-                responder = pageResponder_;
-            }
-            if (responder)
+            if (auto responder = pageResponder())
                 responder->sendListenerPage(connection);
             else
                 sendNotFound(connection);
             break;
-        }
-        case Route::logo: {
+        case Route::logo:
             services_.log.print("Serving logo");
-            std::shared_ptr<PageResponder> responder;
-            {
-                std::lock_guard lock(responderLock_);
-                responder = pageResponder_;
-            }
-            if (responder)
+            if (auto responder = pageResponder())
                 responder->sendLogo(connection);
             else
                 sendNotFound(connection);
             break;
-        }
         case Route::status:
             services_.log.print("Serving status");
             sendStatusResponse(connection);
@@ -184,6 +172,11 @@ void SimpleHTTPServer::handleRequest(const std::shared_ptr<Connection>& connecti
             sendNotFound(connection);
             break;
     }
+}
+
+std::shared_ptr<PageResponder> SimpleHTTPServer::pageResponder() {
+    std::lock_guard lock(responderLock_);
+    return pageResponder_;
 }
 
 void SimpleHTTPServer::setPageResponder(std::shared_ptr<PageResponder> responder) {

@@ -110,6 +110,7 @@ private:
     void cleanupDeadConnections();
     void cleanupDeadTranscriptionConnections();
     std::size_t maxQueuedBytes() const;
+    std::shared_ptr<PageResponder> pageResponder();
 
     Services services_;
     Options options_;

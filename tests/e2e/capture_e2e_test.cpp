@@ -17,6 +17,7 @@
 #include "audio/wav_test_data.h"
 #include "platform/pulse/pulse_capture_source.h"
 #include "support/child_process.h"
+#include "support/temp_dir.h"
 #include "support/test_client.h"
 
 using namespace std::chrono_literals;
@@ -27,19 +28,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/lumeno-capture-XXXXXX";
-        path_ = ::mkdtemp(pattern);
-    }
-    ~TempDir() { fs::remove_all(path_); }
-    const fs::path& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    fs::path path_;
-};
+using lumeno::testing::TempDir;
 
 // Runs `program` with `variables` set over the inherited environment.
 std::unique_ptr<ChildProcess> spawnWith(const std::vector<std::string>& variables, const std::string& program,

@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "support/child_process.h"
+#include "support/temp_dir.h"
 #include "support/test_client.h"
 
 using namespace std::chrono_literals;
@@ -17,19 +18,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/lumeno-e2e-XXXXXX";
-        path_ = mkdtemp(pattern);
-    }
-    ~TempDir() { fs::remove_all(path_); }
-    std::string str() const { return path_.string(); }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
+using lumeno::testing::TempDir;
 
 // No capture device exists in these tests; a dead PulseAudio address makes that explicit and fast.
 const std::vector<std::string> kEnvironment = {"PULSE_SERVER=unix:/nonexistent/lumeno-test"};

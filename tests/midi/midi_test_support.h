@@ -12,22 +12,10 @@
 #include "fakes/virtual_main_queue.h"
 #include "midi/midi_controller.h"
 #include "prefs/preferences_store.h"
+#include "support/temp_dir.h"
 
 namespace lumeno::testing {
 
-// A folder of its own for a test's settings file, removed afterwards.
-class TempDir {
-public:
-    TempDir() {
-        path_ = std::filesystem::temp_directory_path() / ("lumeno-midi-" + std::to_string(std::random_device{}()));
-        std::filesystem::create_directories(path_);
-    }
-    ~TempDir() { std::filesystem::remove_all(path_); }
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
 
 // A controller on the fake back-end, a virtual clock and an in-memory store (or a file-backed
 // one, for tests of the flush), with every notification recorded.

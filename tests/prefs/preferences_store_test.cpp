@@ -9,6 +9,7 @@
 #include "prefs/keys.h"
 #include "prefs/preferences_manager.h"
 #include "prefs/preferences_store.h"
+#include "support/temp_dir.h"
 
 using namespace lumeno;
 using namespace lumeno::prefs;
@@ -16,19 +17,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/lumeno-prefs-XXXXXX";
-        path_ = mkdtemp(pattern);
-    }
-    ~TempDir() { fs::remove_all(path_); }
-    const fs::path& path() const { return path_; }
-    fs::path file() const { return path_ / kSettingsFileName; }
-
-private:
-    fs::path path_;
-};
+// The settings file inside a fresh folder.
+fs::path settingsFile(const lumeno::testing::TempDir& dir) { return dir.path() / kSettingsFileName; }
 
 std::string readFile(const fs::path& p) {
     std::ifstream in(p);
@@ -79,18 +69,18 @@ TEST(PreferencesStoreTest, WritingNothingRemovesStringsAndDataButSpacesAreKept) 
 }
 
 TEST(PreferencesStoreTest, EveryKindSurvivesARestart) {
-    TempDir dir;
+    lumeno::testing::TempDir dir;
     lumeno::testing::CaptureLogger log;
     const std::string binary("\x00\xFF\x10garbage{", 11);
     {
-        PreferencesStore store(dir.file(), log);
+        PreferencesStore store(settingsFile(dir), log);
         store.setBool(key::kIsStreaming, true);
         store.setBool(key::kTranscriptionUseBiblicalTerms, false);
         store.setDouble(key::kLogoTimestamp, 1765000000.25);
         store.setString(key::kCustomTitle, "Église \"St Jean\" 🎧");
         store.setData(key::kTranscriptionCustomCorrections, binary);
     }  // destruction saves pending writes
-    PreferencesStore reopened(dir.file(), log);
+    PreferencesStore reopened(settingsFile(dir), log);
     EXPECT_TRUE(reopened.boolForKey(key::kIsStreaming));
     EXPECT_TRUE(reopened.hasKey(key::kTranscriptionUseBiblicalTerms));
     EXPECT_FALSE(reopened.boolForKey(key::kTranscriptionUseBiblicalTerms));
@@ -101,34 +91,34 @@ TEST(PreferencesStoreTest, EveryKindSurvivesARestart) {
 }
 
 TEST(PreferencesStoreTest, WritesReachTheDiskSoonWithoutAnExplicitFlush) {
-    TempDir dir;
+    lumeno::testing::TempDir dir;
     lumeno::testing::CaptureLogger log;
-    PreferencesStore store(dir.file(), log, std::chrono::milliseconds(10));
+    PreferencesStore store(settingsFile(dir), log, std::chrono::milliseconds(10));
     store.setBool(key::kAutoGainEnabled, true);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (readFile(dir.file()).find("autoGainEnabled") == std::string::npos && std::chrono::steady_clock::now() < deadline)
+    while (readFile(settingsFile(dir)).find("autoGainEnabled") == std::string::npos && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_NE(readFile(dir.file()).find("\"autoGainEnabled\": true"), std::string::npos);
-    EXPECT_FALSE(fs::exists(dir.file().string() + ".tmp"));
+    EXPECT_NE(readFile(settingsFile(dir)).find("\"autoGainEnabled\": true"), std::string::npos);
+    EXPECT_FALSE(fs::exists(settingsFile(dir).string() + ".tmp"));
 }
 
 TEST(PreferencesStoreTest, SynchronizeWritesAtOnce) {
-    TempDir dir;
+    lumeno::testing::TempDir dir;
     lumeno::testing::CaptureLogger log;
-    PreferencesStore store(dir.file(), log, std::chrono::hours(1));
+    PreferencesStore store(settingsFile(dir), log, std::chrono::hours(1));
     store.setString(key::kSelectedMIDIDevice, "Pad");
     EXPECT_TRUE(store.synchronize());
-    EXPECT_NE(readFile(dir.file()).find("\"selectedMIDIDevice\": \"Pad\""), std::string::npos);
+    EXPECT_NE(readFile(settingsFile(dir)).find("\"selectedMIDIDevice\": \"Pad\""), std::string::npos);
 }
 
 TEST(PreferencesStoreTest, UnreadableFileIsMovedAsideAndTheStoreStartsEmpty) {
     const std::string bad[] = {"{not json", "[1,2,3]", R"({"isStreaming": [true]})", R"({"logoImageData": {"data": "!!"}})"};
     for (const auto& contents : bad) {
-        TempDir dir;
-        std::ofstream(dir.file()) << contents;
+        lumeno::testing::TempDir dir;
+        std::ofstream(settingsFile(dir)) << contents;
         lumeno::testing::CaptureLogger log;
         {
-            PreferencesStore store(dir.file(), log);
+            PreferencesStore store(settingsFile(dir), log);
             EXPECT_FALSE(store.boolForKey(key::kIsStreaming));
             store.setBool(key::kIsStreaming, true);
         }
@@ -141,12 +131,12 @@ TEST(PreferencesStoreTest, UnreadableFileIsMovedAsideAndTheStoreStartsEmpty) {
         EXPECT_EQ(aside, 1) << contents;
         ASSERT_EQ(log.lines().size(), 1u) << contents;
         EXPECT_NE(log.lines()[0].find("moved aside as "), std::string::npos);
-        EXPECT_TRUE(PreferencesStore(dir.file(), log).boolForKey(key::kIsStreaming)) << "the new file is valid";
+        EXPECT_TRUE(PreferencesStore(settingsFile(dir), log).boolForKey(key::kIsStreaming)) << "the new file is valid";
     }
 }
 
 TEST(PreferencesStoreTest, UnwritableFolderIsLoggedOnceNotRepeatedly) {
-    TempDir dir;
+    lumeno::testing::TempDir dir;
     lumeno::testing::CaptureLogger log;
     // A path whose parent is a file: no save can ever succeed.
     std::ofstream(dir.path() / "file") << "x";
@@ -161,9 +151,9 @@ TEST(PreferencesStoreTest, UnwritableFolderIsLoggedOnceNotRepeatedly) {
 }
 
 TEST(PreferencesStoreTest, ReadersSeeOldOrNewValuesWhileAWriterChangesKeys) {
-    TempDir dir;
+    lumeno::testing::TempDir dir;
     lumeno::testing::CaptureLogger log;
-    PreferencesStore store(dir.file(), log, std::chrono::milliseconds(1));
+    PreferencesStore store(settingsFile(dir), log, std::chrono::milliseconds(1));
     std::atomic<bool> done{false};
     std::atomic<long> torn{0};
     std::vector<std::thread> readers;
@@ -185,5 +175,5 @@ TEST(PreferencesStoreTest, ReadersSeeOldOrNewValuesWhileAWriterChangesKeys) {
     for (auto& t : readers) t.join();
     EXPECT_EQ(torn.load(), 0);
     EXPECT_TRUE(store.synchronize());
-    EXPECT_EQ(PreferencesStore(dir.file(), log).stringForKey(key::kCustomTitle), "title-1999");
+    EXPECT_EQ(PreferencesStore(settingsFile(dir), log).stringForKey(key::kCustomTitle), "title-1999");
 }
