@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -38,6 +39,11 @@ TEST(ServerCliTest, ServesStatusAndExitsCleanlyOnSigterm) {
     EXPECT_NE(lumeno::testing::fetch(port, "GET / HTTP/1.1\r\n\r\n").find("404 Not Found"), std::string::npos);
     app.signal(SIGTERM);
     EXPECT_EQ(app.wait(), 0);
+    // No MIDI sequencer here: one line says so and nothing else suffers.
+    const auto lines = app.stdoutLines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& l) { return l.rfind("Failed to create MIDI client: ", 0) == 0; }),
+              std::filesystem::exists("/dev/snd/seq") ? 0 : 1);
 }
 
 TEST(ServerCliTest, SettingsGivenOnTheCommandLineAreSavedInTheConfigFolder) {
