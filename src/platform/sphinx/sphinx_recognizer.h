@@ -1,0 +1,40 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "core/log.h"
+#include "platform/sphinx/sphinx_decoder.h"
+#include "platform/sphinx/sphinx_models.h"
+#include "speech/speech_recognizer.h"
+
+namespace lumeno::platform {
+
+// Offline recognition with PocketSphinx. There is no speech permission on Linux, so the status
+// is always authorized. A locale has a recogniser when a model for it is installed.
+// Thread: main.
+class SphinxSpeechPlatform final : public speech::SpeechPlatform {
+public:
+    using DecoderLoader = std::function<DecoderLoad(const ModelFiles&)>;
+
+    struct Options {
+        std::vector<std::filesystem::path> modelRoots;  // see modelRoots()
+        DecoderLoader loadDecoder = loadPocketSphinx;   // tests load decoders that fail
+        // Seconds of audio the hand-over holds before the oldest is dropped (at 48 kHz).
+        double handoffSeconds = 10.0;
+    };
+
+    SphinxSpeechPlatform(core::Logger& log, Options options);
+
+    std::unique_ptr<speech::SpeechRecognizer> makeRecognizer(const std::string& localeIdentifier) override;
+    speech::AuthorizationStatus authorizationStatus() const override { return speech::AuthorizationStatus::authorized; }
+    void requestAuthorization(std::function<void(speech::AuthorizationStatus)> answer) override;
+
+private:
+    core::Logger& log_;
+    Options options_;
+};
+
+}  // namespace lumeno::platform

@@ -1,0 +1,475 @@
+#include <gtest/gtest.h>
+#include <samplerate.h>
+
+#include <cmath>
+#include <condition_variable>
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "fakes/capture_logger.h"
+#include "platform/sphinx/audio_handoff.h"
+#include "platform/sphinx/sphinx_models.h"
+#include "platform/sphinx/sphinx_recognizer.h"
+#include "platform/sphinx/sphinx_stream.h"
+#include "support/temp_dir.h"
+
+using namespace std::chrono_literals;
+using namespace lumeno;
+using platform::AudioHandoff;
+using platform::SphinxStream;
+using speech::RecognitionResult;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kGoForward = "/usr/share/pocketsphinx/test/data/goforward.raw";
+
+struct Results {
+    std::vector<RecognitionResult> results;
+    std::vector<std::string> errors;
+
+    speech::ResultHandler handler() {
+        return [this](std::optional<RecognitionResult> r, std::optional<std::string> e) {
+            if (r) results.push_back(*r);
+            if (e) errors.push_back(*e);
+        };
+    }
+    std::vector<std::string> finals() const {
+        std::vector<std::string> out;
+        for (const auto& r : results)
+            if (r.isFinal) out.push_back(r.text);
+        return out;
+    }
+};
+
+// 16 kHz mono 16-bit little-endian recording as floats.
+std::vector<float> readRaw16k(const char* path) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<float> samples;
+    char bytes[2];
+    while (in.read(bytes, 2))
+        samples.push_back(static_cast<float>(static_cast<std::int16_t>(static_cast<std::uint8_t>(bytes[0]) |
+                                                                      (static_cast<std::uint8_t>(bytes[1]) << 8))) /
+                          32768.0f);
+    return samples;
+}
+
+std::vector<float> resampled(const std::vector<float>& in, double from, double to) {
+    std::vector<float> out(static_cast<std::size_t>(static_cast<double>(in.size()) * to / from) + 64);
+    SRC_DATA data{};
+    data.data_in = in.data();
+    data.input_frames = static_cast<long>(in.size());
+    data.data_out = out.data();
+    data.output_frames = static_cast<long>(out.size());
+    data.src_ratio = to / from;
+    data.end_of_input = 1;
+    EXPECT_EQ(src_simple(&data, SRC_SINC_MEDIUM_QUALITY, 1), 0);
+    out.resize(static_cast<std::size_t>(data.output_frames_gen));
+    return out;
+}
+
+// Feeds `samples` to `feed` in capture-sized buffers of one channel.
+template <typename Feed>
+void inBuffers(const std::vector<float>& samples, double rate, Feed feed, std::uint32_t frames = 4096) {
+    for (std::size_t offset = 0; offset < samples.size(); offset += frames) {
+        const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(frames, samples.size() - offset));
+        const float* channels[] = {samples.data() + offset};
+        feed(audio::AudioBuffer{channels, 1, n, n, rate});
+    }
+}
+
+std::vector<float> constant(std::size_t frames, float value) { return std::vector<float>(frames, value); }
+
+// A decoder that follows a script: whether each call's audio is speech, and the hypothesis as
+// the number of speech calls so far ("w1 w2 ..."); calls listed in failOn fail.
+class ScriptedDecoder final : public platform::SphinxDecoder {
+public:
+    bool startUtterance() override {
+        ++starts;
+        words_ = 0;
+        return true;
+    }
+    bool process(const std::int16_t*, std::size_t count) override {
+        samples += count;
+        const std::size_t call = calls++;
+        if (failOn.count(call)) return false;
+        speech_ = call < speech.size() && speech[call];
+        if (speech_) ++words_;
+        return true;
+    }
+    bool inSpeech() override { return speech_; }
+    bool endUtterance() override { return true; }
+    std::string hypothesis() override {
+        std::string text = blank ? "  " : "";
+        for (int i = 1; i <= words_ && !blank; ++i) text += (i > 1 ? " w" : "w") + std::to_string(i);
+        return text;
+    }
+
+    std::vector<bool> speech;
+    std::set<std::size_t> failOn;
+    bool blank = false;
+    std::size_t calls = 0;
+    std::size_t samples = 0;
+    int starts = 0;
+
+private:
+    bool speech_ = false;
+    int words_ = 0;
+};
+
+}  // namespace
+
+TEST(AudioHandoffTest, MixesToMonoSplitsIntoBlocksAndKeepsOrder) {
+    AudioHandoff handoff(8);
+    std::vector<float> left(5000), right(5000);
+    for (std::size_t i = 0; i < left.size(); ++i) {
+        left[i] = static_cast<float>(i) / 10000.0f;
+        right[i] = -0.1f;
+    }
+    const float* channels[] = {left.data(), right.data()};
+    handoff.push({channels, 2, 5000, 5000, 44100.0});
+
+    AudioHandoff::Block block;
+    std::vector<std::uint32_t> sizes;
+    std::size_t frame = 0;
+    while (handoff.pop(block)) {
+        sizes.push_back(block.frames);
+        EXPECT_EQ(block.sampleRate, 44100.0);
+        for (std::uint32_t f = 0; f < block.frames; ++f, ++frame)
+            ASSERT_FLOAT_EQ(block.samples[f], (left[frame] + right[frame]) / 2.0f) << frame;
+    }
+    EXPECT_EQ(sizes, (std::vector<std::uint32_t>{2048, 2048, 904}));
+    EXPECT_EQ(handoff.takeDroppedFrames(), 0u);
+}
+
+TEST(AudioHandoffTest, AFullRingDropsTheOldestAndCountsIt) {
+    AudioHandoff handoff(4);
+    for (int i = 0; i < 6; ++i) {
+        auto samples = constant(1000, static_cast<float>(i));
+        const float* channels[] = {samples.data()};
+        handoff.push({channels, 1, 1000, 1000, 16000.0});
+    }
+    EXPECT_EQ(handoff.takeDroppedFrames(), 2000u);
+    EXPECT_EQ(handoff.takeDroppedFrames(), 0u);
+    AudioHandoff::Block block;
+    std::vector<float> kept;
+    while (handoff.pop(block)) kept.push_back(block.samples[0]);
+    EXPECT_EQ(kept, (std::vector<float>{2, 3, 4, 5}));
+}
+
+TEST(AudioHandoffTest, ConcurrentConsumerNeverSeesATornOrReorderedBlock) {
+    AudioHandoff handoff(4);
+    constexpr int kBlocks = 20000;
+    std::atomic<bool> done{false};
+    std::thread producer([&] {
+        auto samples = constant(AudioHandoff::kBlockFrames, 0.0f);
+        const float* channels[] = {samples.data()};
+        for (int i = 1; i <= kBlocks; ++i) {
+            std::fill(samples.begin(), samples.end(), static_cast<float>(i));
+            handoff.push({channels, 1, AudioHandoff::kBlockFrames, AudioHandoff::kBlockFrames, 48000.0});
+        }
+        done = true;
+    });
+    AudioHandoff::Block block;
+    float last = 0.0f;
+    std::uint64_t popped = 0;
+    bool torn = false;
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        const bool finished = done.load();
+        while (handoff.pop(block)) {
+            for (std::uint32_t f = 1; f < block.frames; ++f) torn = torn || block.samples[f] != block.samples[0];
+            EXPECT_GT(block.samples[0], last);
+            last = block.samples[0];
+            popped += block.frames;
+        }
+        if (finished) break;
+    }
+    producer.join();
+    EXPECT_FALSE(torn);
+    EXPECT_EQ(last, static_cast<float>(kBlocks));  // the newest block always survives
+    EXPECT_EQ(popped + handoff.takeDroppedFrames(), std::uint64_t{kBlocks} * AudioHandoff::kBlockFrames);
+}
+
+TEST(SphinxModelsTest, FindsTheLocaleFolderInTheFirstRootThatHasAFullModel) {
+    lumeno::testing::TempDir dir("lumeno-models");
+    auto makeModel = [&](const fs::path& folder, bool withDictionary, const std::vector<std::string>& lms) {
+        fs::create_directories(folder / "acoustic");
+        std::ofstream(folder / "acoustic" / "mdef") << "x";
+        std::ofstream(folder / "acoustic" / "means") << "x";
+        for (const auto& lm : lms) std::ofstream(folder / lm) << "x";
+        if (withDictionary) std::ofstream(folder / "words.dict") << "x";
+    };
+    makeModel(dir.path() / "extra" / "en-us", false, {"en-us.lm.bin"});  // no dictionary: not a model
+    makeModel(dir.path() / "main" / "en-us", true, {"en-us-phone.lm.bin", "en-us.lm.bin"});
+    makeModel(dir.path() / "main" / "de-DE", true, {"general.lm"});
+    const std::string env = (dir.path() / "extra").string() + "::" + (dir.path() / "main").string();
+    const auto roots = platform::modelRoots(env.c_str());
+    ASSERT_EQ(roots.size(), 3u);
+    EXPECT_EQ(roots.back(), fs::path(platform::kDebianModelRoot));
+    EXPECT_EQ(platform::modelRoots(nullptr), std::vector<fs::path>{platform::kDebianModelRoot});
+
+    const auto english = platform::findModel(roots, "en-US");
+    ASSERT_TRUE(english);
+    EXPECT_EQ(english->languageModel, dir.path() / "main" / "en-us" / "en-us.lm.bin");
+    EXPECT_EQ(english->acousticModel, dir.path() / "main" / "en-us" / "acoustic");
+    EXPECT_EQ(english->dictionary, dir.path() / "main" / "en-us" / "words.dict");
+    const auto german = platform::findModel(roots, "de-DE");
+    ASSERT_TRUE(german);
+    EXPECT_EQ(german->languageModel.filename(), "general.lm");
+    for (const char* locale : {"fr-FR", "", "..", "../main/en-us", "en-us/.."})
+        EXPECT_FALSE(platform::findModel(roots, locale)) << locale;
+    // Debian's own model, which the service uses for en-US.
+    EXPECT_TRUE(platform::findModel(platform::modelRoots(nullptr), "en-US"));
+}
+
+TEST(SphinxStreamTest, PartialsWhileSpeechGoesOnAndAFinalWhenItEnds) {
+    ScriptedDecoder decoder;
+    // 16 kHz blocks of 1600 samples (0.1 s): 0.3 s silence, 1.5 s speech, 0.5 s silence.
+    for (int i = 0; i < 3; ++i) decoder.speech.push_back(false);
+    for (int i = 0; i < 15; ++i) decoder.speech.push_back(true);
+    for (int i = 0; i < 5; ++i) decoder.speech.push_back(false);
+    SphinxStream stream(decoder, {});
+    Results out;
+    const auto block = constant(1600, 0.1f);
+    for (std::size_t i = 0; i < decoder.speech.size(); ++i) stream.feed(block.data(), block.size(), 16000.0, out.handler());
+
+    std::vector<std::string> partials;
+    for (const auto& r : out.results)
+        if (!r.isFinal) partials.push_back(r.text);
+    // Every 0.4 s of speech, so never more than half a second apart.
+    EXPECT_EQ(partials, (std::vector<std::string>{"w1 w2 w3 w4", "w1 w2 w3 w4 w5 w6 w7 w8",
+                                                  "w1 w2 w3 w4 w5 w6 w7 w8 w9 w10 w11 w12"}));
+    EXPECT_EQ(out.finals(), std::vector<std::string>{"w1 w2 w3 w4 w5 w6 w7 w8 w9 w10 w11 w12 w13 w14 w15"});
+    EXPECT_TRUE(out.errors.empty());
+    EXPECT_EQ(decoder.starts, 2);  // the next utterance starts with the audio after the final
+}
+
+TEST(SphinxStreamTest, BlankHypothesesSilenceAndTheEndOfInputGiveNoCaption) {
+    ScriptedDecoder decoder;
+    decoder.speech = {false, true, true, false, false, true};
+    decoder.blank = true;
+    SphinxStream stream(decoder, {});
+    Results out;
+    const auto block = constant(8000, 0.0f);
+    for (std::size_t i = 0; i < decoder.speech.size(); ++i) stream.feed(block.data(), block.size(), 16000.0, out.handler());
+    stream.finish(out.handler());
+    EXPECT_TRUE(out.results.empty());
+    EXPECT_TRUE(out.errors.empty());
+}
+
+TEST(SphinxStreamTest, ADecoderFailureIsReportedOnceDropsTheUtteranceAndDecodingGoesOn) {
+    ScriptedDecoder decoder;
+    decoder.speech = {true, true, false, false, false, true, true, false};
+    decoder.failOn = {1, 2, 3};
+    SphinxStream stream(decoder, {});
+    Results out;
+    const auto block = constant(1600, 0.1f);
+    for (std::size_t i = 0; i < decoder.speech.size(); ++i) stream.feed(block.data(), block.size(), 16000.0, out.handler());
+    EXPECT_EQ(out.errors, std::vector<std::string>{"the decoder failed on the audio"});
+    EXPECT_EQ(out.finals(), std::vector<std::string>{"w1 w2"});  // the later utterance only
+}
+
+TEST(SphinxStreamTest, ResamplesToSixteenKilohertzAndCapsAnEndlessUtterance) {
+    ScriptedDecoder decoder;
+    decoder.speech.assign(100, true);
+    SphinxStream::Options options;
+    options.reportPartialResults = false;
+    options.maxUtteranceSeconds = 2.0;
+    SphinxStream stream(decoder, options);
+    Results out;
+    const auto second = constant(48000, 0.2f);
+    for (int i = 0; i < 5; ++i) stream.feed(second.data(), second.size(), 48000.0, out.handler());
+    EXPECT_NEAR(static_cast<double>(decoder.samples), 5 * 16000.0, 200.0);
+    EXPECT_EQ(out.finals().size(), 2u);  // at 2 s and 4 s of unbroken speech
+    for (const auto& r : out.results) EXPECT_TRUE(r.isFinal);
+}
+
+class PocketSphinxTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        goForward_ = readRaw16k(kGoForward);
+        ASSERT_GT(goForward_.size(), 40000u) << "pocketsphinx-testdata is not installed";
+        auto model = platform::findModel(platform::modelRoots(nullptr), "en-US");
+        ASSERT_TRUE(model) << "pocketsphinx-en-us is not installed";
+        auto loaded = platform::loadPocketSphinx(*model);
+        ASSERT_TRUE(loaded.decoder) << loaded.error;
+        decoder_ = std::move(loaded.decoder);
+    }
+
+    std::vector<float> goForward_;
+    std::unique_ptr<platform::SphinxDecoder> decoder_;
+};
+
+TEST_F(PocketSphinxTest, RecognisesARealRecordingAtCaptureRatesWithPartialsFirst) {
+    for (const double rate : {44100.0, 16000.0, 48000.0}) {
+        auto audio = rate == 16000.0 ? goForward_ : resampled(goForward_, 16000.0, rate);
+        const auto silence = constant(static_cast<std::size_t>(rate), 0.0f);
+        audio.insert(audio.begin(), silence.begin(), silence.end());
+        audio.insert(audio.end(), silence.begin(), silence.end());
+        SphinxStream stream(*decoder_, {});
+        Results out;
+        inBuffers(audio, rate, [&](const audio::AudioBuffer& b) {
+            stream.feed(b.channels[0], b.frameLength, b.sampleRate, out.handler());
+        });
+        EXPECT_EQ(out.finals(), std::vector<std::string>{"go forward ten meters"}) << rate;
+        ASSERT_FALSE(out.results.empty());
+        EXPECT_FALSE(out.results.front().isFinal) << rate;
+        EXPECT_TRUE(out.errors.empty());
+    }
+}
+
+TEST_F(PocketSphinxTest, SilenceNoiseAndNotANumberInventNoCaption) {
+    std::mt19937 random(7);
+    std::normal_distribution<float> gaussian(0.0f, 0.05f);
+    std::vector<float> noise(48000 * 4);
+    for (auto& s : noise) s = gaussian(random);
+    std::vector<float> broken = constant(48000, 0.0f);
+    broken[100] = std::nanf("");
+    broken[200] = INFINITY;
+    struct Case {
+        const char* name;
+        std::vector<float> audio;
+    };
+    const std::vector<Case> cases = {
+        {"silence", constant(48000 * 4, 0.0f)},
+        {"steady noise", noise},
+        {"not a number", broken},
+    };
+    for (const auto& c : cases) {
+        SphinxStream stream(*decoder_, {});
+        Results out;
+        inBuffers(c.audio, 48000.0, [&](const audio::AudioBuffer& b) {
+            stream.feed(b.channels[0], b.frameLength, b.sampleRate, out.handler());
+        });
+        stream.finish(out.handler());
+        EXPECT_TRUE(out.results.empty()) << c.name << ": " << out.results.front().text;
+        EXPECT_TRUE(out.errors.empty()) << c.name;
+    }
+    // Clipped speech still decodes without errors, and silence after it changes nothing.
+    auto clipped = goForward_;
+    for (auto& s : clipped) s = std::clamp(s * 8.0f, -1.0f, 1.0f);
+    clipped.resize(clipped.size() + 16000, 0.0f);
+    SphinxStream stream(*decoder_, {});
+    Results out;
+    inBuffers(clipped, 16000.0, [&](const audio::AudioBuffer& b) {
+        stream.feed(b.channels[0], b.frameLength, b.sampleRate, out.handler());
+    });
+    EXPECT_TRUE(out.errors.empty());
+    EXPECT_LE(out.finals().size(), 1u);
+}
+
+class SphinxPlatformTest : public ::testing::Test {
+protected:
+    // Waits (bounded) until `done` holds over the results gathered so far.
+    bool waitFor(const std::function<bool(const Results&)>& done, std::chrono::milliseconds timeout = 20s) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] { return done(results_); });
+    }
+    speech::ResultHandler handler() {
+        return [this](std::optional<RecognitionResult> r, std::optional<std::string> e) {
+            std::lock_guard lock(mutex_);
+            if (r) results_.results.push_back(*r);
+            if (e) results_.errors.push_back(*e);
+            changed_.notify_all();
+        };
+    }
+    Results snapshot() {
+        std::lock_guard lock(mutex_);
+        return results_;
+    }
+
+    lumeno::testing::CaptureLogger log_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    Results results_;
+};
+
+TEST_F(SphinxPlatformTest, AuthorizedAlwaysAndARecognizerOnlyWhereAModelIsInstalled) {
+    platform::SphinxSpeechPlatform sphinx(log_, {platform::modelRoots(nullptr)});
+    EXPECT_EQ(sphinx.authorizationStatus(), speech::AuthorizationStatus::authorized);
+    std::optional<speech::AuthorizationStatus> answer;
+    sphinx.requestAuthorization([&](speech::AuthorizationStatus s) { answer = s; });
+    EXPECT_EQ(answer, speech::AuthorizationStatus::authorized);
+    EXPECT_FALSE(sphinx.makeRecognizer("ja-JP"));
+    auto recognizer = sphinx.makeRecognizer("en-US");
+    ASSERT_TRUE(recognizer);
+    EXPECT_TRUE(recognizer->isAvailable());
+}
+
+TEST_F(SphinxPlatformTest, AppendedCaptureBuffersBecomeCaptionsOnTheDecoderThreadUntilCancelled) {
+    platform::SphinxSpeechPlatform sphinx(log_, {platform::modelRoots(nullptr)});
+    auto recognizer = sphinx.makeRecognizer("en-US");
+    ASSERT_TRUE(recognizer);
+    auto request = recognizer->makeRequest({});
+    const auto caller = std::this_thread::get_id();
+    std::atomic<bool> onOtherThread{true};
+    auto deliver = handler();
+    auto task = recognizer->startTask(request, [&, deliver](auto r, auto e) {
+        onOtherThread = onOtherThread && std::this_thread::get_id() != caller;
+        deliver(r, e);
+    });
+
+    auto audio = resampled(readRaw16k(kGoForward), 16000.0, 48000.0);
+    audio.resize(audio.size() + 48000, 0.0f);
+    // As the tap thread would: in 4096-frame buffers, in real time (10x faster to save time).
+    inBuffers(audio, 48000.0, [&](const audio::AudioBuffer& b) {
+        request->append(b);
+        std::this_thread::sleep_for(8ms);
+    });
+    ASSERT_TRUE(waitFor([](const Results& r) { return !r.finals().empty(); })) << log_.lines().size();
+    auto seen = snapshot();
+    EXPECT_EQ(seen.finals(), std::vector<std::string>{"go forward ten meters"});
+    EXPECT_FALSE(seen.results.front().isFinal);
+    EXPECT_TRUE(onOtherThread);
+    EXPECT_FALSE(log_.containsPrefix("🎤 Speech recognition fell behind"));
+
+    task->cancel();
+    const auto count = snapshot().results.size();
+    inBuffers(resampled(readRaw16k(kGoForward), 16000.0, 48000.0), 48000.0, [&](const audio::AudioBuffer& b) { request->append(b); });
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(snapshot().results.size(), count);
+}
+
+TEST_F(SphinxPlatformTest, AModelThatFailsToLoadIsOneErrorAndMakesTheRecognizerUnavailable) {
+    platform::SphinxSpeechPlatform::Options options{platform::modelRoots(nullptr)};
+    options.loadDecoder = [](const platform::ModelFiles&) { return platform::DecoderLoad{nullptr, "disk on fire"}; };
+    platform::SphinxSpeechPlatform sphinx(log_, options);
+    auto recognizer = sphinx.makeRecognizer("en-US");
+    ASSERT_TRUE(recognizer);
+    auto request = recognizer->makeRequest({});
+    auto task = recognizer->startTask(request, handler());
+    ASSERT_TRUE(waitFor([](const Results& r) { return !r.errors.empty(); }, 5s));
+    EXPECT_EQ(snapshot().errors, std::vector<std::string>{"the speech model for en-US could not be loaded: disk on fire"});
+    EXPECT_FALSE(recognizer->isAvailable());
+}
+
+TEST_F(SphinxPlatformTest, ADecoderThatFallsBehindDropsTheOldestAudioAndSaysSo) {
+    // A decoder that takes 50 ms per call against a hand-over of a quarter second.
+    struct SlowDecoder final : platform::SphinxDecoder {
+        bool startUtterance() override { return true; }
+        bool process(const std::int16_t*, std::size_t) override {
+            std::this_thread::sleep_for(50ms);
+            return true;
+        }
+        bool inSpeech() override { return false; }
+        bool endUtterance() override { return true; }
+        std::string hypothesis() override { return {}; }
+    };
+    platform::SphinxSpeechPlatform::Options options{platform::modelRoots(nullptr)};
+    options.loadDecoder = [](const platform::ModelFiles&) {
+        return platform::DecoderLoad{std::make_unique<SlowDecoder>(), {}};
+    };
+    options.handoffSeconds = 0.25;
+    platform::SphinxSpeechPlatform sphinx(log_, options);
+    auto recognizer = sphinx.makeRecognizer("en-US");
+    auto request = recognizer->makeRequest({});
+    auto task = recognizer->startTask(request, handler());
+    const auto second = constant(48000, 0.0f);
+    const auto started = std::chrono::steady_clock::now();
+    inBuffers(second, 48000.0, [&](const audio::AudioBuffer& b) { request->append(b); });
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 100ms);  // the tap thread never waits
+    EXPECT_TRUE(log_.waitForPrefix("🎤 Speech recognition fell behind: dropped the oldest ", 5s));
+    task->cancel();
+}
