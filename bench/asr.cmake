@@ -1,0 +1,2 @@
+pkg_check_modules(BENCH_SAMPLERATE REQUIRED IMPORTED_TARGET samplerate)
+target_link_libraries(bench_asr PRIVATE lumeno::platform_sphinx PkgConfig::BENCH_SAMPLERATE)
