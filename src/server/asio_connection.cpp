@@ -28,6 +28,7 @@ std::string hostKey(const asio::ip::address& address) {
 
 AsioConnection::AsioConnection(asio::io_context& io, asio::ip::tcp::socket socket)
     : io_(io), socket_(std::move(socket)) {
+    fd_ = socket_.native_handle();
     std::error_code ec;
     const auto remote = socket_.remote_endpoint(ec);
     if (ec) {
@@ -86,7 +87,7 @@ void AsioConnection::setSendLimit(std::size_t maxBytes, std::function<void(std::
     socket_.set_option(asio::socket_base::send_buffer_size(static_cast<int>(std::min<std::size_t>(maxBytes / 2, 256 * 1024))), ec);
 }
 
-void AsioConnection::sendOnIoThread(SharedBytes bytes, SendCompletion completion) {
+void AsioConnection::sendOnIoThread(const SharedBytes& bytes, SendCompletion completion) {
     if (state() != ConnectionState::ready) return complete(std::move(completion), asio::error::not_connected);
     if (!bytes || bytes->empty()) return complete(std::move(completion), {});
     if (sendLimit_ > 0 && queuedBytes_ + bytes->size() > sendLimit_) {
@@ -105,13 +106,13 @@ void AsioConnection::sendOnIoThread(SharedBytes bytes, SendCompletion completion
         if (offset == bytes->size()) return complete(std::move(completion), {});
     }
     queuedBytes_ += bytes->size() - offset;
-    queue_.push_back({std::move(bytes), offset, std::move(completion)});
+    queue_.push_back({bytes, offset, std::move(completion)});
     if (!waitingWritable_) flush();
 }
 
 ssize_t AsioConnection::sendSome(const std::uint8_t* data, std::size_t size) {
     for (;;) {
-        const ssize_t written = ::send(socket_.native_handle(), data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+        const ssize_t written = ::send(fd_, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (written >= 0) return written;
         if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
@@ -129,7 +130,7 @@ void AsioConnection::flush() {
             iov[count].iov_base = const_cast<std::uint8_t*>(it->bytes->data() + it->offset);
             iov[count].iov_len = it->bytes->size() - it->offset;
         }
-        const ssize_t written = ::writev(socket_.native_handle(), iov.data(), static_cast<int>(count));
+        const ssize_t written = ::writev(fd_, iov.data(), static_cast<int>(count));
         if (written < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) return waitWritable();

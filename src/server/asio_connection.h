@@ -29,7 +29,7 @@ public:
     void cancel() override;
 
     // For the fan-out, which already runs on the io thread.
-    void sendOnIoThread(SharedBytes bytes, SendCompletion completion);
+    void sendOnIoThread(const SharedBytes& bytes, SendCompletion completion);
     bool onIoThread() const { return io_.get_executor().running_in_this_thread(); }
 
 private:
@@ -47,18 +47,20 @@ private:
     void finish(ConnectionState final, std::error_code error);
     void complete(SendCompletion completion, std::error_code error);
 
+    // Touched for every chunk sent to every listener: kept together at the front.
+    std::atomic<ConnectionState> state_{ConnectionState::ready};
+    bool waitingWritable_ = false;
+    int fd_ = -1;
+    std::size_t queuedBytes_ = 0;
+    std::size_t sendLimit_ = 0;  // 0: unbounded
+    std::deque<Pending> queue_;
+
     asio::io_context& io_;
     asio::ip::tcp::socket socket_;
     std::string remoteHost_;
     std::uint16_t remotePort_ = 0;
-    std::atomic<ConnectionState> state_{ConnectionState::ready};
-
     StateHandler stateHandler_;
     std::vector<std::uint8_t> readBuffer_;
-    std::deque<Pending> queue_;
-    std::size_t queuedBytes_ = 0;
-    bool waitingWritable_ = false;
-    std::size_t sendLimit_ = 0;  // 0: unbounded
     std::function<void(std::size_t)> onOverflow_;
 };
 

@@ -249,20 +249,21 @@ void SimpleHTTPServer::sendAudioData(Chunk chunk) {
     }
     if (copy.empty() || !chunk || chunk->empty()) return;
     services_.log.print("Broadcasting ", chunk->size(), " bytes to ", copy.size(), " connections");
-    std::vector<std::shared_ptr<AsioConnection>> ready;
+    // Raw pointers into `copy`, which the io task keeps alive: no reference counting per listener.
+    std::vector<AsioConnection*> ready;
     ready.reserve(copy.size());
     for (const auto& connection : copy) {
         const auto state = connection->state();
         if (state == ConnectionState::ready)
-            ready.push_back(std::static_pointer_cast<AsioConnection>(connection));
+            ready.push_back(static_cast<AsioConnection*>(connection.get()));
         else
             services_.log.print("Connection not ready: ", describe(state));
     }
     services_.log.print("Sent to ", ready.size(), "/", copy.size(), " connections");
     if (ready.empty()) return;
     // One hop to the io thread per chunk, not per listener; every send shares the same buffer.
-    asio::post(impl_->io, [ready = std::move(ready), chunk = std::move(chunk)] {
-        for (const auto& connection : ready) connection->sendOnIoThread(chunk, {});
+    asio::post(impl_->io, [copy = std::move(copy), ready = std::move(ready), chunk = std::move(chunk)] {
+        for (AsioConnection* connection : ready) connection->sendOnIoThread(chunk, {});
     });
 }
 
