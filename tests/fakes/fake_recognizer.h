@@ -61,6 +61,10 @@ public:
     void answerAuthorization(speech::AuthorizationStatus answer);
 
     std::shared_ptr<FakeTask> lastTask() const { return tasks.empty() ? nullptr : tasks.back(); }
+    std::size_t pendingRequests() {
+        std::lock_guard lock(mutex_);
+        return pendingAnswers_.size();
+    }
 
     std::set<std::string> locales{"en-US"};
     bool available = true;
