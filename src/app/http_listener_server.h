@@ -19,6 +19,7 @@ public:
     void updateAudioFormat(server::AudioFormat format) override { server_->updateAudioFormat(format); }
     void sendAudioData(audio::WireChunk chunk) override { server_->sendAudioData(std::move(chunk)); }
     int uniqueListenerCount() const override { return server_->uniqueListenerCount(); }
+    std::weak_ptr<server::SimpleHTTPServer> transcriptionServer() const override { return server_; }
 
     const std::shared_ptr<server::SimpleHTTPServer>& httpServer() const { return server_; }
 

@@ -2,6 +2,8 @@
 
 #include <memory>
 
+#include "server/simple_http_server.h"
+
 #include "audio/buffer_processing.h"
 #include "server/audio_format.h"
 
@@ -19,6 +21,8 @@ public:
     virtual void updateAudioFormat(server::AudioFormat format) = 0;
     virtual void sendAudioData(audio::WireChunk chunk) = 0;
     virtual int uniqueListenerCount() const = 0;
+    // The HTTP server behind it, for the speech session's captions; none in tests.
+    virtual std::weak_ptr<server::SimpleHTTPServer> transcriptionServer() const { return {}; }
 };
 
 }  // namespace lumeno::app

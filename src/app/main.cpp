@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <iostream>
 #include <string_view>
@@ -22,6 +23,7 @@
 #include "midi/midi_cli.h"
 #include "midi/midi_controller.h"
 #include "platform/alsa/alsa_midi_backend.h"
+#include "platform/sphinx/sphinx_recognizer.h"
 #include "platform/pulse/pulse_capture_source.h"
 #include "platform/qt/qt_main_queue.h"
 #include "prefs/preferences_manager.h"
@@ -176,13 +178,20 @@ int main(int argc, char** argv) {
         return std::make_shared<app::HttpListenerServer>(std::move(server));
     };
 
+    // Live captions: PocketSphinx with the models of LUMENO_MODEL_DIR and Debian's. The session
+    // joins its decoder thread when it goes, before the queues it posts to.
+    auto corrections = speech::TranscriptionCorrectionManager::create(store, {mainQueue, background, log});
+    platform::SphinxSpeechPlatform speechPlatform(log, {platform::modelRoots(std::getenv("LUMENO_MODEL_DIR"))});
+    auto speechSession =
+        speech::SpeechRecognitionManager::create({mainQueue, log, preferences, corrections, speechPlatform});
+
     // The window arrives with the desktop build; until then every run is headless.
     auto view = std::make_shared<app::HeadlessView>(log);
     app::ViewController::Options controllerOptions;
     controllerOptions.streamAtStartup = options.demo;
-    auto controller = app::ViewController::create(
-        {mainQueue, background, notifications, log, preferences, *capture, *devices, makeServer, nullptr, sharedMIDI}, view,
-        controllerOptions);
+    auto controller = app::ViewController::create({mainQueue, background, notifications, log, preferences, *capture,
+                                                   *devices, makeServer, speechSession.get(), sharedMIDI, speechSession},
+                                                  view, controllerOptions);
     controller->viewDidLoad();
     if (options.device) controller->deviceChanged(options.device);
 

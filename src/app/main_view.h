@@ -32,6 +32,10 @@ public:
     virtual void setDockBadge(const std::string& label) = 0;  // empty: no badge
     virtual void setTranscriptButtonTinted(bool tinted) = 0;
     virtual void showTranscriptPanel() = 0;
+    // The live transcription switch and the transcript panel; a view without them (headless)
+    // ignores both.
+    virtual void setSpeechChecked(bool) {}
+    virtual void addTranscription(const std::string&, bool) {}
     // Modal, one "OK" button.
     virtual void showAlert(const Alert& alert) = 0;
 };

@@ -26,6 +26,9 @@ constexpr auto kStreamingRestoreDelay = 1000ms;
 constexpr auto kTranscriptPanelRestoreDelay = 500ms;
 constexpr auto kDeviceRestartDelay = 500ms;
 constexpr auto kListenerCountPeriod = 5000ms;
+constexpr auto kSpeechAutoStartDelay = 1500ms;
+
+constexpr const char* kSpeechEnabledAndStarted = "🎤 Speech recognition enabled and started";
 
 std::string describeFormat(const audio::CaptureFormat& format) {
     return core::formatDecimal(format.sampleRate) + "Hz, " + std::to_string(format.channelCount) + " channels";
@@ -144,6 +147,17 @@ void ViewController::loadPersistedState() {
     autoGainEnabled_ = defaults_.boolForKey(prefs::key::kAutoGainEnabled);
     view_->setAutoGainChecked(autoGainEnabled_);
 
+    // Without permission the switch still shows on; nothing is started or asked for.
+    const bool speechEnabled = defaults_.boolForKey(speechEnabledKey_);
+    view_->setSpeechChecked(speechEnabled);
+    if (speechEnabled && services_.speech &&
+        services_.speech->platformAuthorizationStatus() == speech::AuthorizationStatus::authorized) {
+        services_.mainQueue.asyncAfter(kSpeechAutoStartDelay, core::weakly(shared_from_this(), [](ViewController& c) {
+                                           c.services_.speech->startRecognition();
+                                           c.services_.log.line("🎤 Speech recognition auto-started from persisted state");
+                                       }));
+    }
+
     if (services_.preferences.defaults().boolForKey(prefs::key::kTranscriptPanelShown)) {
         services_.log.line("📝 Restoring transcript panel from persisted state");
         view_->setTranscriptButtonTinted(true);
@@ -178,6 +192,16 @@ void ViewController::startServer() {
     auto server = services_.makeServer(format);
     httpServer_.store(server);
     server->start();
+
+    if (auto& session = services_.speech) {
+        session->setHttpServer(server->transcriptionServer());
+        session->setOnTranscriptionUpdate([weak = weak_from_this(), &queue = services_.mainQueue](const std::string& text,
+                                                                                                  bool isFinal) {
+            queue.async([weak, text, isFinal] {
+                if (auto self = weak.lock()) self->view_->addTranscription(text, isFinal);
+            });
+        });
+    }
 
     // Republished even when nothing changed, so a display that missed a change catches up.
     listenerCountTimer_ = services_.mainQueue.every(
@@ -289,6 +313,40 @@ void ViewController::toggleAutoGain(bool checked) {
     services_.log.line(checked ? "Auto Gain: Enabled" : "Auto Gain: Disabled");
 }
 
+void ViewController::toggleSpeech(bool checked) {
+    const auto& session = services_.speech;
+    if (!session) return;
+    if (!checked) {
+        defaults_.setBool(speechEnabledKey_, false);
+        if (session->isRecognizing()) session->stopRecognition();
+        session->stopRecognition();
+        services_.log.line("🎤 Speech recognition disabled");
+        return;
+    }
+    if (session->platformAuthorizationStatus() == speech::AuthorizationStatus::authorized) {
+        defaults_.setBool(speechEnabledKey_, true);
+        session->startRecognition();
+        services_.log.line(kSpeechEnabledAndStarted);
+        return;
+    }
+    session->requestAuthorization([weak = weak_from_this(), &queue = services_.mainQueue](bool granted) {
+        queue.async([weak, granted] {
+            auto self = weak.lock();
+            if (!self) return;
+            if (granted) {
+                self->defaults_.setBool(self->speechEnabledKey_, true);
+                self->services_.speech->startRecognition();
+                self->services_.log.line(kSpeechEnabledAndStarted);
+            } else {
+                self->view_->setSpeechChecked(false);
+                self->showAlert("Authorization Required",
+                                "Speech recognition requires permission. Please grant access in System Settings > "
+                                "Privacy & Security > Speech Recognition.");
+            }
+        });
+    });
+}
+
 void ViewController::deviceChanged(const std::optional<std::string>& title) {
     if (!title) return;
     defaults_.setString(prefs::key::kSelectedAudioDevice, *title);
@@ -353,6 +411,7 @@ void ViewController::cleanup() {
         services_.notifications.removeObserver(*listenerCountObserver_);
         listenerCountObserver_.reset();
     }
+    if (services_.speech) services_.speech->stopRecognition();
     if (services_.capture.isRunning()) services_.capture.stop();
     if (auto server = httpServer_.load()) server->stop();
 }

@@ -17,6 +17,7 @@
 #include "core/notification_center.h"
 #include "midi/midi_controller.h"
 #include "prefs/preferences_manager.h"
+#include "speech/speech_recognition_manager.h"
 
 namespace lumeno::app {
 
@@ -45,6 +46,8 @@ public:
         audio::SpeechFeed* speechFeed = nullptr;
         // The process's MIDI controller, created on first use; without it there is no MIDI step.
         std::function<std::shared_ptr<midi::MIDIController>()> midiController;
+        // The live captioning session behind the speech switch; absent in builds without one.
+        std::shared_ptr<speech::SpeechRecognitionManager> speech;
     };
     struct Options {
         // Streams from the streaming-restore moment on whatever was stored, without storing it.
@@ -66,12 +69,13 @@ public:
     // Actions of the window's controls (and of MIDI for streaming).
     void toggleStreaming();
     void toggleAutoGain(bool checked);
+    void toggleSpeech(bool checked);
     void deviceChanged(const std::optional<std::string>& title);
 
     // Schedules a modal alert; the warning style only for the title "Error".
     void showAlert(std::string title, std::string message);
 
-    // At termination: observers off, capture stopped, server stopped.
+    // At termination: observers off, speech stopped, capture stopped, server stopped.
     void cleanup();
 
     // One captured buffer. Thread: audio.

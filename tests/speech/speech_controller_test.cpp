@@ -1,0 +1,180 @@
+// The application controller's speech steps: the stored switch and its auto-start, the speech
+// switch with and without permission, the session's hook-up to the server and the panel, the
+// audio feed and the stop at cleanup. The session runs on the fake recogniser.
+#include <gtest/gtest.h>
+
+#include "app/view_controller.h"
+#include "fakes/capture_logger.h"
+#include "fakes/fake_capture_source.h"
+#include "fakes/fake_recognizer.h"
+#include "fakes/virtual_main_queue.h"
+#include "prefs/keys.h"
+
+using namespace std::chrono_literals;
+using namespace lumeno;
+using app::Alert;
+using app::LabelColor;
+using speech::AuthorizationStatus;
+using lumeno::testing::CaptureLogger;
+using lumeno::testing::FakeCaptureSource;
+using lumeno::testing::FakeSpeechPlatform;
+using lumeno::testing::VirtualMainQueue;
+namespace key = prefs::key;
+
+namespace {
+
+class SpeechView final : public app::MainView {
+public:
+    void setStatus(const std::string&, LabelColor) override {}
+    void setStreamButtonTitle(const std::string&) override {}
+    void setAutoGainChecked(bool) override {}
+    void setDeviceItems(const std::vector<std::string>&) override {}
+    void selectDeviceItem(std::size_t) override {}
+    void updateLevel(float) override {}
+    void setListenerCount(const std::string&, LabelColor) override {}
+    void setDockBadge(const std::string&) override {}
+    void setTranscriptButtonTinted(bool) override {}
+    void showTranscriptPanel() override {}
+    void showAlert(const Alert& alert) override { alerts.push_back(alert); }
+    void setSpeechChecked(bool checked) override { speechChecked = checked; }
+    void addTranscription(const std::string& text, bool isFinal) override { panel.emplace_back(text, isFinal); }
+
+    std::optional<bool> speechChecked;
+    std::vector<std::pair<std::string, bool>> panel;
+    std::vector<Alert> alerts;
+};
+
+class NullServer final : public app::ListenerServer {
+public:
+    void start() override {}
+    void stop() override {}
+    void setStreaming(bool) override {}
+    void updateAudioFormat(server::AudioFormat) override {}
+    void sendAudioData(audio::WireChunk) override {}
+    int uniqueListenerCount() const override { return 0; }
+};
+
+// A controller with the session on the fake recogniser; one per case.
+struct Rig {
+    void start() {
+        session = speech::SpeechRecognitionManager::create({queue, log, preferences, corrections, platform});
+        app::ViewController::Services services{queue, background, notifications, log, preferences, source, source,
+                                               [](auto) { return std::make_shared<NullServer>(); }};
+        services.speechFeed = session.get();
+        services.speech = session;
+        controller = app::ViewController::create(services, view);
+        controller->viewDidLoad();
+        queue.runUntilIdle();
+    }
+    // One captured buffer on the tap thread's path.
+    void capture() {
+        std::vector<float> samples(512, 0.1f);
+        const float* channels[] = {samples.data()};
+        source.deliver({channels, 1, 512, 512, 48000.0});
+    }
+    ~Rig() {
+        if (controller) controller->cleanup();
+    }
+
+    VirtualMainQueue queue;
+    CaptureLogger log;
+    core::NotificationCenter notifications;
+    core::BackgroundQueue background;
+    std::shared_ptr<prefs::PreferencesStore> store = std::make_shared<prefs::PreferencesStore>(log);
+    prefs::PreferencesManager preferences{store};
+    std::shared_ptr<speech::TranscriptionCorrectionManager> corrections =
+        speech::TranscriptionCorrectionManager::create(store, {queue, background, log});
+    FakeSpeechPlatform platform;
+    FakeCaptureSource source;
+    std::shared_ptr<SpeechView> view = std::make_shared<SpeechView>();
+    std::shared_ptr<speech::SpeechRecognitionManager> session;
+    std::shared_ptr<app::ViewController> controller;
+};
+
+}  // namespace
+
+TEST(SpeechControllerTest, StoredSwitchShowsAndAutoStartsAtOneAndAHalfSecondsOnlyWithPermission) {
+    struct Case {
+        bool stored;
+        AuthorizationStatus status;
+        bool starts;
+    };
+    for (const Case c : {Case{true, AuthorizationStatus::authorized, true}, Case{true, AuthorizationStatus::notDetermined, false},
+                         Case{false, AuthorizationStatus::authorized, false}}) {
+        Rig rig;
+        rig.platform.status = c.status;
+        rig.store->setBool(key::kSpeechRecognitionEnabled, c.stored);
+        rig.start();
+        EXPECT_EQ(rig.view->speechChecked, c.stored);
+        rig.queue.advance(1499ms);
+        EXPECT_TRUE(rig.platform.tasks.empty());
+        rig.queue.advance(1ms);
+        EXPECT_EQ(rig.platform.tasks.size(), c.starts ? 1u : 0u);
+        EXPECT_EQ(rig.log.contains("🎤 Speech recognition auto-started from persisted state"), c.starts);
+        EXPECT_EQ(rig.platform.pendingRequests(), 0u);  // a missing permission is not asked for at startup
+    }
+}
+
+TEST(SpeechControllerTest, SwitchOnWithPermissionStartsAndOffStopsHarmlessly) {
+    Rig rig;
+    rig.start();
+    rig.controller->toggleSpeech(true);
+    EXPECT_TRUE(rig.store->boolForKey(key::kSpeechRecognitionEnabled));
+    EXPECT_TRUE(rig.session->isRecognizing());
+    EXPECT_TRUE(rig.log.contains("🎤 Speech recognition enabled and started"));
+
+    rig.log.clear();
+    rig.controller->toggleSpeech(false);
+    EXPECT_FALSE(rig.store->boolForKey(key::kSpeechRecognitionEnabled));
+    EXPECT_FALSE(rig.session->isRecognizing());
+    EXPECT_TRUE(rig.platform.lastTask()->cancelled);
+    EXPECT_EQ(rig.log.lines(), (std::vector<std::string>{"🎤 Speech recognition stopped", "🎤 Speech recognition stopped",
+                                                       "🎤 Speech recognition disabled"}));
+}
+
+TEST(SpeechControllerTest, SwitchOnWithoutPermissionAsksAndFollowsTheAnswer) {
+    for (const auto answer : {AuthorizationStatus::denied, AuthorizationStatus::authorized}) {
+        Rig rig;
+        rig.platform.status = AuthorizationStatus::notDetermined;
+        rig.start();
+        rig.controller->toggleSpeech(true);
+        EXPECT_EQ(rig.platform.pendingRequests(), 1u);
+        rig.platform.answerAuthorization(answer);
+        rig.queue.runUntilIdle();
+        if (answer == AuthorizationStatus::authorized) {
+            EXPECT_TRUE(rig.store->boolForKey(key::kSpeechRecognitionEnabled));
+            EXPECT_TRUE(rig.session->isRecognizing());
+            EXPECT_TRUE(rig.view->alerts.empty());
+        } else {
+            EXPECT_FALSE(rig.store->hasKey(key::kSpeechRecognitionEnabled) && rig.store->boolForKey(key::kSpeechRecognitionEnabled));
+            EXPECT_FALSE(rig.session->isRecognizing());
+            EXPECT_EQ(rig.view->speechChecked, false);
+            ASSERT_EQ(rig.view->alerts.size(), 1u);
+            EXPECT_EQ(rig.view->alerts[0],
+                      (Alert{app::AlertStyle::informational, "Authorization Required",
+                             "Speech recognition requires permission. Please grant access in System Settings > "
+                             "Privacy & Security > Speech Recognition."}));
+        }
+    }
+}
+
+TEST(SpeechControllerTest, StreamedAudioFeedsTheSessionAndResultsReachThePanelOnMain) {
+    Rig rig;
+    rig.store->setBool(key::kSpeechRecognitionEnabled, true);
+    rig.store->setBool(key::kIsStreaming, true);
+    rig.start();
+    rig.queue.advance(1500ms);  // streaming restored at 1.0 s, speech started at 1.5 s
+    auto task = rig.platform.lastTask();
+    ASSERT_TRUE(task);
+    rig.capture();
+    EXPECT_EQ(task->request->frames, 512u);
+
+    task->deliver("hello there", false);
+    EXPECT_TRUE(rig.view->panel.empty());  // not before main runs
+    rig.queue.runUntilIdle();
+    EXPECT_EQ(rig.view->panel, (std::vector<std::pair<std::string, bool>>{{"hello there", false}}));
+
+    rig.controller->cleanup();
+    EXPECT_FALSE(rig.session->isRecognizing());
+    EXPECT_TRUE(task->cancelled);
+}
