@@ -17,6 +17,7 @@
 #include "audio/wav_test_data.h"
 #include "platform/pulse/pulse_capture_source.h"
 #include "support/child_process.h"
+#include "support/pulse_daemon.h"
 #include "support/temp_dir.h"
 #include "support/test_client.h"
 
@@ -28,16 +29,10 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
+using lumeno::testing::FifoFeeder;
+using lumeno::testing::PulseDaemon;
+using lumeno::testing::spawnWith;
 using lumeno::testing::TempDir;
-
-// Runs `program` with `variables` set over the inherited environment.
-std::unique_ptr<ChildProcess> spawnWith(const std::vector<std::string>& variables, const std::string& program,
-                                        const std::vector<std::string>& args) {
-    std::vector<std::string> all = variables;
-    all.push_back(program);
-    all.insert(all.end(), args.begin(), args.end());
-    return std::make_unique<ChildProcess>("/usr/bin/env", all);
-}
 
 // The test signal: every sample value once per 65536 samples, in a scrambled order, so any
 // dropped, repeated or reordered sample shows.
@@ -70,131 +65,6 @@ std::optional<std::uint64_t> alignment(const std::vector<std::int16_t>& received
     }
     return std::nullopt;
 }
-
-// A private PulseAudio daemon in a temporary folder, with pipe sources the test writes to.
-class PulseDaemon {
-public:
-    struct Source {
-        std::string name;
-        std::string description;
-        int rate;
-        int channels;
-    };
-
-    PulseDaemon(const TempDir& dir, const std::vector<Source>& sources, bool withSink = false) : dir_(dir) {
-        std::vector<std::string> args = {"--daemonize=no", "--exit-idle-time=-1", "-n", "--use-pid-file=no",
-                                         "--load=module-native-protocol-unix auth-anonymous=1 socket=" + socket()};
-        for (const auto& s : sources) {
-            args.push_back("--load=module-pipe-source source_name=" + s.name + " file=" + fifo(s.name) +
-                           " format=s16le rate=" + std::to_string(s.rate) + " channels=" + std::to_string(s.channels) +
-                           " source_properties=device.description=" + s.description);
-        }
-        if (withSink) args.push_back("--load=module-null-sink sink_name=speakers");
-        process_ = spawnWith({"HOME=" + dir.path().string(), "XDG_RUNTIME_DIR=" + dir.path().string()}, "pulseaudio",
-                             args);
-        ready_ = waitUntilAccepting(10s) && waitForSources(sources, 10s);
-    }
-
-    bool ready() const { return ready_; }
-    std::string socket() const { return dir_ / "native"; }
-    std::string fifo(const std::string& source) const { return dir_ / (source + ".fifo"); }
-    std::string serverVariable() const { return "PULSE_SERVER=unix:" + socket(); }
-    std::string log() const { return process_->stderrText(); }
-
-    void stop() {
-        process_->signal(SIGKILL);
-        process_->wait(5s);
-    }
-
-    // Runs pactl against this daemon (for ten seconds at most) and returns its output lines, read to
-    // the end so none is missing when the tool has exited.
-    std::vector<std::string> pactl(const std::string& args) const {
-        const std::string command = "timeout 10 env PULSE_SERVER=unix:" + socket() + " pactl " + args + " 2>/dev/null";
-        std::vector<std::string> lines;
-        FILE* pipe = ::popen(command.c_str(), "r");
-        if (!pipe) return lines;
-        char line[1024];
-        while (std::fgets(line, sizeof line, pipe)) {
-            std::string text(line);
-            if (!text.empty() && text.back() == '\n') text.pop_back();
-            lines.push_back(text);
-        }
-        ::pclose(pipe);
-        return lines;
-    }
-
-private:
-    bool waitUntilAccepting(std::chrono::milliseconds timeout) {
-        const auto deadline = Clock::now() + timeout;
-        while (Clock::now() < deadline) {
-            const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_un addr{};
-            addr.sun_family = AF_UNIX;
-            std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", socket().c_str());
-            const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-            ::close(fd);
-            if (connected) return true;
-            std::this_thread::sleep_for(50ms);
-        }
-        return false;
-    }
-
-    // The socket accepts before the later modules are loaded: wait for every source.
-    bool waitForSources(const std::vector<Source>& sources, std::chrono::milliseconds timeout) {
-        const auto deadline = Clock::now() + timeout;
-        while (Clock::now() < deadline) {
-            std::size_t found = 0;
-            for (const auto& line : pactl("list short sources"))
-                for (const auto& s : sources)
-                    if (line.find("\t" + s.name + "\t") != std::string::npos) ++found;
-            if (found == sources.size()) return true;
-            std::this_thread::sleep_for(50ms);
-        }
-        return false;
-    }
-
-    const TempDir& dir_;
-    std::unique_ptr<ChildProcess> process_;
-    bool ready_ = false;
-};
-
-// Writes the test signal into a pipe source's FIFO in real time. A pipe source reads only while
-// something records from it, so writes never block: a full FIFO is retried, never skipped.
-class FifoFeeder {
-public:
-    FifoFeeder(const std::string& fifo, int rate, int channels, std::uint32_t salt = 0)
-        : thread_([this, fifo, rate, channels, salt] { run(fifo, rate, channels, salt); }) {}
-    ~FifoFeeder() {
-        stop_ = true;
-        thread_.join();
-    }
-
-private:
-    void run(const std::string& fifo, int rate, int channels, std::uint32_t salt) {
-        const int fd = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) return;
-        const int framesPerTick = rate / 100;
-        std::uint64_t sample = 0;
-        std::string pending;
-        const auto deadline = Clock::now() + 60s;
-        while (!stop_ && Clock::now() < deadline) {
-            if (pending.empty()) {
-                for (int f = 0; f < framesPerTick * channels; ++f) {
-                    const auto v = static_cast<std::uint16_t>(signalSample(sample++, salt));
-                    pending.push_back(static_cast<char>(v & 0xFF));
-                    pending.push_back(static_cast<char>(v >> 8));
-                }
-            }
-            const ssize_t n = ::write(fd, pending.data(), pending.size());
-            if (n > 0) pending.erase(0, static_cast<std::size_t>(n));
-            std::this_thread::sleep_for(10ms);
-        }
-        ::close(fd);
-    }
-
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
 
 std::uint16_t readyPort(ChildProcess& app) {
     if (!app.waitForPrefix("Server ready on port ", 10s)) return 0;
@@ -243,7 +113,7 @@ TEST(PulseCaptureE2ETest, StreamsTheFedSignalSampleForSampleOneSecondAfterStart)
     TempDir dir;
     PulseDaemon daemon(dir, {{"mic", "Test-Mic", 48000, 1}});
     ASSERT_TRUE(daemon.ready()) << daemon.log();
-    FifoFeeder feeder(daemon.fifo("mic"), 48000, 1);
+    FifoFeeder feeder(daemon.fifo("mic"), 48000, 1, [](std::uint64_t i) { return signalSample(i); });
 
     auto app = spawnWith({daemon.serverVariable()}, LUMENO_BINARY, lumenoArgs(dir, {"--set", "isStreaming=true"}));
     ASSERT_TRUE(app->waitForLine("✅ State loaded"));
@@ -282,7 +152,7 @@ TEST(PulseCaptureE2ETest, LosingTheSoundServerShowsAudioErrorAndTheServerKeepsAn
     TempDir dir;
     PulseDaemon daemon(dir, {{"mic", "Test-Mic", 48000, 1}});
     ASSERT_TRUE(daemon.ready()) << daemon.log();
-    FifoFeeder feeder(daemon.fifo("mic"), 48000, 1);
+    FifoFeeder feeder(daemon.fifo("mic"), 48000, 1, [](std::uint64_t i) { return signalSample(i); });
 
     auto app = spawnWith({daemon.serverVariable()}, LUMENO_BINARY, lumenoArgs(dir, {}));
     const auto port = readyPort(*app);
@@ -384,7 +254,7 @@ TEST_F(PulseBackEndTest, ListsSwitchesCapturesAndReportsAVanishedSource) {
     ASSERT_TRUE(id);
     ASSERT_TRUE(source.setDefaultInput(*id));
     EXPECT_EQ(source.inputFormat().format, (lumeno::audio::CaptureFormat{44100.0, 2}));
-    FifoFeeder feeder(daemon_.fifo("second"), 44100, 2);
+    FifoFeeder feeder(daemon_.fifo("second"), 44100, 2, [](std::uint64_t i) { return signalSample(i); });
 
     std::mutex mutex;
     std::condition_variable changed;

@@ -1,5 +1,6 @@
-// Live captions end to end: the real lumeno binary plays a real recording as its input and an
-// event-stream client on /transcription reads the captions it sends.
+// Live captions end to end: the real lumeno binary hears a real recording, through a private
+// PulseAudio pipe source or as a WAV input, and an event-stream client on /transcription reads
+// the captions it sends.
 #include <gtest/gtest.h>
 #include <samplerate.h>
 #include <signal.h>
@@ -9,6 +10,7 @@
 
 #include "audio/wav_test_data.h"
 #include "support/child_process.h"
+#include "support/pulse_daemon.h"
 #include "support/temp_dir.h"
 #include "support/test_client.h"
 
@@ -25,17 +27,18 @@ namespace {
 constexpr const char* kGoForward = "/usr/share/pocketsphinx/test/data/goforward.raw";
 constexpr const char* kDebianEnglishModel = "/usr/share/pocketsphinx/model/en-us";
 
-// The recording at 48 kHz between pauses, as a WAV the service can play as its input (looped).
-bool writeGoForwardWav(const std::string& path) {
+// The recording at 48 kHz between pauses: half a second before it, one and a half after it for
+// the end of the utterance. Empty when pocketsphinx-testdata is missing.
+std::vector<std::int16_t> goForwardAt48k() {
     std::ifstream in(kGoForward, std::ios::binary);
-    std::vector<float> speech(8000, 0.0f);  // half a second of silence first
+    std::vector<float> speech(8000, 0.0f);
     char bytes[2];
     while (in.read(bytes, 2))
         speech.push_back(static_cast<float>(static_cast<std::int16_t>(static_cast<std::uint8_t>(bytes[0]) |
                                                                      (static_cast<std::uint8_t>(bytes[1]) << 8))) /
                          32768.0f);
-    if (speech.size() < 40000) return false;
-    speech.resize(speech.size() + 24000, 0.0f);  // and a pause after it for the end of the utterance
+    if (speech.size() < 40000) return {};
+    speech.resize(speech.size() + 24000, 0.0f);
 
     std::vector<float> out(speech.size() * 3 + 64);
     SRC_DATA data{};
@@ -45,23 +48,20 @@ bool writeGoForwardWav(const std::string& path) {
     data.output_frames = static_cast<long>(out.size());
     data.src_ratio = 3.0;
     data.end_of_input = 1;
-    if (src_simple(&data, SRC_SINC_MEDIUM_QUALITY, 1) != 0) return false;
+    if (src_simple(&data, SRC_SINC_MEDIUM_QUALITY, 1) != 0) return {};
     std::vector<std::int16_t> pcm(static_cast<std::size_t>(data.output_frames_gen));
     src_float_to_short_array(out.data(), pcm.data(), static_cast<int>(pcm.size()));
-
-    lumeno::testing::WavSpec spec;
-    spec.rate = 48000;
-    spec.samples = lumeno::testing::pcm16(pcm);
-    std::ofstream(path, std::ios::binary) << lumeno::testing::makeWav(spec);
-    return true;
+    return pcm;
 }
 
+// The service with streaming and speech on; its input is the recording as a looped WAV file
+// unless the environment names a sound server to record from.
 std::unique_ptr<ChildProcess> startLumeno(const TempDir& dir, const std::vector<std::string>& extra,
-                                          const std::vector<std::string>& environment = {}) {
+                                          const std::vector<std::string>& environment = {}, bool fromFile = true) {
     std::vector<std::string> args = environment;
     args.insert(args.end(), {LUMENO_BINARY, "--headless", "--port", "0", "--bind", "127.0.0.1", "--config-dir",
-                             dir / "config", "--input-file", dir / "input.wav", "--set", "isStreaming=true", "--set",
-                             "speechRecognitionEnabled=true"});
+                             dir / "config", "--set", "isStreaming=true", "--set", "speechRecognitionEnabled=true"});
+    if (fromFile) args.insert(args.end(), {"--input-file", dir / "input.wav"});
     args.insert(args.end(), extra.begin(), extra.end());
     return std::make_unique<ChildProcess>("/usr/bin/env", args);
 }
@@ -96,15 +96,29 @@ std::vector<nlohmann::json> readCaptions(TestClient& client, const std::function
 
 class SpeechE2ETest : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(writeGoForwardWav(dir_ / "input.wav")) << "pocketsphinx-testdata is missing"; }
+    void SetUp() override {
+        ASSERT_FALSE(speech_.empty()) << "pocketsphinx-testdata is missing";
+        lumeno::testing::WavSpec spec;
+        spec.rate = 48000;
+        spec.samples = lumeno::testing::pcm16(speech_);
+        std::ofstream(dir_ / "input.wav", std::ios::binary) << lumeno::testing::makeWav(spec);
+    }
 
     TempDir dir_{"lumeno-speech"};
+    const std::vector<std::int16_t> speech_ = goForwardAt48k();
 };
 
 }  // namespace
 
-TEST_F(SpeechE2ETest, HeadlessServiceCaptionsTheRecordingWithPartialsThenTheRefinedFinal) {
-    auto app = startLumeno(dir_, {"--set", "transcriptionCorrectionsEnabled=true"});
+TEST_F(SpeechE2ETest, HeadlessServiceCaptionsASoundServerInputWithPartialsThenTheRefinedFinal) {
+    // Fed through a private PulseAudio pipe source, looped, so a whole utterance follows the
+    // recogniser's start 1.5 s after launch.
+    lumeno::testing::PulseDaemon daemon(dir_, {{"pulpit", "Pulpit-Mic", 48000, 1}});
+    ASSERT_TRUE(daemon.ready()) << daemon.log();
+    lumeno::testing::FifoFeeder feeder(daemon.fifo("pulpit"), 48000, 1,
+                                       [this](std::uint64_t i) { return speech_[i % speech_.size()]; });
+    auto app = startLumeno(dir_, {"--set", "transcriptionCorrectionsEnabled=true"}, {daemon.serverVariable()},
+                           /*fromFile=*/false);
     const auto port = readyPort(*app);
     ASSERT_NE(port, 0) << app->stderrText();
     TestClient client(port);
