@@ -66,12 +66,6 @@ struct Rig {
         controller->viewDidLoad();
         queue.runUntilIdle();
     }
-    // One captured buffer on the tap thread's path.
-    void capture() {
-        std::vector<float> samples(512, 0.1f);
-        const float* channels[] = {samples.data()};
-        source.deliver({channels, 1, 512, 512, 48000.0});
-    }
     ~Rig() {
         if (controller) controller->cleanup();
     }
@@ -93,6 +87,8 @@ struct Rig {
 
 }  // namespace
 
+// With streaming restored at 1.0 s, the stored switch starts speech at 1.5 s; the captured audio
+// then feeds the session, its results reach the panel on main, and cleanup stops it.
 TEST(SpeechControllerTest, StoredSwitchShowsAndAutoStartsAtOneAndAHalfSecondsOnlyWithPermission) {
     struct Case {
         bool stored;
@@ -104,77 +100,66 @@ TEST(SpeechControllerTest, StoredSwitchShowsAndAutoStartsAtOneAndAHalfSecondsOnl
         Rig rig;
         rig.platform.status = c.status;
         rig.store->setBool(key::kSpeechRecognitionEnabled, c.stored);
+        rig.store->setBool(key::kIsStreaming, true);
         rig.start();
         EXPECT_EQ(rig.view->speechChecked, c.stored);
         rig.queue.advance(1499ms);
         EXPECT_TRUE(rig.platform.tasks.empty());
         rig.queue.advance(1ms);
-        EXPECT_EQ(rig.platform.tasks.size(), c.starts ? 1u : 0u);
+        ASSERT_EQ(rig.platform.tasks.size(), c.starts ? 1u : 0u);
         EXPECT_EQ(rig.log.contains("🎤 Speech recognition auto-started from persisted state"), c.starts);
         EXPECT_EQ(rig.platform.pendingRequests(), 0u);  // a missing permission is not asked for at startup
+        if (!c.starts) continue;
+
+        auto task = rig.platform.lastTask();
+        std::vector<float> samples(512, 0.1f);
+        const float* channels[] = {samples.data()};
+        rig.source.deliver({channels, 1, 512, 512, 48000.0});  // on the tap thread's path
+        EXPECT_EQ(task->request->frames, 512u);
+        task->deliver("hello there", false);
+        EXPECT_TRUE(rig.view->panel.empty());  // not before main runs
+        rig.queue.runUntilIdle();
+        EXPECT_EQ(rig.view->panel, (std::vector<std::pair<std::string, bool>>{{"hello there", false}}));
+        rig.controller->cleanup();
+        EXPECT_FALSE(rig.session->isRecognizing());
+        EXPECT_TRUE(task->cancelled);
     }
 }
 
-TEST(SpeechControllerTest, SwitchOnWithPermissionStartsAndOffStopsHarmlessly) {
-    Rig rig;
-    rig.start();
-    rig.controller->toggleSpeech(true);
-    EXPECT_TRUE(rig.store->boolForKey(key::kSpeechRecognitionEnabled));
-    EXPECT_TRUE(rig.session->isRecognizing());
-    EXPECT_TRUE(rig.log.contains("🎤 Speech recognition enabled and started"));
-
-    rig.log.clear();
-    rig.controller->toggleSpeech(false);
-    EXPECT_FALSE(rig.store->boolForKey(key::kSpeechRecognitionEnabled));
-    EXPECT_FALSE(rig.session->isRecognizing());
-    EXPECT_TRUE(rig.platform.lastTask()->cancelled);
-    EXPECT_EQ(rig.log.lines(), (std::vector<std::string>{"🎤 Speech recognition stopped", "🎤 Speech recognition stopped",
-                                                       "🎤 Speech recognition disabled"}));
-}
-
-TEST(SpeechControllerTest, SwitchOnWithoutPermissionAsksAndFollowsTheAnswer) {
-    for (const auto answer : {AuthorizationStatus::denied, AuthorizationStatus::authorized}) {
+TEST(SpeechControllerTest, SwitchOnStartsWithPermissionOrAsksAndFollowsTheAnswerAndOffStops) {
+    struct Case {
+        AuthorizationStatus status;
+        std::optional<AuthorizationStatus> answer;  // when asked
+        bool on;
+    };
+    for (const Case c : {Case{AuthorizationStatus::authorized, std::nullopt, true},
+                         Case{AuthorizationStatus::notDetermined, AuthorizationStatus::authorized, true},
+                         Case{AuthorizationStatus::notDetermined, AuthorizationStatus::denied, false}}) {
         Rig rig;
-        rig.platform.status = AuthorizationStatus::notDetermined;
+        rig.platform.status = c.status;
         rig.start();
         rig.controller->toggleSpeech(true);
-        EXPECT_EQ(rig.platform.pendingRequests(), 1u);
-        rig.platform.answerAuthorization(answer);
+        ASSERT_EQ(rig.platform.pendingRequests(), c.answer ? 1u : 0u);
+        if (c.answer) rig.platform.answerAuthorization(*c.answer);
         rig.queue.runUntilIdle();
-        if (answer == AuthorizationStatus::authorized) {
-            EXPECT_TRUE(rig.store->boolForKey(key::kSpeechRecognitionEnabled));
-            EXPECT_TRUE(rig.session->isRecognizing());
-            EXPECT_TRUE(rig.view->alerts.empty());
-        } else {
-            EXPECT_FALSE(rig.store->hasKey(key::kSpeechRecognitionEnabled) && rig.store->boolForKey(key::kSpeechRecognitionEnabled));
-            EXPECT_FALSE(rig.session->isRecognizing());
+        EXPECT_EQ(rig.store->hasKey(key::kSpeechRecognitionEnabled) && rig.store->boolForKey(key::kSpeechRecognitionEnabled), c.on);
+        EXPECT_EQ(rig.session->isRecognizing(), c.on);
+        if (!c.on) {
             EXPECT_EQ(rig.view->speechChecked, false);
-            ASSERT_EQ(rig.view->alerts.size(), 1u);
-            EXPECT_EQ(rig.view->alerts[0],
-                      (Alert{app::AlertStyle::informational, "Authorization Required",
-                             "Speech recognition requires permission. Please grant access in System Settings > "
-                             "Privacy & Security > Speech Recognition."}));
+            EXPECT_EQ(rig.view->alerts,
+                      std::vector<Alert>{(Alert{app::AlertStyle::informational, "Authorization Required",
+                                                "Speech recognition requires permission. Please grant access in System "
+                                                "Settings > Privacy & Security > Speech Recognition."})});
+            continue;
         }
+        EXPECT_TRUE(rig.view->alerts.empty());
+        EXPECT_TRUE(rig.log.contains("🎤 Speech recognition enabled and started"));
+        rig.log.clear();
+        rig.controller->toggleSpeech(false);
+        EXPECT_FALSE(rig.store->boolForKey(key::kSpeechRecognitionEnabled));
+        EXPECT_FALSE(rig.session->isRecognizing());
+        EXPECT_TRUE(rig.platform.lastTask()->cancelled);
+        EXPECT_EQ(rig.log.lines(), (std::vector<std::string>{"🎤 Speech recognition stopped", "🎤 Speech recognition stopped",
+                                                           "🎤 Speech recognition disabled"}));
     }
-}
-
-TEST(SpeechControllerTest, StreamedAudioFeedsTheSessionAndResultsReachThePanelOnMain) {
-    Rig rig;
-    rig.store->setBool(key::kSpeechRecognitionEnabled, true);
-    rig.store->setBool(key::kIsStreaming, true);
-    rig.start();
-    rig.queue.advance(1500ms);  // streaming restored at 1.0 s, speech started at 1.5 s
-    auto task = rig.platform.lastTask();
-    ASSERT_TRUE(task);
-    rig.capture();
-    EXPECT_EQ(task->request->frames, 512u);
-
-    task->deliver("hello there", false);
-    EXPECT_TRUE(rig.view->panel.empty());  // not before main runs
-    rig.queue.runUntilIdle();
-    EXPECT_EQ(rig.view->panel, (std::vector<std::pair<std::string, bool>>{{"hello there", false}}));
-
-    rig.controller->cleanup();
-    EXPECT_FALSE(rig.session->isRecognizing());
-    EXPECT_TRUE(task->cancelled);
 }
