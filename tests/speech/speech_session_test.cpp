@@ -107,20 +107,6 @@ protected:
 
 }  // namespace
 
-TEST_F(SpeechSessionTest, StartLogsTheRecognizerAndRunsATaskWithTheDictationOptions) {
-    auto session = makeSession();
-    EXPECT_TRUE(log_.contains("🎤 Speech recognizer initialized for locale: en-US"));
-    EXPECT_TRUE(log_.contains("🎤 Available: true"));
-    session->startRecognition();
-    EXPECT_TRUE(log_.contains("🎤 Speech recognition started"));
-    ASSERT_TRUE(session->isRecognizing());
-    ASSERT_EQ(platform_.requestOptions.size(), 1u);
-    const auto& options = platform_.requestOptions[0];
-    EXPECT_TRUE(options.shouldReportPartialResults && options.requiresOnDeviceRecognition && options.addsPunctuation);
-    EXPECT_EQ(options.taskHint, speech::TaskHint::dictation);
-    EXPECT_EQ(session->statusText(), "Recognizing");
-}
-
 // Corrections apply to every result; a final is sent once as heard and again only when the
 // punctuation pass changes it, while the stored texts keep the unrefined final.
 TEST_F(SpeechSessionTest, ResultsAreCorrectedCalledBackAndSentWithARefinedFinalOnlyWhenItDiffers) {
@@ -176,7 +162,8 @@ TEST_F(SpeechSessionTest, WithoutAServerCallbacksStillFireAndNothingIsSent) {
     EXPECT_FALSE(log_.containsPrefix("🎤 Broadcasting transcription"));
 }
 
-TEST_F(SpeechSessionTest, StartGuardsLeaveTheSessionIdle) {
+// Only a start that passes every guard runs a task, with the dictation options.
+TEST_F(SpeechSessionTest, StartRunsATaskOnlyPastItsGuards) {
     struct Case {
         const char* name;
         std::function<void(FakeSpeechPlatform&, prefs::PreferencesStore&)> setUp;
@@ -184,6 +171,7 @@ TEST_F(SpeechSessionTest, StartGuardsLeaveTheSessionIdle) {
         std::string status;
     };
     const std::vector<Case> cases = {
+        {"authorized", [](auto&, auto&) {}, "🎤 Speech recognition started", "Recognizing"},
         {"disabled", [](auto&, auto& s) { s.setBool(key::kSpeechRecognitionEnabled, false); },
          "🎤 Speech recognition is disabled", "Disabled"},
         {"not determined", [](auto& p, auto&) { p.status = AuthorizationStatus::notDetermined; },
@@ -206,12 +194,22 @@ TEST_F(SpeechSessionTest, StartGuardsLeaveTheSessionIdle) {
         c.setUp(platform, *store);
         prefs::PreferencesManager preferences(store);
         auto session = SpeechRecognitionManager::create({queue_, log_, preferences, corrections_, platform});
+        const bool starts = c.status == "Recognizing";
+        if (starts) {
+            EXPECT_TRUE(log_.contains("🎤 Speech recognizer initialized for locale: en-US"));
+            EXPECT_TRUE(log_.contains("🎤 Available: true"));
+        }
         log_.clear();
         session->startRecognition();
         EXPECT_EQ(log_.lines(), std::vector<std::string>{c.line}) << c.name;
-        EXPECT_FALSE(session->isRecognizing()) << c.name;
-        EXPECT_TRUE(platform.tasks.empty()) << c.name;
+        EXPECT_EQ(session->isRecognizing(), starts) << c.name;
+        EXPECT_EQ(platform.tasks.size(), starts ? 1u : 0u) << c.name;
         EXPECT_EQ(session->statusText(), c.status) << c.name;
+        if (!starts) continue;
+        ASSERT_EQ(platform.requestOptions.size(), 1u);
+        const auto& options = platform.requestOptions[0];
+        EXPECT_TRUE(options.shouldReportPartialResults && options.requiresOnDeviceRecognition && options.addsPunctuation);
+        EXPECT_EQ(options.taskHint, speech::TaskHint::dictation);
     }
 }
 
