@@ -1,6 +1,5 @@
 #pragma once
 
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -8,50 +7,33 @@
 
 namespace lumeno::testing {
 
-// A MIDI system in memory: sources the test sets, statuses it injects, and calls it can replay.
-// Packets and setup changes are delivered on whichever thread the test calls from, as the
-// receive thread would. Thread: any.
+// A MIDI system in memory: the sources a scan finds, failure statuses, and a record of calls.
+// deliver() and announceSetupChange() run the callbacks on the calling thread, as the receive
+// thread would. Thread: the test's, or one it joins before looking at the fields.
 class FakeMIDIBackend final : public midi::MIDIBackend {
 public:
-    static constexpr midi::MIDIStatus kNoPort = -22;
+    std::vector<midi::MIDISourceInfo> found;
+    midi::MIDIStatus clientStatus = 0, portStatus = 0, connectStatus = 0;
+    std::vector<std::string> calls;  // "connect 7", "disconnect 7", "dispose port", "dispose client"
+    int scans = 0;
+    SetupChangedCallback onSetupChanged;
+    ReadCallback onRead;
 
-    // Injected failures; success unless set.
-    midi::MIDIStatus clientStatus = midi::kMIDISuccess;
-    midi::MIDIStatus portStatus = midi::kMIDISuccess;
-    midi::MIDIStatus connectStatus = midi::kMIDISuccess;
-    midi::MIDIStatus disconnectStatus = midi::kMIDISuccess;
+    void deliver(const midi::MIDIPacketList& packets) { if (onRead) onRead(packets); }
+    void deliver(std::vector<std::uint8_t> bytes) { deliver({{0, std::uint16_t(bytes.size()), bytes}}); }
+    void announceSetupChange() { if (onSetupChanged) onSetupChanged(); }
 
-    void setSources(std::vector<midi::MIDISourceInfo> sources);
-    static midi::MIDISourceInfo source(midi::MIDIEndpointRef endpoint, std::string name,
-                                       std::optional<std::string> manufacturer = std::nullopt);
-
-    // The receive thread's side.
-    void deliver(const midi::MIDIPacketList& packets);
-    void deliver(std::vector<std::uint8_t> bytes);  // one packet of these bytes
-    void announceSetupChange();
-
-    // "connect 7", "disconnect 7", "dispose port", "dispose client", in call order.
-    std::vector<std::string> calls() const;
-    int scanCount() const;
-    bool hasReadCallback() const;
-
-    Created<midi::MIDIClientRef> createClient(const std::string& name, SetupChangedCallback onSetupChanged) override;
-    Created<midi::MIDIPortRef> createInputPort(midi::MIDIClientRef client, const std::string& name,
-                                               ReadCallback onRead) override;
-    std::vector<midi::MIDISourceInfo> sources() override;
-    midi::MIDIStatus connectSource(midi::MIDIPortRef port, midi::MIDIEndpointRef source) override;
-    midi::MIDIStatus disconnectSource(midi::MIDIPortRef port, midi::MIDIEndpointRef source) override;
-    void disposePort(midi::MIDIPortRef port) override;
-    void disposeClient(midi::MIDIClientRef client) override;
-    std::string statusText(midi::MIDIStatus status) const override;
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<midi::MIDISourceInfo> sources_;
-    SetupChangedCallback onSetupChanged_;
-    ReadCallback onRead_;
-    std::vector<std::string> calls_;
-    int scans_ = 0;
+    Created<midi::MIDIClientRef> createClient(const std::string&, SetupChangedCallback onChange) override;
+    Created<midi::MIDIPortRef> createInputPort(midi::MIDIClientRef, const std::string&, ReadCallback read) override;
+    std::vector<midi::MIDISourceInfo> sources() override {
+        ++scans;
+        return found;
+    }
+    midi::MIDIStatus connectSource(midi::MIDIPortRef, midi::MIDIEndpointRef source) override;
+    midi::MIDIStatus disconnectSource(midi::MIDIPortRef, midi::MIDIEndpointRef source) override;
+    void disposePort(midi::MIDIPortRef) override;
+    void disposeClient(midi::MIDIClientRef) override;
+    std::string statusText(midi::MIDIStatus status) const override { return status ? "fake failure" : ""; }
 };
 
 }  // namespace lumeno::testing

@@ -1,8 +1,9 @@
 #pragma once
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
-#include <random>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,49 +12,42 @@
 #include "fakes/capture_logger.h"
 #include "fakes/virtual_main_queue.h"
 #include "midi/midi_controller.h"
+#include "prefs/keys.h"
 #include "prefs/preferences_store.h"
-#include "support/temp_dir.h"
 
 namespace lumeno::testing {
 
-
-// A controller on the fake back-end, a virtual clock and an in-memory store (or a file-backed
-// one, for tests of the flush), with every notification recorded.
+// A controller on the fake back-end, a virtual clock and an in-memory store (or a file-backed one,
+// for tests of the flush). Every notification is recorded with the device count at its posting.
 class MIDIHarness {
 public:
-    struct Post {
-        std::string name;
-        std::size_t listedDevices;  // connectedDevices().size() when it was posted
-    };
-
-    MIDIHarness() : defaults_(std::make_unique<prefs::PreferencesStore>(log_)) {
-        for (const char* name : {midi::kMIDIDevicesChanged, midi::kMidiLearningStateChanged, "midiSettingsChanged"})
+    MIDIHarness() {
+        for (const char* name : {midi::kMIDIDevicesChanged, midi::kMidiLearningStateChanged, prefs::kMidiSettingsChanged})
             notifications_.addObserver(name, [this](const core::Notification& n) {
-                posts_.push_back({n.name, controller_ ? controller_->connectedDevices().size() : 0});
+                posts_.emplace_back(n.name, controller_ ? controller_->connectedDevices().size() : 0);
             });
     }
-
-    void useSettingsFile(const std::filesystem::path& file) {
+    void useSettingsFile(const std::filesystem::path& file) {  // before make(): the controller keeps the store
         defaults_ = std::make_unique<prefs::PreferencesStore>(file, log_, std::chrono::milliseconds(0));
     }
-
+    void storeEnabledDevice(const std::optional<std::string>& name, bool enabled = true) {
+        defaults_->setBool(prefs::key::kMidiEnabled, enabled);
+        defaults_->setString(prefs::key::kSelectedMIDIDevice, name);
+    }
     midi::MIDIController& make() {
         controller_ = midi::MIDIController::create(backend_, {queue_, notifications_, log_, *defaults_});
         return *controller_;
     }
-
     int postCount(const std::string& name) const {
-        int n = 0;
-        for (const auto& p : posts_) n += p.name == name;
-        return n;
+        return static_cast<int>(std::count_if(posts_.begin(), posts_.end(), [&](auto& p) { return p.first == name; }));
     }
 
     VirtualMainQueue queue_;
     CaptureLogger log_;
     core::NotificationCenter notifications_;
-    std::unique_ptr<prefs::PreferencesStore> defaults_;
+    std::unique_ptr<prefs::PreferencesStore> defaults_ = std::make_unique<prefs::PreferencesStore>(log_);
     std::shared_ptr<FakeMIDIBackend> backend_ = std::make_shared<FakeMIDIBackend>();
-    std::vector<Post> posts_;
+    std::vector<std::pair<std::string, std::size_t>> posts_;  // name, connectedDevices().size()
     std::shared_ptr<midi::MIDIController> controller_;
 };
 
