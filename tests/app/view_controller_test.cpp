@@ -5,6 +5,7 @@
 #include "app/headless_view.h"
 #include "fakes/capture_logger.h"
 #include "fakes/fake_capture_source.h"
+#include "fakes/fake_main_view.h"
 #include "fakes/virtual_main_queue.h"
 #include "fake_midi_backend.h"
 #include "prefs/keys.h"
@@ -18,48 +19,8 @@ namespace key = prefs::key;
 
 namespace {
 
-class FakeView final : public MainView {
-public:
-    void setStatus(const std::string& text, LabelColor color) override { statuses.emplace_back(text, color); }
-    void setStreamButtonTitle(const std::string& title) override { buttonTitle = title; }
-    void setAutoGainChecked(bool) override {}
-    void setDeviceItems(const std::vector<std::string>& titles) override { deviceItems = titles; }
-    void selectDeviceItem(std::size_t index) override { selectedDevice = index; }
-    void updateLevel(float level) override { levels.push_back(level); }
-    void setListenerCount(const std::string& text, LabelColor color) override { listenerCount = {text, color}; }
-    void setDockBadge(const std::string& label) override { badge = label; }
-    void setTranscriptButtonTinted(bool tinted) override { transcriptTinted = tinted; }
-    void showTranscriptPanel() override { ++panelOpenings; }
-    void showAlert(const Alert& alert) override { alerts.push_back(alert); }
-
-    std::string status() const { return statuses.empty() ? "" : statuses.back().first; }
-
-    std::vector<std::pair<std::string, LabelColor>> statuses;
-    std::string buttonTitle, badge;
-    Lines deviceItems;
-    std::optional<std::size_t> selectedDevice;
-    std::vector<float> levels;
-    std::pair<std::string, LabelColor> listenerCount;
-    std::optional<bool> transcriptTinted;
-    int panelOpenings = 0;
-    std::vector<Alert> alerts;
-};
-
-class FakeServer final : public ListenerServer {
-public:
-    void start() override { started = true; }
-    void stop() override { stopped = true; }
-    void setStreaming(bool streaming) override { streamingCalls.push_back(streaming); }
-    void updateAudioFormat(server::AudioFormat format) override { formats.push_back(format); }
-    void sendAudioData(audio::WireChunk chunk) override { chunks.push_back(std::move(chunk)); }
-    int uniqueListenerCount() const override { return listeners.load(); }
-
-    bool started = false, stopped = false;
-    std::vector<bool> streamingCalls;
-    std::vector<server::AudioFormat> formats;
-    std::vector<audio::WireChunk> chunks;
-    std::atomic<int> listeners{0};
-};
+using FakeView = lumeno::testing::FakeMainView;
+using FakeServer = lumeno::testing::FakeListenerServer;
 
 class FakeSpeech final : public audio::SpeechFeed {
 public:

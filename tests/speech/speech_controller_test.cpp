@@ -7,6 +7,7 @@
 #include "fakes/capture_logger.h"
 #include "fakes/fake_capture_source.h"
 #include "fakes/fake_recognizer.h"
+#include "fakes/fake_main_view.h"
 #include "fakes/virtual_main_queue.h"
 #include "prefs/keys.h"
 
@@ -23,36 +24,8 @@ namespace key = prefs::key;
 
 namespace {
 
-class SpeechView final : public app::MainView {
-public:
-    void setStatus(const std::string&, LabelColor) override {}
-    void setStreamButtonTitle(const std::string&) override {}
-    void setAutoGainChecked(bool) override {}
-    void setDeviceItems(const std::vector<std::string>&) override {}
-    void selectDeviceItem(std::size_t) override {}
-    void updateLevel(float) override {}
-    void setListenerCount(const std::string&, LabelColor) override {}
-    void setDockBadge(const std::string&) override {}
-    void setTranscriptButtonTinted(bool) override {}
-    void showTranscriptPanel() override {}
-    void showAlert(const Alert& alert) override { alerts.push_back(alert); }
-    void setSpeechChecked(bool checked) override { speechChecked = checked; }
-    void addTranscription(const std::string& text, bool isFinal) override { panel.emplace_back(text, isFinal); }
-
-    std::optional<bool> speechChecked;
-    std::vector<std::pair<std::string, bool>> panel;
-    std::vector<Alert> alerts;
-};
-
-class NullServer final : public app::ListenerServer {
-public:
-    void start() override {}
-    void stop() override {}
-    void setStreaming(bool) override {}
-    void updateAudioFormat(server::AudioFormat) override {}
-    void sendAudioData(audio::WireChunk) override {}
-    int uniqueListenerCount() const override { return 0; }
-};
+using SpeechView = lumeno::testing::FakeMainView;
+using NullServer = lumeno::testing::FakeListenerServer;
 
 // A controller with the session on the fake recogniser; one per case.
 struct Rig {

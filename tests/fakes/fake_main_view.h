@@ -1,0 +1,65 @@
+#pragma once
+
+#include <atomic>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/listener_server.h"
+#include "app/main_view.h"
+
+namespace lumeno::testing {
+
+// Records what the controller shows, for tests of the controller's behaviour.
+class FakeMainView final : public app::MainView {
+public:
+    using LabelColor = app::LabelColor;
+
+    void setStatus(const std::string& text, LabelColor color) override { statuses.emplace_back(text, color); }
+    void setStreamButtonTitle(const std::string& title) override { buttonTitle = title; }
+    void setAutoGainChecked(bool) override {}
+    void setDeviceItems(const std::vector<std::string>& titles) override { deviceItems = titles; }
+    void selectDeviceItem(std::size_t index) override { selectedDevice = index; }
+    void updateLevel(float level) override { levels.push_back(level); }
+    void setListenerCount(const std::string& text, LabelColor color) override { listenerCount = {text, color}; }
+    void setDockBadge(const std::string& label) override { badge = label; }
+    void setTranscriptButtonTinted(bool tinted) override { transcriptTinted = tinted; }
+    void showTranscriptPanel() override { ++panelOpenings; }
+    void showAlert(const app::Alert& alert) override { alerts.push_back(alert); }
+    void setSpeechChecked(bool checked) override { speechChecked = checked; }
+    void addTranscription(const std::string& text, bool isFinal) override { panel.emplace_back(text, isFinal); }
+
+    std::string status() const { return statuses.empty() ? "" : statuses.back().first; }
+
+    std::vector<std::pair<std::string, LabelColor>> statuses;
+    std::string buttonTitle, badge;
+    std::vector<std::string> deviceItems;
+    std::optional<std::size_t> selectedDevice;
+    std::vector<float> levels;
+    std::pair<std::string, LabelColor> listenerCount;
+    std::optional<bool> transcriptTinted;
+    int panelOpenings = 0;
+    std::vector<app::Alert> alerts;
+    std::optional<bool> speechChecked;
+    std::vector<std::pair<std::string, bool>> panel;
+};
+
+// Records what the controller asks of the listener server.
+class FakeListenerServer final : public app::ListenerServer {
+public:
+    void start() override { started = true; }
+    void stop() override { stopped = true; }
+    void setStreaming(bool streaming) override { streamingCalls.push_back(streaming); }
+    void updateAudioFormat(server::AudioFormat format) override { formats.push_back(format); }
+    void sendAudioData(audio::WireChunk chunk) override { chunks.push_back(std::move(chunk)); }
+    int uniqueListenerCount() const override { return listeners.load(); }
+
+    bool started = false, stopped = false;
+    std::vector<bool> streamingCalls;
+    std::vector<server::AudioFormat> formats;
+    std::vector<audio::WireChunk> chunks;
+    std::atomic<int> listeners{0};
+};
+
+}  // namespace lumeno::testing
