@@ -8,11 +8,11 @@ RUN_PACKAGES=(
   libasio-dev nlohmann-json3-dev libicu-dev
   qt6-base-dev libpulse-dev libasound2-dev libqrencode-dev libpng-dev
   libpocketsphinx-dev pocketsphinx-en-us libsamplerate0-dev
-  espeak-ng
+  espeak-ng libqt6svg6
 )
 # What only the tests and benchmarks need on top.
 TEST_PACKAGES=(
-  libgtest-dev libgmock-dev pocketsphinx-testdata pulseaudio pulseaudio-utils xvfb xauth chromium fonts-noto-color-emoji
+  libgtest-dev libgmock-dev pocketsphinx-testdata pulseaudio pulseaudio-utils xvfb xauth chromium fonts-noto-color-emoji zbar-tools
 )
 
 # Installs the named packages that dpkg does not already know as installed.
