@@ -183,7 +183,7 @@ int main(int argc, char** argv) {
     auto corrections = speech::TranscriptionCorrectionManager::create(store, {mainQueue, background, log});
     platform::SphinxSpeechPlatform speechPlatform(log, {platform::modelRoots(std::getenv("LUMENO_MODEL_DIR"))});
     auto speechSession =
-        speech::SpeechRecognitionManager::create({mainQueue, log, preferences, corrections, speechPlatform});
+        speech::SpeechRecognitionManager::create({mainQueue, log, preferences, corrections, speechPlatform, &notifications});
 
     // The window arrives with the desktop build; until then every run is headless.
     auto view = std::make_shared<app::HeadlessView>(log);
