@@ -240,29 +240,21 @@ void MIDIPage::updateCommandLabels() {
 
 void MIDIPage::updateLearningDisplay() {
     const MIDILearningState state = services_.midi->learningState();
-    switch (state) {
-        case MIDILearningState::idle:
-            learningStatusLabel_->setText(learningNotice_);
-            learningStatusLabel_->setVisible(!learningNotice_.isEmpty());
-            startLearnButton_->setText(QStringLiteral("Learn"));
-            stopLearnButton_->setText(QStringLiteral("Learn"));
-            startAction_ = LearnAction::learnStart;
-            stopAction_ = LearnAction::learnStop;
-            break;
-        case MIDILearningState::learningStart:
-            learningStatusLabel_->setText(QStringLiteral("Waiting for MIDI input to assign as Start command..."));
-            learningStatusLabel_->show();
-            startLearnButton_->setText(QStringLiteral("Cancel"));
-            startAction_ = LearnAction::cancel;
-            stopAction_ = LearnAction::learnStop;
-            break;
-        case MIDILearningState::learningStop:
-            learningStatusLabel_->setText(QStringLiteral("Waiting for MIDI input to assign as Stop command..."));
-            learningStatusLabel_->show();
-            stopLearnButton_->setText(QStringLiteral("Cancel"));
-            startAction_ = LearnAction::learnStart;
-            stopAction_ = LearnAction::cancel;
-            break;
+    const bool learningStart = state == MIDILearningState::learningStart;
+    const bool learningStop = state == MIDILearningState::learningStop;
+    startAction_ = learningStart ? LearnAction::cancel : LearnAction::learnStart;
+    stopAction_ = learningStop ? LearnAction::cancel : LearnAction::learnStop;
+    if (state == MIDILearningState::idle) {
+        learningStatusLabel_->setText(learningNotice_);
+        learningStatusLabel_->setVisible(!learningNotice_.isEmpty());
+        startLearnButton_->setText(QStringLiteral("Learn"));
+        stopLearnButton_->setText(QStringLiteral("Learn"));
+    } else {
+        // Only the button of the command being learned changes; the other keeps its title.
+        learningStatusLabel_->setText(QStringLiteral("Waiting for MIDI input to assign as %1 command...")
+                                          .arg(learningStart ? QStringLiteral("Start") : QStringLiteral("Stop")));
+        learningStatusLabel_->show();
+        (learningStart ? startLearnButton_ : stopLearnButton_)->setText(QStringLiteral("Cancel"));
     }
     updateUIState();
 }
