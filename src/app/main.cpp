@@ -33,6 +33,7 @@
 #include "qr/qr_code.h"
 #include "server/listener_page.h"
 #include "server/simple_http_server.h"
+#include "ui/preferences/preferences_window.h"
 
 #ifdef LUMENO_HAVE_DEMO
 namespace lumeno::app::embedded {
@@ -255,11 +256,16 @@ int main(int argc, char** argv) {
         if (options.device) controller.deviceChanged(options.device);
     };
 
+    ui::QtPreferencesDialogs preferencesDialogs;
     // Declared after everything the window's controller refers to, so it goes first.
     std::unique_ptr<app::AppDelegate> delegate;
     std::shared_ptr<app::ViewController> headlessController;
     if (windowed) {
         delegate = std::make_unique<app::AppDelegate>(log, LUMENO_VERSION);
+        delegate->setPreferencesWindowFactory([&]() -> QWidget* {
+            return new ui::PreferencesWindow({mainQueue, notifications, log, preferences, sharedMIDI(), speechSession,
+                                              corrections, preferencesDialogs});
+        });
         // Launching runs as the event loop's first task, as a desktop application's does.
         QTimer::singleShot(0, qtApp.get(), [&] {
             delegate->applicationDidFinishLaunching([&](std::shared_ptr<app::MainView> view) {

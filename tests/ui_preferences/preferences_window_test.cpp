@@ -28,7 +28,7 @@ TEST_F(PreferencesTest, WindowHasFourTabsInOrderAndAFixedSize) {
 // Ctrl+W hides the window even from a text field, which keeps what was typed; W alone is typed.
 TEST_F(PreferencesTest, CtrlWHidesTheWindowAndReopeningShowsTheSameState) {
     auto& window = makeWindow();
-    window.showAndRaise();
+    window.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
     QLineEdit* title = window.appearance().titleTextField();
     title->setFocus();
@@ -37,7 +37,7 @@ TEST_F(PreferencesTest, CtrlWHidesTheWindowAndReopeningShowsTheSameState) {
     EXPECT_TRUE(window.isVisible());
     QTest::keyClick(title, Qt::Key_W, Qt::ControlModifier);
     EXPECT_FALSE(window.isVisible());
-    window.showAndRaise();
+    window.show();
     EXPECT_TRUE(window.isVisible());
     EXPECT_EQ(title->text(), "w");
     EXPECT_EQ(store_->stringForKey(prefs::key::kCustomTitle), "w");
@@ -62,7 +62,7 @@ TEST_F(PreferencesTest, DISABLED_ScreenshotOfEachTab) {
     midiBackend_->found = {{5, "UM-ONE", "Roland"}, {6, "nanoKONTROL2", "KORG"}};
     corrections_->setCustomCorrections({{"pastor jon", "Pastor Jon"}, {"gods word", "God's Word"}, {"grays hall", "Grace Hall"}});
     auto& window = makeWindow();
-    window.showAndRaise();
+    window.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
     for (int i = 0; i < window.tabView()->count(); ++i) {
         window.tabView()->setCurrentIndex(i);

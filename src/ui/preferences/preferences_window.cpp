@@ -1,7 +1,5 @@
 #include "ui/preferences/preferences_window.h"
 
-#include <QGuiApplication>
-#include <QScreen>
 #include <QShortcut>
 #include <QTabWidget>
 #include <QVBoxLayout>
@@ -46,17 +44,6 @@ PreferencesWindow::PreferencesWindow(PreferencesServices services, QWidget* pare
 
     for (PreferencesPage* page : std::initializer_list<PreferencesPage*>{appearance_, midi_, speech_, corrections_})
         page->load();
-}
-
-void PreferencesWindow::showAndRaise() {
-    if (!shownBefore_) {
-        shownBefore_ = true;
-        if (const QScreen* screen = QGuiApplication::primaryScreen())
-            move(screen->availableGeometry().center() - rect().center());
-    }
-    show();
-    raise();
-    activateWindow();
 }
 
 }  // namespace lumeno::ui

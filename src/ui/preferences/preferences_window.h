@@ -14,14 +14,11 @@ class SpeechPage;
 class CorrectionsPage;
 
 // The preferences window: four tabs bound to the store and to the shared objects that own a
-// setting. Every change takes effect and is stored at once. Made on first use and kept: closing
-// (or Ctrl+W) only hides it. Thread: main.
+// setting. Every change takes effect and is stored at once. Ctrl+W hides it; the shell makes it
+// on first use, centres it and keeps it. Thread: main.
 class PreferencesWindow final : public QWidget {
 public:
     explicit PreferencesWindow(PreferencesServices services, QWidget* parent = nullptr);
-
-    // Shows the window, centred on the screen the first time, and brings it to the front.
-    void showAndRaise();
 
     QTabWidget* tabView() const { return tabView_; }
     AppearancePage& appearance() const { return *appearance_; }
@@ -35,7 +32,6 @@ private:
     MIDIPage* midi_;
     SpeechPage* speech_;
     CorrectionsPage* corrections_;
-    bool shownBefore_ = false;
 };
 
 }  // namespace lumeno::ui
