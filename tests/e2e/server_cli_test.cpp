@@ -138,3 +138,14 @@ TEST(ServerCliTest, SaveQRWritesTheListenerAddressOrExitsTwo) {
     std::ifstream kept(dir / "kept.png");
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "earlier");
 }
+
+TEST(ServerCliTest, SaveQRIsRefusedWhenNoNetworkAddressExists) {
+    // A network namespace of its own has only loopback; creating one needs root.
+    ChildProcess probe("/usr/bin/unshare", {"--net", "true"});
+    if (probe.wait() != 0) GTEST_SKIP() << "cannot create a network namespace here";
+    TempDir dir;
+    ChildProcess save("/usr/bin/unshare", {"--net", LUMENO_BINARY, "--save-qr", dir / "code.png"}, kEnvironment);
+    EXPECT_EQ(save.wait(), 2);
+    EXPECT_NE(save.stderrText().find("No network connection found"), std::string::npos) << save.stderrText();
+    EXPECT_FALSE(fs::exists(dir / "code.png"));
+}
