@@ -2,7 +2,9 @@
 
 #include <QApplication>
 #include <QDesktopServices>
+#include <QIcon>
 #include <QMessageBox>
+#include <QPixmap>
 #include <QScreen>
 #include <QShortcut>
 #include <QUrl>
@@ -10,6 +12,10 @@
 #include "app/qt_main_view.h"
 #include "app/view_controller.h"
 #include "ui/main_window.h"
+
+namespace lumeno::app::embedded {
+std::string_view lumeno_svg();
+}
 
 namespace lumeno::app {
 
@@ -60,6 +66,11 @@ void AppDelegate::applicationDidFinishLaunching(const ControllerFactory& makeCon
 
     log_.line("🔧 Creating window...");
     window_->setWindowTitle("Lumeno");
+    // The installed icon serves the desktop's menus; this one the window, installed or not.
+    QPixmap icon;
+    const std::string_view svg = embedded::lumeno_svg();
+    if (icon.loadFromData(reinterpret_cast<const uchar*>(svg.data()), static_cast<uint>(svg.size()), "SVG"))
+        QApplication::setWindowIcon(QIcon(icon));
     window_->adjustSize();
     centreOnScreen(*window_);
     log_.line("✅ Window created");

@@ -144,6 +144,15 @@ int main(int argc, char** argv) {
     }
 
     if (options.saveQR) return saveListenerQRCode(options);
+    {
+        // Settings are checked before anything else can fail, so a bad one is what gets reported.
+        core::NullLogger quiet;
+        prefs::PreferencesStore scratch(quiet);
+        if (auto error = app::applySettings(scratch, options.settings); !error.empty()) {
+            std::cerr << "lumeno: " << error << "\n";
+            return 2;
+        }
+    }
     if (!options.headless && !options.listDevices && !options.learnMidi && !displayAvailable()) {
         std::cerr << "lumeno: no display found; use --headless to run without a window\n";
         return 2;

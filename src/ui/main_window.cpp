@@ -351,6 +351,8 @@ void MainWindow::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
     if (shownOnce_) return;
     shownOnce_ = true;
+    // The control a booth operator reaches for first: Space starts and stops streaming.
+    streamButton_->setFocus();
     emit firstShown(root_->width());
 }
 
