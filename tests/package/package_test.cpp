@@ -34,9 +34,10 @@ std::string shellQuoted(const std::string& text) {
     return out + "'";
 }
 
+// Runs a shell command, stopped if it takes longer than three minutes.
 Result run(const std::string& command) {
     Result result;
-    FILE* pipe = ::popen(("(" + command + ") 2>&1").c_str(), "r");
+    FILE* pipe = ::popen(("timeout 180 sh -c " + shellQuoted(command) + " 2>&1").c_str(), "r");
     if (!pipe) return result;
     char buffer[4096];
     for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) result.output.append(buffer, n);
