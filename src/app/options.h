@@ -47,7 +47,7 @@ struct OptionDoc {
     std::string_view description;  // '\n' marks where --help breaks the line
 };
 
-// What the program does, in one line: under --help's usage line and in the manual's NAME.
+// What the program does, in one line: under --help's usage line and first in the manual.
 inline constexpr std::string_view kProgramSummary =
     "Assistive listening: streams an audio input to listeners' phones at http://<address>:PORT/listen";
 
