@@ -10,9 +10,12 @@ RUN_PACKAGES=(
   libpocketsphinx-dev pocketsphinx-en-us libsamplerate0-dev
   espeak-ng libqt6svg6 qt6-svg-dev
 )
+# What building the Debian package needs on top (dpkg-shlibdeps and the file type check).
+PACKAGE_PACKAGES=(dpkg-dev file)
 # What only the tests and benchmarks need on top.
 TEST_PACKAGES=(
   libgtest-dev libgmock-dev pocketsphinx-testdata pulseaudio pulseaudio-utils xvfb xauth chromium fonts-noto-color-emoji zbar-tools dbus desktop-file-utils xdotool libx11-dev
+  "${PACKAGE_PACKAGES[@]}" lintian groff-base systemd
 )
 
 # Installs the named packages that dpkg does not already know as installed.
@@ -34,6 +37,10 @@ ensure_packages() {
   "${sudo[@]}" apt-get update -q >&2
   "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}" >&2
 }
+
+# The tree scripts/run and scripts/package build in: the program without tests or benchmarks,
+# so it needs no GoogleTest. Separate from build/, whose tests scripts/test keeps configured.
+APP_BUILD="$ROOT/build-app"
 
 # Configures (once) and builds the tree in $1 with the remaining arguments as CMake options.
 build_tree() {

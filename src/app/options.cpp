@@ -10,28 +10,56 @@
 
 namespace lumeno::app {
 
+namespace {
+
+constexpr OptionDoc kOptions[] = {
+    {"--headless", "", "run as a service without a window (without it, Lumeno opens its window)"},
+    {"--port", "N", "listen on TCP port N (default 8080)"},
+    {"--bind", "ADDRESS", "listen on this local address only (default: all)"},
+    {"--config-dir", "DIR", "keep settings.json in DIR (default $XDG_CONFIG_HOME/lumeno)"},
+    {"--input-file", "FILE", "use a WAV file (16-bit or float, mono or stereo), looped, as the input"},
+    {"--demo", "", "use the built-in speech recording as the input and stream at once"},
+    {"--list-devices", "", "print the audio input devices, one a line, and exit"},
+    {"--device", "NAME", "switch to the input device NAME (as listed) after starting"},
+    {"--list-midi", "", "print the MIDI sources, one a line, and exit"},
+    {"--learn-midi", "WHICH",
+     "wait for the next Note On or Control Change on the selected MIDI\n"
+     "source (--set midiEnabled=true --set selectedMIDIDevice=NAME),\n"
+     "store it as the start or stop command (WHICH), and exit"},
+    {"--save-qr", "FILE.png", "write the QR code of the listener address (1000x1000 PNG) and exit"},
+    {"--set", "KEY=VALUE", "store a setting before starting (for example isStreaming=true)"},
+    {"--help", "", "show this help and exit"},
+    {"--version", "", "show the version and exit"},
+};
+
+// Where --help's descriptions start; an option too wide for the gap gets a line of its own.
+constexpr std::size_t kDescriptionColumn = 24;
+
+}  // namespace
+
+std::span<const OptionDoc> optionTable() { return kOptions; }
+
 std::string usageText() {
-    return "Usage: lumeno [options]\n"
-           "\n"
-           "Assistive listening: streams an audio input to listeners' phones at http://<address>:PORT/listen\n"
-           "\n"
-           "Options:\n"
-           "  --headless            run as a service without a window (without it, Lumeno opens its window)\n"
-           "  --port N              listen on TCP port N (default 8080)\n"
-           "  --bind ADDRESS        listen on this local address only (default: all)\n"
-           "  --config-dir DIR      keep settings.json in DIR (default $XDG_CONFIG_HOME/lumeno)\n"
-           "  --input-file FILE     use a WAV file (16-bit or float, mono or stereo), looped, as the input\n"
-           "  --demo                use the built-in speech recording as the input and stream at once\n"
-           "  --list-devices        print the audio input devices, one a line, and exit\n"
-           "  --device NAME         switch to the input device NAME (as listed) after starting\n"
-           "  --list-midi           print the MIDI sources, one a line, and exit\n"
-           "  --learn-midi WHICH    wait for the next Note On or Control Change on the selected MIDI\n"
-           "                        source (--set midiEnabled=true --set selectedMIDIDevice=NAME),\n"
-           "                        store it as the start or stop command (WHICH), and exit\n"
-           "  --save-qr FILE.png    write the QR code of the listener address (1000x1000 PNG) and exit\n"
-           "  --set KEY=VALUE       store a setting before starting (for example isStreaming=true)\n"
-           "  --help                show this help and exit\n"
-           "  --version             show the version and exit\n";
+    return "Usage: lumeno [options]\n\n" + std::string(kProgramSummary) + "\n\nOptions:\n" + formatOptionRows(kOptions);
+}
+
+std::string formatOptionRows(std::span<const OptionDoc> rows) {
+    std::string text;
+    const std::string indent(kDescriptionColumn, ' ');
+    for (const auto& option : rows) {
+        std::string head = "  " + std::string(option.names);
+        if (!option.argument.empty()) head += " " + std::string(option.argument);
+        if (head.size() + 2 > kDescriptionColumn)
+            text += head + "\n" + indent;
+        else
+            text += head + std::string(kDescriptionColumn - head.size(), ' ');
+        for (const char c : option.description) {
+            text += c;
+            if (c == '\n') text += indent;
+        }
+        text += '\n';
+    }
+    return text;
 }
 
 ParseResult parseOptions(const std::vector<std::string>& args) {

@@ -2,7 +2,9 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -36,7 +38,23 @@ struct ParseResult {
 };
 
 ParseResult parseOptions(const std::vector<std::string>& args);
+
+// One option as the reference describes it. --help and the manual page are both made from
+// these rows, so they cannot disagree; an option added to parseOptions gets a row here.
+struct OptionDoc {
+    std::string_view names;        // "--help" or "--help, -h"
+    std::string_view argument;     // "N", "FILE.png"; empty for a switch
+    std::string_view description;  // '\n' marks where --help breaks the line
+};
+
+// What the program does, in one line: under --help's usage line and first in the manual.
+inline constexpr std::string_view kProgramSummary =
+    "Assistive listening: streams an audio input to listeners' phones at http://<address>:PORT/listen";
+
+std::span<const OptionDoc> optionTable();
 std::string usageText();
+// The option lines of --help for these rows.
+std::string formatOptionRows(std::span<const OptionDoc> rows);
 
 // Stores each --set value with its key's kind. All values are checked before the first is
 // written, so a refused command line leaves the settings as they were. Returns an error

@@ -1,0 +1,187 @@
+// The Debian package as a user gets it: packed by CPack from this build tree, checked with
+// Debian's own tools, extracted into a throwaway root and run from there.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "support/child_process.h"
+#include "support/temp_dir.h"
+#include "support/test_client.h"
+
+namespace fs = std::filesystem;
+using lumeno::testing::ChildProcess;
+using lumeno::testing::TempDir;
+
+namespace {
+
+struct Result {
+    int status = -1;
+    std::string output;  // standard output and error together
+};
+
+std::string shellQuoted(const std::string& text) {
+    std::string out = "'";
+    for (const char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+// Runs a shell command, stopped if it takes longer than three minutes.
+Result run(const std::string& command) {
+    Result result;
+    FILE* pipe = ::popen(("timeout 180 sh -c " + shellQuoted(command) + " 2>&1").c_str(), "r");
+    if (!pipe) return result;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) result.output.append(buffer, n);
+    const int status = ::pclose(pipe);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+std::string trimmed(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    return text;
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+}  // namespace
+
+class PackageTest : public ::testing::Test {
+protected:
+    // Packing takes a while, so the suite packs once and every test reads the same package.
+    static void SetUpTestSuite() {
+        work_ = std::make_unique<TempDir>("lumeno-package-test");
+        const auto packed = run(shellQuoted(CPACK_COMMAND) + " -G DEB --config " +
+                                shellQuoted(std::string(LUMENO_BUILD_DIR) + "/CPackConfig.cmake") + " -B " + shellQuoted(work_->str()));
+        packOutput_ = packed.output;
+        for (const auto& entry : fs::directory_iterator(work_->path()))
+            if (entry.path().extension() == ".deb") deb_ = entry.path().string();
+        root_ = work_->path() / "root";
+        if (!deb_.empty()) run("dpkg -x " + shellQuoted(deb_) + " " + shellQuoted(root_.string()));
+    }
+    static void TearDownTestSuite() { work_.reset(); }
+
+    void SetUp() override { ASSERT_FALSE(deb_.empty()) << "cpack made no .deb:\n" << packOutput_; }
+
+    static std::string field(const std::string& name) {
+        return trimmed(run("dpkg-deb -f " + shellQuoted(deb_) + " " + name).output);
+    }
+
+    static inline std::unique_ptr<TempDir> work_;
+    static inline std::string deb_;
+    static inline std::string packOutput_;
+    static inline fs::path root_;
+};
+
+TEST_F(PackageTest, DependsOnTheLinkedLibrariesAndWhatIsLoadedAtRunTime) {
+    EXPECT_EQ(field("Package"), "lumeno");
+    EXPECT_EQ(field("Architecture"), trimmed(run("dpkg --print-architecture").output));
+    const std::string depends = field("Depends");
+    std::set<std::string> names;  // "libc6 (>= 2.34), a | b" gives libc6, a and b
+    const std::regex packageName("(^|, | \\| )([a-z0-9][a-z0-9.+-]*)");
+    for (std::sregex_iterator it(depends.begin(), depends.end(), packageName), end; it != end; ++it) names.insert((*it)[2]);
+    // Found by dpkg-shlibdeps from the binaries, then the ones no binary links against.
+    for (const char* name : {"libc6", "libstdc++6", "libqt6core6", "libqt6widgets6", "libqt6dbus6", "libpulse0",
+                             "libasound2", "libqrencode4", "libpng16-16", "libpocketsphinx3", "libsamplerate0",
+                             "pocketsphinx-en-us", "libqt6svg6", "qt6-qpa-plugins"}) {
+        EXPECT_TRUE(names.count(name)) << name << " missing from Depends: " << depends;
+    }
+}
+
+TEST_F(PackageTest, HoldsEveryInstalledFileUnderUsr) {
+    const auto listing = run("dpkg-deb --contents " + shellQuoted(deb_));
+    ASSERT_EQ(listing.status, 0) << listing.output;
+    for (const char* path : {"./usr/bin/lumeno", "./usr/bin/lumeno-text", "./usr/share/applications/lumeno.desktop",
+                             "./usr/share/icons/hicolor/scalable/apps/lumeno.svg", "./usr/share/doc/lumeno/help.html",
+                             "./usr/lib/systemd/user/lumeno.service", "./usr/share/man/man1/lumeno.1.gz",
+                             "./usr/share/doc/lumeno/copyright", "./usr/share/doc/lumeno/changelog.gz"}) {
+        EXPECT_NE(listing.output.find(std::string(" ") + path + "\n"), std::string::npos) << path << "\n" << listing.output;
+    }
+    EXPECT_EQ(listing.output.find("./usr/local"), std::string::npos) << listing.output;
+}
+
+TEST_F(PackageTest, LintianReportsNoErrorsAndOnlyTheWarningsTheReadmeLists) {
+    const auto known = std::string(LUMENO_SOURCE_DIR) + "/packaging/lintian-known-warnings";
+    const auto lintian = run("lintian --fail-on error,warning --suppress-tags-from-file " + shellQuoted(known) + " " + shellQuoted(deb_));
+    EXPECT_EQ(lintian.status, 0) << lintian.output;
+    // The README lists each warning it lets through.
+    const std::string readme = readFile(std::string(LUMENO_SOURCE_DIR) + "/README.md");
+    std::istringstream tags(readFile(known));
+    for (std::string tag; std::getline(tags, tag);) {
+        if (!tag.empty() && tag[0] != '#') {
+            EXPECT_NE(readme.find("`" + tag + "`"), std::string::npos) << tag;
+        }
+    }
+}
+
+TEST_F(PackageTest, ManualPageHasTheVersionAndEveryOptionOfHelp) {
+    const auto page = (root_ / "usr/share/man/man1/lumeno.1.gz").string();
+    const auto rendered = run("zcat " + shellQuoted(page) + " | groff -man -Tascii -P-cbou -ww 2>&1");
+    ASSERT_EQ(rendered.status, 0) << rendered.output;
+    EXPECT_EQ(rendered.output.find("warning"), std::string::npos) << rendered.output;
+    EXPECT_NE(rendered.output.find("lumeno " + field("Version")), std::string::npos) << rendered.output;
+
+    const auto help = run(shellQuoted((root_ / "usr/bin/lumeno").string()) + " --help");
+    ASSERT_EQ(help.status, 0) << help.output;
+    std::set<std::string> options;
+    const std::regex option("--[a-z][a-z-]*");
+    for (std::sregex_iterator it(help.output.begin(), help.output.end(), option), end; it != end; ++it)
+        options.insert(it->str());
+    EXPECT_GT(options.size(), 10u) << help.output;
+    for (const auto& name : options) EXPECT_NE(rendered.output.find(name), std::string::npos) << name;
+}
+
+TEST_F(PackageTest, InstalledProgramsRunFromTheExtractedRoot) {
+    const auto lumeno = (root_ / "usr/bin/lumeno").string();
+    EXPECT_EQ(trimmed(run(shellQuoted(lumeno) + " --version").output), "lumeno " + field("Version"));
+
+    TempDir config;
+    const auto text = run("echo 'john three sixteen' | " + shellQuoted((root_ / "usr/bin/lumeno-text").string()) +
+                          " --enable --config-dir " + shellQuoted(config.str()) + " 2>/dev/null");
+    EXPECT_EQ(trimmed(text.output), "John 3:16");
+
+    const auto port = lumeno::testing::freePort();
+    ChildProcess app(lumeno,
+                     {"--headless", "--demo", "--port", std::to_string(port), "--bind", "127.0.0.1", "--config-dir",
+                      config.str()},
+                     {"PULSE_SERVER=unix:/nonexistent/lumeno-test"});
+    ASSERT_TRUE(app.waitForLine("Server ready on port " + std::to_string(port))) << app.stderrText();
+    ASSERT_TRUE(app.waitForLine("Status: Streaming")) << app.stderrText();
+    const auto status = lumeno::testing::fetch(port, "GET /status HTTP/1.1\r\n\r\n");
+    EXPECT_NE(status.find("\"streaming\""), std::string::npos) << status;
+    app.signal(SIGTERM);
+    EXPECT_EQ(app.wait(), 0);
+    EXPECT_TRUE(fs::exists(config.path() / "settings.json"));
+}
+
+TEST_F(PackageTest, UserUnitPassesSystemdAnalyzeVerify) {
+    const std::string unit = readFile(root_ / "usr/lib/systemd/user/lumeno.service");
+    const std::string execStart = "ExecStart=/usr/bin/lumeno --headless";
+    ASSERT_NE(unit.find(execStart), std::string::npos) << unit;
+
+    // The package is extracted, not installed, so the copy verified runs the extracted binary;
+    // everything else is the shipped unit, its man: link included.
+    TempDir scratch;
+    std::string copy = unit;
+    copy.replace(copy.find(execStart), execStart.size(), "ExecStart=" + (root_ / "usr/bin/lumeno").string() + " --headless");
+    std::ofstream(scratch / "lumeno.service") << copy;
+    const auto runtime = scratch / "runtime";
+    fs::create_directory(runtime);
+    ::chmod(runtime.c_str(), 0700);
+    const auto verify = run("XDG_RUNTIME_DIR=" + shellQuoted(runtime) + " MANPATH=" + shellQuoted((root_ / "usr/share/man").string()) +
+                            " systemd-analyze verify --user " + shellQuoted(scratch / "lumeno.service"));
+    EXPECT_EQ(verify.status, 0) << verify.output;
+    EXPECT_EQ(verify.output.find("lumeno.service"), std::string::npos) << verify.output;
+}
