@@ -21,7 +21,8 @@ namespace lumeno::app {
 
 namespace {
 
-constexpr const char* kLicence = "Licensed under the MIT License.";
+// The same words as the package's copyright file, until the project chooses a licence.
+constexpr const char* kLicence = "No licence has been granted yet; all rights reserved.";
 
 void centreOnScreen(QWidget& window) {
     const QScreen* screen = window.screen() ? window.screen() : QGuiApplication::primaryScreen();
