@@ -29,6 +29,7 @@
 #include "prefs/preferences_manager.h"
 #include "server/listener_page.h"
 #include "server/simple_http_server.h"
+#include "transcript/transcript_archive.h"
 
 #ifdef LUMENO_HAVE_DEMO
 namespace lumeno::app::embedded {
@@ -100,6 +101,12 @@ int main(int argc, char** argv) {
     if (options.showVersion) {
         std::cout << "lumeno " << LUMENO_VERSION << "\n";
         return 0;
+    }
+
+    if (options.exportTranscript) {
+        return transcript::exportTranscriptCommand(
+            options.transcriptDir ? std::filesystem::path(*options.transcriptDir) : transcript::defaultTranscriptDir(),
+            options.session, *options.exportTranscript, std::cout, std::cerr);
     }
 
     if (options.listMidi) {
@@ -185,13 +192,26 @@ int main(int argc, char** argv) {
     auto speechSession =
         speech::SpeechRecognitionManager::create({mainQueue, log, preferences, corrections, speechPlatform});
 
+    // Each streaming session's captions, kept as they arrive; its failure alert goes through
+    // the controller, which exists by the time a caption can arrive.
+    std::weak_ptr<app::ViewController> alertingController;
+    auto transcriptArchive = transcript::TranscriptArchive::create(
+        {mainQueue, log,
+         [&alertingController](const std::string& title, const std::string& message) {
+             if (auto c = alertingController.lock()) c->showAlert(title, message);
+         }},
+        {options.transcriptDir ? std::filesystem::path(*options.transcriptDir) : transcript::defaultTranscriptDir(),
+         preferences.transcriptArchiveEnabled()});
+
     // The window arrives with the desktop build; until then every run is headless.
     auto view = std::make_shared<app::HeadlessView>(log);
     app::ViewController::Options controllerOptions;
     controllerOptions.streamAtStartup = options.demo;
     auto controller = app::ViewController::create({mainQueue, background, notifications, log, preferences, *capture,
-                                                   *devices, makeServer, speechSession.get(), sharedMIDI, speechSession},
+                                                   *devices, makeServer, speechSession.get(), sharedMIDI, speechSession,
+                                                   transcriptArchive},
                                                   view, controllerOptions);
+    alertingController = controller;
     controller->viewDidLoad();
     if (options.device) controller->deviceChanged(options.device);
 

@@ -18,6 +18,7 @@
 #include "midi/midi_controller.h"
 #include "prefs/preferences_manager.h"
 #include "speech/speech_recognition_manager.h"
+#include "transcript/transcript_archive.h"
 
 namespace lumeno::app {
 
@@ -48,6 +49,8 @@ public:
         std::function<std::shared_ptr<midi::MIDIController>()> midiController;
         // The live captioning session behind the speech switch; absent in builds without one.
         std::shared_ptr<speech::SpeechRecognitionManager> speech;
+        // Keeps each streaming session's final captions; absent: nothing is kept.
+        std::shared_ptr<transcript::TranscriptArchive> transcriptArchive;
     };
     struct Options {
         // Streams from the streaming-restore moment on whatever was stored, without storing it.
