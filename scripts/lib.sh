@@ -12,7 +12,7 @@ RUN_PACKAGES=(
 )
 # What only the tests and benchmarks need on top.
 TEST_PACKAGES=(
-  libgtest-dev libgmock-dev pocketsphinx-testdata pulseaudio pulseaudio-utils xvfb xauth chromium fonts-noto-color-emoji zbar-tools
+  libgtest-dev libgmock-dev pocketsphinx-testdata pulseaudio pulseaudio-utils xvfb xauth chromium fonts-noto-color-emoji zbar-tools dbus desktop-file-utils xdotool libx11-dev
 )
 
 # Installs the named packages that dpkg does not already know as installed.

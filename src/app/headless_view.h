@@ -9,20 +9,11 @@ namespace lumeno::app {
 
 // The window of a service without a display: each status change and each alert becomes one log
 // line, so a supervisor's log tells what the operator would have seen. Thread: main.
-class HeadlessView final : public MainView {
+class HeadlessView final : public StatusView {
 public:
     explicit HeadlessView(core::Logger& log) : log_(log) {}
 
     void setStatus(const std::string& text, LabelColor) override;
-    void setStreamButtonTitle(const std::string&) override {}
-    void setAutoGainChecked(bool) override {}
-    void setDeviceItems(const std::vector<std::string>&) override {}
-    void selectDeviceItem(std::size_t) override {}
-    void updateLevel(float) override {}
-    void setListenerCount(const std::string&, LabelColor) override {}
-    void setDockBadge(const std::string&) override {}
-    void setTranscriptButtonTinted(bool) override {}
-    void showTranscriptPanel() override {}
     void showAlert(const Alert& alert) override;
 
 private:

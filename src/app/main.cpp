@@ -3,7 +3,8 @@
 #include <pthread.h>
 #include <sys/resource.h>
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QTimer>
 #include <csignal>
 #include <cstdlib>
 #include <cstdio>
@@ -11,8 +12,10 @@
 #include <string_view>
 #include <thread>
 
+#include "app/app_delegate.h"
 #include "app/headless_view.h"
 #include "app/http_listener_server.h"
+#include "app/listener_address.h"
 #include "app/options.h"
 #include "app/view_controller.h"
 #include "audio/file_capture_source.h"
@@ -27,6 +30,7 @@
 #include "platform/pulse/pulse_capture_source.h"
 #include "platform/qt/qt_main_queue.h"
 #include "prefs/preferences_manager.h"
+#include "qr/qr_code.h"
 #include "server/listener_page.h"
 #include "server/simple_http_server.h"
 #include "transcript/transcript_archive.h"
@@ -82,6 +86,42 @@ lumeno::audio::WavFile::OpenResult openInputRecording(const lumeno::app::Options
 #endif
 }
 
+// Whether a window can be shown at all: Qt's own start-up aborts the process when it cannot
+// reach a display, so this is asked first.
+bool displayAvailable() {
+    auto set = [](const char* name) {
+        const char* value = std::getenv(name);
+        return value != nullptr && *value != '\0';
+    };
+    return set("QT_QPA_PLATFORM") || set("DISPLAY") || set("WAYLAND_DISPLAY");
+}
+
+// --save-qr: the QR code of the listener address, without a window. Returns the exit status.
+int saveListenerQRCode(const lumeno::app::Options& options) {
+    using namespace lumeno;
+    core::StderrLogger log;
+    bool failed = false;
+    auto candidates = app::listenerAddressCandidates(app::systemInterfaceAddresses(failed), log);
+    if (const auto bound = app::boundAddress(options.bindAddress)) candidates = {*bound};
+    if (candidates.empty()) {
+        std::cerr << "lumeno: No network connection found: no address to put in the QR code\n";
+        return 2;
+    }
+    const std::string url = app::listenerURL(candidates.front(), options.port);
+    const auto image = qr::generateQRCodeImage(url, 1000);
+    const auto png = image ? qr::encodePNG(*image) : std::nullopt;
+    if (!png) {
+        std::cerr << "lumeno: could not make the QR code of " << url << "\n";
+        return 2;
+    }
+    if (const std::string error = qr::writeFileAtomically(*options.saveQR, *png); !error.empty()) {
+        std::cerr << "lumeno: could not save the QR code to " << *options.saveQR << ": " << error << "\n";
+        return 2;
+    }
+    std::cout << "Saved the QR code of " << url << " to " << *options.saveQR << "\n";
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -107,6 +147,21 @@ int main(int argc, char** argv) {
         return transcript::exportTranscriptCommand(
             options.transcriptDir ? std::filesystem::path(*options.transcriptDir) : transcript::defaultTranscriptDir(),
             options.session, *options.exportTranscript, std::cout, std::cerr);
+    }
+
+    if (options.saveQR) return saveListenerQRCode(options);
+    {
+        // Settings are checked before anything else can fail, so a bad one is what gets reported.
+        core::NullLogger quiet;
+        prefs::PreferencesStore scratch(quiet);
+        if (auto error = app::applySettings(scratch, options.settings); !error.empty()) {
+            std::cerr << "lumeno: " << error << "\n";
+            return 2;
+        }
+    }
+    if (!options.headless && !options.listDevices && !options.learnMidi && !displayAvailable()) {
+        std::cerr << "lumeno: no display found; use --headless to run without a window\n";
+        return 2;
     }
 
     if (options.listMidi) {
@@ -143,10 +198,24 @@ int main(int argc, char** argv) {
     }
 
     raiseFileLimit();
-    QCoreApplication qtApp(argc, argv);
+    core::StdoutLogger log;
+    const bool windowed = !options.headless && !options.learnMidi;
+    if (windowed) log.line("📱 Starting Lumeno app...");
+    std::unique_ptr<QCoreApplication> qtApp;
+    if (windowed) {
+        auto application = std::make_unique<QApplication>(argc, argv);
+        QGuiApplication::setDesktopFileName("lumeno");
+        QGuiApplication::setApplicationDisplayName("Lumeno");
+        // The main window decides when the application ends (closing it quits, Preferences not).
+        QApplication::setQuitOnLastWindowClosed(false);
+        qtApp = std::move(application);
+    } else {
+        qtApp = std::make_unique<QCoreApplication>(argc, argv);
+    }
+    QCoreApplication::setApplicationName("Lumeno");
+    QCoreApplication::setApplicationVersion(LUMENO_VERSION);
     watchStopSignals(stopSignals);
 
-    core::StdoutLogger log;
     core::NotificationCenter notifications;
     platform::QtMainQueue mainQueue;
 
@@ -203,20 +272,43 @@ int main(int argc, char** argv) {
         {options.transcriptDir ? std::filesystem::path(*options.transcriptDir) : transcript::defaultTranscriptDir(),
          preferences.transcriptArchiveEnabled()});
 
-    // The window arrives with the desktop build; until then every run is headless.
-    auto view = std::make_shared<app::HeadlessView>(log);
     app::ViewController::Options controllerOptions;
     controllerOptions.streamAtStartup = options.demo;
-    auto controller = app::ViewController::create({mainQueue, background, notifications, log, preferences, *capture,
-                                                   *devices, makeServer, speechSession.get(), sharedMIDI, speechSession,
-                                                   transcriptArchive},
-                                                  view, controllerOptions);
-    alertingController = controller;
-    controller->viewDidLoad();
-    if (options.device) controller->deviceChanged(options.device);
+    app::ViewController::Services services{mainQueue, background,      notifications,  log,
+                                           preferences, *capture,        *devices,       makeServer,
+                                           speechSession.get(),          sharedMIDI,     speechSession,
+                                           options.port, options.bindAddress};
+    services.transcriptArchive = transcriptArchive;
+    auto afterStartup = [&options](app::ViewController& controller) {
+        if (options.device) controller.deviceChanged(options.device);
+    };
+
+    // Declared after everything the window's controller refers to, so it goes first.
+    std::unique_ptr<app::AppDelegate> delegate;
+    std::shared_ptr<app::ViewController> headlessController;
+    if (windowed) {
+        delegate = std::make_unique<app::AppDelegate>(log, LUMENO_VERSION);
+        // Launching runs as the event loop's first task, as a desktop application's does.
+        QTimer::singleShot(0, qtApp.get(), [&] {
+            delegate->applicationDidFinishLaunching([&](std::shared_ptr<app::MainView> view) {
+                return app::ViewController::create(services, std::move(view), controllerOptions);
+            });
+            alertingController = delegate->viewController();
+            afterStartup(*delegate->viewController());
+        });
+        log.line("📱 App delegate set, starting run loop...");
+    } else {
+        headlessController = app::ViewController::create(services, std::make_shared<app::HeadlessView>(log), nullptr,
+                                                         controllerOptions);
+        alertingController = headlessController;
+        headlessController->viewDidLoad();
+        afterStartup(*headlessController);
+    }
 
     const int status = QCoreApplication::exec();
-    controller->cleanup();
+    // Synchronously, before anything the controller talks to is freed.
+    if (delegate) delegate->applicationWillTerminate();
+    if (headlessController) headlessController->cleanup();
     store->synchronize();
     return status;
 }

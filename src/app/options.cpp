@@ -16,7 +16,7 @@ std::string usageText() {
            "Assistive listening: streams an audio input to listeners' phones at http://<address>:PORT/listen\n"
            "\n"
            "Options:\n"
-           "  --headless            run as a service without a window\n"
+           "  --headless            run as a service without a window (without it, Lumeno opens its window)\n"
            "  --port N              listen on TCP port N (default 8080)\n"
            "  --bind ADDRESS        listen on this local address only (default: all)\n"
            "  --config-dir DIR      keep settings.json in DIR (default $XDG_CONFIG_HOME/lumeno)\n"
@@ -28,6 +28,7 @@ std::string usageText() {
            "  --learn-midi WHICH    wait for the next Note On or Control Change on the selected MIDI\n"
            "                        source (--set midiEnabled=true --set selectedMIDIDevice=NAME),\n"
            "                        store it as the start or stop command (WHICH), and exit\n"
+           "  --save-qr FILE.png    write the QR code of the listener address (1000x1000 PNG) and exit\n"
            "  --set KEY=VALUE       store a setting before starting (for example isStreaming=true)\n"
            "  --transcript-dir DIR  keep each session's captions in DIR\n"
            "                        (default $XDG_DATA_HOME/lumeno/transcripts)\n"
@@ -87,6 +88,10 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
             auto name = value();
             if (!name || name->empty()) return fail("--device needs a device name (see --list-devices)");
             options.device = *name;
+        } else if (arg == "--save-qr") {
+            auto file = value();
+            if (!file || file->empty()) return fail("--save-qr needs a PNG file name");
+            options.saveQR = *file;
         } else if (arg == "--set") {
             auto pair = value();
             const auto eq = pair ? pair->find('=') : std::string::npos;

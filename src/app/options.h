@@ -24,6 +24,7 @@ struct Options {
     std::optional<std::string> learnMidi;  // "start" or "stop": learn that command and exit
     std::optional<std::string> device;  // chosen as in the window's device menu, after startup
     bool headless = false;
+    std::optional<std::string> saveQR;  // write the listener address's QR code there and exit
     bool showHelp = false;
     bool showVersion = false;
     std::vector<std::pair<std::string, std::string>> settings;  // --set KEY=VALUE, in order

@@ -28,6 +28,8 @@ constexpr auto kDeviceRestartDelay = 500ms;
 constexpr auto kListenerCountPeriod = 5000ms;
 constexpr auto kSpeechAutoStartDelay = 1500ms;
 
+constexpr int kQRCodeSize = 1000;
+
 constexpr const char* kSpeechEnabledAndStarted = "🎤 Speech recognition enabled and started";
 
 std::string describeFormat(const audio::CaptureFormat& format) {
@@ -36,17 +38,42 @@ std::string describeFormat(const audio::CaptureFormat& format) {
 
 }  // namespace
 
-std::shared_ptr<ViewController> ViewController::create(Services services, std::shared_ptr<MainView> view,
-                                                       Options options) {
-    return std::shared_ptr<ViewController>(new ViewController(std::move(services), std::move(view), options));
+std::shared_ptr<ViewController> ViewController::create(Services services, std::shared_ptr<StatusView> status,
+                                                       std::shared_ptr<ControlsView> controls, Options options) {
+    return std::shared_ptr<ViewController>(
+        new ViewController(std::move(services), std::move(status), std::move(controls), options));
 }
 
-ViewController::ViewController(Services services, std::shared_ptr<MainView> view, Options options)
+ViewController::ViewController(Services services, std::shared_ptr<StatusView> status,
+                               std::shared_ptr<ControlsView> controls, Options options)
     : services_(std::move(services)),
-      view_(std::move(view)),
+      status_(std::move(status)),
+      controls_(std::move(controls)),
       options_(options),
       defaults_(services_.preferences.defaults()),
       speechEnabledKey_(prefs::key::kSpeechRecognitionEnabled) {}
+
+ControlsView& ViewController::controls() {
+    // A run without a window has no controls; what they would show is simply not shown.
+    class NoControls final : public ControlsView {
+        void setStreamButtonTitle(const std::string&) override {}
+        void setAutoGainChecked(bool) override {}
+        void setSpeechChecked(bool) override {}
+        void setDeviceItems(const std::vector<DeviceItem>&) override {}
+        void selectDeviceItem(std::size_t) override {}
+        void updateLevel(float) override {}
+        void setListenerCount(const std::string&, LabelColor) override {}
+        void setDockBadge(const std::string&) override {}
+        void setAddress(const std::string&, bool) override {}
+        void setTranscriptButtonTinted(bool) override {}
+        void showTranscriptPanel() override {}
+        void hideTranscriptPanel() override {}
+        void addTranscription(const std::string&, bool) override {}
+        void chooseQRCodeDestination(DestinationChosen done) override { done(std::nullopt); }
+    };
+    static NoControls none;
+    return controls_ ? *controls_ : none;
+}
 
 ViewController::~ViewController() {
     if (listenerCountObserver_) services_.notifications.removeObserver(*listenerCountObserver_);
@@ -107,23 +134,131 @@ void ViewController::setupUI() {
     services_.log.line("Setting up UI...");
     services_.log.line("UI elements created, updating device list...");
     updateDeviceList();
+    services_.log.line("Device list updated, updating IP label...");
+    updateIPAddress();
     services_.log.line("UI setup complete");
 }
 
+void ViewController::viewDidAppear(double windowWidth) {
+    originalWindowWidth_ = windowWidth;
+    services_.log.print("📏 Stored original window width: ", core::formatDecimal(windowWidth));
+}
+
 void ViewController::updateDeviceList() {
-    std::vector<std::string> titles;
-    for (const auto& device : services_.devices.captureDevices()) titles.push_back(device.displayName);
-    view_->setDeviceItems(titles);
+    deviceItems_.clear();
+    for (const auto& device : services_.devices.captureDevices())
+        deviceItems_.push_back({device.displayName, device.uniqueID});
+    controls().setDeviceItems(deviceItems_);
     // Only the pop-up follows the stored choice: capture uses the system default, which the
     // earlier choice already set system-wide.
     if (const auto stored = defaults_.stringForKey(prefs::key::kSelectedAudioDevice)) {
-        for (std::size_t i = 0; i < titles.size(); ++i) {
-            if (titles[i] == *stored) {
-                view_->selectDeviceItem(i);
+        for (std::size_t i = 0; i < deviceItems_.size(); ++i) {
+            if (deviceItems_[i].title == *stored) {
+                controls().selectDeviceItem(i);
                 break;
             }
         }
     }
+}
+
+void ViewController::updateIPAddress() {
+    core::Logger& log = services_.log;
+    log.line("🌐 Updating IP address...");
+    bool failed = false;
+    const auto interfaces =
+        services_.networkInterfaces ? services_.networkInterfaces(failed) : systemInterfaceAddresses(failed);
+    if (failed) log.line("❌ Failed to get network interfaces");
+    auto candidates = listenerAddressCandidates(interfaces, log);
+    // A server bound to one address is reachable there only.
+    if (const auto bound = boundAddress(services_.bindAddress)) candidates = {*bound};
+    log.print("🌐 Found IP addresses: ", formatCandidateList(candidates));
+
+    if (candidates.empty()) {
+        currentURL_.reset();
+        controls().setAddress("No network connection found", false);
+        log.line("❌ No network connection found, QR button disabled");
+        return;
+    }
+    const std::string& address = candidates.front();
+    currentURL_ = listenerURL(address, services_.listenerPort);
+    controls().setAddress(listenerAddressLabel(address, services_.listenerPort), true);
+    log.print("✅ URL set to: ", *currentURL_);
+    log.line("✅ QR button enabled");
+}
+
+void ViewController::generateQRCode() {
+    core::Logger& log = services_.log;
+    log.line("📱 QR Code button pressed");
+    if (!currentURL_) {
+        log.line("❌ No URL available for QR code generation");
+        showAlert("Error",
+                  "No URL available for QR code generation.\n\nMake sure your network connection is active and try "
+                  "again.");
+        return;
+    }
+    log.print("📱 Generating QR code for URL: ", *currentURL_);
+    services_.background.submit([weak = weak_from_this(), url = *currentURL_, &queue = services_.mainQueue,
+                                 &log] {
+        auto self = weak.lock();
+        if (!self) return;
+        auto image = qr::generateQRCodeImage(url, kQRCodeSize);
+        if (!image) {
+            log.line("❌ Failed to create QR code image");
+            self->showAlert("Error", "Failed to generate QR code. Please try again.");
+            return;
+        }
+        log.line("✅ QR code image created successfully");
+        auto shared = std::make_shared<const qr::QRImage>(std::move(*image));
+        queue.async([weak, shared] {
+            if (auto self = weak.lock()) self->saveQRCode(shared);
+        });
+    });
+}
+
+void ViewController::saveQRCode(std::shared_ptr<const qr::QRImage> image) {
+    controls().chooseQRCodeDestination([weak = weak_from_this(), image](std::optional<std::filesystem::path> path) {
+        auto self = weak.lock();
+        if (!self) return;
+        if (!path) {
+            self->services_.log.line("📱 QR code save cancelled");
+            return;
+        }
+        self->services_.log.print("📱 Saving QR code to: ", path->string());
+        self->services_.background.submit([weak, image, destination = *path] {
+            if (auto self = weak.lock()) self->writeQRCodePNG(*image, destination);
+        });
+    });
+}
+
+void ViewController::writeQRCodePNG(const qr::QRImage& image, const std::filesystem::path& destination) {
+    core::Logger& log = services_.log;
+    const auto png = qr::encodePNG(image);
+    if (!png) {
+        log.line("❌ Failed to convert QR code to PNG data");
+        showAlert("Error", "Failed to convert QR code to PNG format.");
+        return;
+    }
+    // Written beside the destination and renamed over it: a failed write never costs the
+    // operator an earlier file.
+    if (const std::string error = qr::writeFileAtomically(destination, *png); !error.empty()) {
+        log.print("❌ Failed to write QR code file: ", error);
+        showAlert("Error", "Failed to save QR code: " + error);
+        return;
+    }
+    log.line("✅ QR code saved successfully");
+    showAlert("Success",
+              "QR code saved successfully!\n\nYour listeners can scan this code to quickly connect to your audio "
+              "stream.");
+}
+
+void ViewController::toggleTranscriptPanel() {
+    transcriptPanelShown_ = !transcriptPanelShown_;
+    services_.preferences.defaults().setBool(prefs::key::kTranscriptPanelShown, transcriptPanelShown_);
+    services_.log.print("📝 Transcript panel state saved: ", transcriptPanelShown_ ? "true" : "false");
+    if (transcriptPanelShown_)
+        controls().showTranscriptPanel();
+    else
+        controls().hideTranscriptPanel();
 }
 
 void ViewController::setupAudioEngine() {
@@ -141,15 +276,15 @@ void ViewController::loadPersistedState() {
         services_.mainQueue.asyncAfter(kStreamingRestoreDelay,
                                        core::weakly(shared_from_this(), [](ViewController& c) { c.restoreStreaming(); }));
     } else {
-        view_->setStatus(kStatusMonitoring, LabelColor::systemOrange);
+        status_->setStatus(kStatusMonitoring, LabelColor::systemOrange);
     }
 
     autoGainEnabled_ = defaults_.boolForKey(prefs::key::kAutoGainEnabled);
-    view_->setAutoGainChecked(autoGainEnabled_);
+    controls().setAutoGainChecked(autoGainEnabled_);
 
     // Without permission the switch still shows on; nothing is started or asked for.
     const bool speechEnabled = defaults_.boolForKey(speechEnabledKey_);
-    view_->setSpeechChecked(speechEnabled);
+    controls().setSpeechChecked(speechEnabled);
     if (speechEnabled && services_.speech &&
         services_.speech->platformAuthorizationStatus() == speech::AuthorizationStatus::authorized) {
         services_.mainQueue.asyncAfter(kSpeechAutoStartDelay, core::weakly(shared_from_this(), [](ViewController& c) {
@@ -158,15 +293,16 @@ void ViewController::loadPersistedState() {
                                        }));
     }
 
-    if (services_.preferences.defaults().boolForKey(prefs::key::kTranscriptPanelShown)) {
+    transcriptPanelShown_ = services_.preferences.defaults().boolForKey(prefs::key::kTranscriptPanelShown);
+    if (transcriptPanelShown_) {
         services_.log.line("📝 Restoring transcript panel from persisted state");
-        view_->setTranscriptButtonTinted(true);
+        controls().setTranscriptButtonTinted(true);
         services_.mainQueue.asyncAfter(kTranscriptPanelRestoreDelay, core::weakly(shared_from_this(), [](ViewController& c) {
-                                           c.view_->showTranscriptPanel();
+                                           c.controls().showTranscriptPanel();
                                        }));
     } else {
         services_.log.line("📝 Transcript panel was hidden, keeping it closed");
-        view_->setTranscriptButtonTinted(false);
+        controls().setTranscriptButtonTinted(false);
     }
 }
 
@@ -179,11 +315,11 @@ void ViewController::restoreStreaming() {
 
 void ViewController::showStreamingState() {
     if (isStreaming_) {
-        view_->setStreamButtonTitle(kStopStreaming);
-        view_->setStatus(kStatusStreaming, LabelColor::systemGreen);
+        controls().setStreamButtonTitle(kStopStreaming);
+        status_->setStatus(kStatusStreaming, LabelColor::systemGreen);
     } else {
-        view_->setStreamButtonTitle(kStartStreaming);
-        view_->setStatus(kStatusMonitoring, LabelColor::systemOrange);
+        controls().setStreamButtonTitle(kStartStreaming);
+        status_->setStatus(kStatusMonitoring, LabelColor::systemOrange);
     }
 }
 
@@ -201,7 +337,7 @@ void ViewController::startServer() {
             queue.async([weak, text, isFinal] {
                 auto self = weak.lock();
                 if (!self) return;
-                self->view_->addTranscription(text, isFinal);
+                self->controls().addTranscription(text, isFinal);
                 if (auto& archive = self->services_.transcriptArchive) archive->addTranscription(text, isFinal);
             });
         });
@@ -277,17 +413,17 @@ void ViewController::startAudioMonitoring() {
     // listeners hear nothing.
     services_.mainQueue.async(core::weakly(shared_from_this(), [](ViewController& c) {
         if (c.isStreaming_)
-            c.view_->setStatus(kStatusStreaming, LabelColor::systemGreen);
+            c.status_->setStatus(kStatusStreaming, LabelColor::systemGreen);
         else
-            c.view_->setStatus(kStatusMonitoring, LabelColor::systemOrange);
+            c.status_->setStatus(kStatusMonitoring, LabelColor::systemOrange);
     }));
 }
 
 void ViewController::audioStartFailed(const std::string& error) {
     services_.log.print("❌ Failed to start audio monitoring: ", error);
     services_.mainQueue.async(core::weakly(shared_from_this(), [error](ViewController& c) {
-        c.view_->setStatus(kStatusAudioError, LabelColor::systemRed);
-        c.view_->showAlert(
+        c.status_->setStatus(kStatusAudioError, LabelColor::systemRed);
+        c.status_->showAlert(
             {AlertStyle::warning, kAudioEngineError, "Failed to start audio monitoring: " + error + kTryAnotherDevice});
     }));
 }
@@ -296,8 +432,8 @@ void ViewController::captureLost(std::uint64_t generation, const std::string& wh
     if (generation != captureGeneration_) return;  // about a capture that was already replaced
     services_.log.print("❌ Audio capture lost: ", why);
     services_.capture.stop();
-    view_->setStatus(kStatusAudioError, LabelColor::systemRed);
-    view_->showAlert({AlertStyle::warning, kAudioEngineError, "Audio capture stopped: " + why + kTryAnotherDevice});
+    status_->setStatus(kStatusAudioError, LabelColor::systemRed);
+    status_->showAlert({AlertStyle::warning, kAudioEngineError, "Audio capture stopped: " + why + kTryAnotherDevice});
 }
 
 void ViewController::toggleStreaming() {
@@ -343,7 +479,7 @@ void ViewController::toggleSpeech(bool checked) {
                 self->services_.speech->startRecognition();
                 self->services_.log.line(kSpeechEnabledAndStarted);
             } else {
-                self->view_->setSpeechChecked(false);
+                self->controls().setSpeechChecked(false);
                 self->showAlert("Authorization Required",
                                 "Speech recognition requires permission. Please grant access in System Settings > "
                                 "Privacy & Security > Speech Recognition.");
@@ -352,16 +488,19 @@ void ViewController::toggleSpeech(bool checked) {
     });
 }
 
-void ViewController::deviceChanged(const std::optional<std::string>& title) {
+void ViewController::deviceChanged(const std::optional<std::string>& title, const std::optional<std::string>& uniqueID) {
     if (!title) return;
     defaults_.setString(prefs::key::kSelectedAudioDevice, *title);
     services_.log.print("Device changed to: ", *title);
 
+    // The identifier decides between devices of the same name; a title alone takes the first.
     std::optional<audio::CaptureDevice> device;
-    for (auto& candidate : services_.devices.captureDevices()) {
-        if (candidate.displayName == *title) {
-            device = std::move(candidate);
-            break;
+    for (int pass = uniqueID ? 0 : 1; pass < 2 && !device; ++pass) {
+        for (auto& candidate : services_.devices.captureDevices()) {
+            if (pass == 0 ? candidate.uniqueID == *uniqueID : candidate.displayName == *title) {
+                device = std::move(candidate);
+                break;
+            }
         }
     }
     if (!device) {
@@ -369,6 +508,13 @@ void ViewController::deviceChanged(const std::optional<std::string>& title) {
         return;
     }
     services_.log.print("Selected device UID: ", device->uniqueID);
+    // A choice made elsewhere (the command line) shows in the pop-up too.
+    for (std::size_t i = 0; i < deviceItems_.size(); ++i) {
+        if (deviceItems_[i].uniqueID == device->uniqueID) {
+            controls().selectDeviceItem(i);
+            break;
+        }
+    }
 
     if (services_.capture.isRunning()) services_.capture.stop();
 
@@ -386,7 +532,7 @@ void ViewController::showAlert(std::string title, std::string message) {
     services_.mainQueue.async(core::weakly(shared_from_this(), [title = std::move(title), message = std::move(message)](
                                                                    ViewController& c) {
         const AlertStyle style = title == "Error" ? AlertStyle::warning : AlertStyle::informational;
-        c.view_->showAlert({style, title, message});
+        c.status_->showAlert({style, title, message});
     }));
 }
 
@@ -398,17 +544,17 @@ void ViewController::listenerCountChanged(const core::Notification& notification
     }
     services_.log.print("👥 Listener count updated: ", *count);
     if (*count == 1)
-        view_->setListenerCount("👥 Active Listener: 1", LabelColor::systemGreen);
+        controls().setListenerCount("👥 Active Listener: 1", LabelColor::systemGreen);
     else if (*count == 0)
-        view_->setListenerCount("👥 Active Listeners: 0", LabelColor::secondaryLabel);
+        controls().setListenerCount("👥 Active Listeners: 0", LabelColor::secondaryLabel);
     else
-        view_->setListenerCount("👥 Active Listeners: " + std::to_string(*count), LabelColor::systemGreen);
+        controls().setListenerCount("👥 Active Listeners: " + std::to_string(*count), LabelColor::systemGreen);
     updateDockBadge(*count);
 }
 
 void ViewController::updateDockBadge(std::int64_t count) {
     services_.log.print("🏷️ Updating dock badge: ", count);
-    view_->setDockBadge(count < 1 ? std::string() : std::to_string(count));
+    controls().setDockBadge(count < 1 ? std::string() : std::to_string(count));
 }
 
 void ViewController::cleanup() {
@@ -435,9 +581,11 @@ void ViewController::processAudioBuffer(const audio::AudioBuffer& buffer) {
     if (++audioDebugCounter_ % audio::kLevelLogInterval == 0)
         services_.log.line(audio::levelLogLine(autoGain, inputRms, gain, outputRms));
 
-    services_.mainQueue.async([weak = weak_from_this(), level = audio::displayLevel(outputRms)] {
-        if (auto self = weak.lock()) self->view_->updateLevel(level);
-    });
+    if (controls_) {
+        services_.mainQueue.async([weak = weak_from_this(), level = audio::displayLevel(outputRms)] {
+            if (auto self = weak.lock()) self->controls().updateLevel(level);
+        });
+    }
 
     if (!isStreaming_.load()) return;
     auto server = httpServer_.load();

@@ -2,11 +2,13 @@
 
 #include <atomic>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "app/listener_address.h"
 #include "app/listener_server.h"
 #include "app/main_view.h"
 #include "audio/capture_source.h"
@@ -17,6 +19,7 @@
 #include "core/notification_center.h"
 #include "midi/midi_controller.h"
 #include "prefs/preferences_manager.h"
+#include "qr/qr_code.h"
 #include "speech/speech_recognition_manager.h"
 #include "transcript/transcript_archive.h"
 
@@ -25,7 +28,8 @@ namespace lumeno::app {
 // The application controller: starts every part in a fixed order, restores the operator's last
 // session, switches streaming and auto-gain, follows the listener count, moves capture to another
 // input device and shuts everything down. It owns the listener server and drives the window
-// through MainView. Deferred steps hold it weakly.
+// through its status and controls views (a headless run has no controls). Deferred steps hold
+// it weakly.
 //
 // Thread: main, except processAudioBuffer, which runs on the capture source's tap thread and
 // shares only atomics (the streaming and auto-gain switches, the gain, the buffer counter).
@@ -49,6 +53,11 @@ public:
         std::function<std::shared_ptr<midi::MIDIController>()> midiController;
         // The live captioning session behind the speech switch; absent in builds without one.
         std::shared_ptr<speech::SpeechRecognitionManager> speech;
+        // Where listeners reach the server: its port, and the address it is bound to.
+        std::uint16_t listenerPort = 8080;
+        std::string bindAddress = "0.0.0.0";
+        // The machine's interface addresses; the system's when empty.
+        std::function<std::vector<InterfaceAddress>(bool& failed)> networkInterfaces;
         // Keeps each streaming session's final captions; absent: nothing is kept.
         std::shared_ptr<transcript::TranscriptArchive> transcriptArchive;
     };
@@ -57,10 +66,15 @@ public:
         bool streamAtStartup = false;
     };
 
+    // Controls may be absent: a headless run shows only the status and alerts.
+    static std::shared_ptr<ViewController> create(Services services, std::shared_ptr<StatusView> status,
+                                                  std::shared_ptr<ControlsView> controls, Options options);
     static std::shared_ptr<ViewController> create(Services services, std::shared_ptr<MainView> view,
-                                                  Options options);
+                                                  Options options) {
+        return create(std::move(services), view, view, options);
+    }
     static std::shared_ptr<ViewController> create(Services services, std::shared_ptr<MainView> view) {
-        return create(std::move(services), std::move(view), Options{});
+        return create(std::move(services), view, view, Options{});
     }
     ~ViewController();
     ViewController(const ViewController&) = delete;
@@ -68,12 +82,18 @@ public:
 
     // The startup sequence; the window calls it once its controls exist.
     void viewDidLoad();
+    // The window is on screen at this width: the width the transcript panel closes back to.
+    void viewDidAppear(double windowWidth);
 
     // Actions of the window's controls (and of MIDI for streaming).
     void toggleStreaming();
     void toggleAutoGain(bool checked);
     void toggleSpeech(bool checked);
-    void deviceChanged(const std::optional<std::string>& title);
+    // The item picked in the device pop-up; the identifier, when known, tells apart devices
+    // that share a title.
+    void deviceChanged(const std::optional<std::string>& title, const std::optional<std::string>& uniqueID = {});
+    void generateQRCode();
+    void toggleTranscriptPanel();
 
     // Schedules a modal alert; the warning style only for the title "Error".
     void showAlert(std::string title, std::string message);
@@ -90,12 +110,20 @@ public:
     std::int64_t audioDebugCounter() const { return audioDebugCounter_.load(); }
     const std::optional<audio::CaptureFormat>& audioFormat() const { return audioFormat_; }
     std::shared_ptr<ListenerServer> httpServer() const { return httpServer_.load(); }
+    const std::optional<std::string>& currentURL() const { return currentURL_; }
+    bool transcriptPanelShown() const { return transcriptPanelShown_; }
+    double originalWindowWidth() const { return originalWindowWidth_; }
 
 private:
-    ViewController(Services services, std::shared_ptr<MainView> view, Options options);
+    ViewController(Services services, std::shared_ptr<StatusView> status, std::shared_ptr<ControlsView> controls,
+                   Options options);
 
+    ControlsView& controls();
     void setupUI();
     void updateDeviceList();
+    void updateIPAddress();
+    void saveQRCode(std::shared_ptr<const qr::QRImage> image);
+    void writeQRCodePNG(const qr::QRImage& image, const std::filesystem::path& destination);
     void setupAudioEngine();
     void loadPersistedState();
     void startServer();
@@ -112,12 +140,17 @@ private:
     void publishListenerCount();
 
     Services services_;
-    std::shared_ptr<MainView> view_;
+    std::shared_ptr<StatusView> status_;
+    std::shared_ptr<ControlsView> controls_;
     Options options_;
     prefs::PreferencesStore& defaults_;
     const std::string speechEnabledKey_;  // kept as a string: read for every buffer without allocating
 
     std::optional<audio::CaptureFormat> audioFormat_;
+    std::vector<DeviceItem> deviceItems_;  // as the pop-up lists them
+    std::optional<std::string> currentURL_;
+    bool transcriptPanelShown_ = false;
+    double originalWindowWidth_ = 400.0;
     std::atomic<std::shared_ptr<ListenerServer>> httpServer_;
     std::optional<core::ObserverToken> listenerCountObserver_;
     std::shared_ptr<midi::MIDIController> midiController_;

@@ -1,6 +1,9 @@
 #include "app/view_controller.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
 
 #include "app/headless_view.h"
 #include "fakes/capture_logger.h"
@@ -50,18 +53,23 @@ struct Samples {
 
 class ViewControllerTest : public ::testing::Test {
 protected:
-    void start(ViewController::Options options = {}) {
+    void start(ViewController::Options options = {}, bool withControls = true) {
         controller_.reset();
         capture_.stop();
         view_ = std::make_shared<FakeView>();
-        controller_ = ViewController::create(
-            {queue_, background_, notifications_, log_, preferences_, capture_, capture_,
-             [this](std::optional<server::AudioFormat> format) {
-                 serverCreatedWith_ = format;
-                 return server_ = std::make_shared<FakeServer>();
-             },
-             &speech_, midiFactory_},
-            view_, options);
+        ViewController::Services services{queue_, background_, notifications_, log_, preferences_, capture_, capture_,
+                                          [this](std::optional<server::AudioFormat> format) {
+                                              serverCreatedWith_ = format;
+                                              return server_ = std::make_shared<FakeServer>();
+                                          },
+                                          &speech_, midiFactory_};
+        services.listenerPort = port_;
+        services.bindAddress = bindAddress_;
+        services.networkInterfaces = [this](bool& failed) {
+            failed = interfacesFail_;
+            return interfaces_;
+        };
+        controller_ = ViewController::create(std::move(services), view_, withControls ? view_ : nullptr, options);
         controller_->viewDidLoad();
     }
     void deliver(const Samples& samples) { capture_.deliver(samples.buffer); }
@@ -83,6 +91,10 @@ protected:
     std::shared_ptr<FakeServer> server_;
     std::optional<std::optional<server::AudioFormat>> serverCreatedWith_;
     std::function<std::shared_ptr<midi::MIDIController>()> midiFactory_;
+    std::vector<InterfaceAddress> interfaces_{{"lo", true, "127.0.0.1", true, true}, {"eth0", true, "192.168.1.20"}};
+    bool interfacesFail_ = false;
+    std::uint16_t port_ = 8080;
+    std::string bindAddress_ = "0.0.0.0";
     std::shared_ptr<ViewController> controller_;
 };
 
@@ -91,7 +103,10 @@ TEST_F(ViewControllerTest, StartupRunsEveryStepInOrder) {
     EXPECT_EQ(log_.lines(),
               (Lines{"=== Lumeno starting ===",
                      "🔧 Starting UI setup...", "Setting up UI...", "UI elements created, updating device list...",
-                     "UI setup complete", "✅ UI setup complete",
+                     "Device list updated, updating IP label...", "🌐 Updating IP address...",
+                     "🌐 Found interface: lo", "🌐 Found interface: eth0", "🌐 Interface eth0 has address: 192.168.1.20",
+                     "🌐 Found IP addresses: [\"192.168.1.20\"]", "✅ URL set to: http://192.168.1.20:8080/listen",
+                     "✅ QR button enabled", "UI setup complete", "✅ UI setup complete",
                      "🔧 Starting audio engine setup...", "Setting up audio engine...",
                      "Audio format: 48000.0Hz, 1 channels", "✅ Audio engine setup complete",
                      "🔧 Loading persisted state...", "📝 Transcript panel was hidden, keeping it closed", "✅ State loaded",
@@ -391,6 +406,128 @@ TEST_F(ViewControllerTest, MidiStepComesAfterTheServerAndItsCommandsDriveStreami
 }
 
 }  // namespace
+
+TEST_F(ViewControllerTest, ListenerAddressUsesThePortAndTheBoundAddressAndDisablesTheQRButtonWithoutOne) {
+    struct Case {
+        std::vector<InterfaceAddress> interfaces;
+        bool fail;
+        std::uint16_t port;
+        std::string bind;
+        std::pair<std::string, bool> address;
+        std::optional<std::string> url;
+    };
+    const std::vector<InterfaceAddress> wired{{"eth0", true, "10.0.0.5"}};
+    const Case cases[] = {
+        {wired, false, 8080, "0.0.0.0", {"Access at: 10.0.0.5:8080/listen", true}, "http://10.0.0.5:8080/listen"},
+        {wired, false, 9000, "0.0.0.0", {"Access at: 10.0.0.5:9000/listen", true}, "http://10.0.0.5:9000/listen"},
+        {wired, false, 8080, "10.0.0.9", {"Access at: 10.0.0.9:8080/listen", true}, "http://10.0.0.9:8080/listen"},
+        {{{"lo", true, "127.0.0.1", true, true}}, false, 8080, "0.0.0.0", {"No network connection found", false}, {}},
+        {{}, true, 8080, "0.0.0.0", {"No network connection found", false}, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.address.first);
+        interfaces_ = c.interfaces;
+        interfacesFail_ = c.fail;
+        port_ = c.port;
+        bindAddress_ = c.bind;
+        start();
+        EXPECT_EQ(view_->address, c.address);
+        EXPECT_EQ(controller_->currentURL(), c.url);
+        EXPECT_EQ(log_.contains("❌ Failed to get network interfaces"), c.fail);
+        EXPECT_EQ(log_.contains("❌ No network connection found, QR button disabled"), !c.url);
+        log_.clear();
+    }
+}
+
+TEST_F(ViewControllerTest, QRCodeIsSavedAsAPngWhereTheOperatorChoseOrTheFailureIsShown) {
+    const auto dir = std::filesystem::temp_directory_path() / ("lumeno-qr-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    struct Case {
+        std::optional<std::filesystem::path> destination;
+        std::vector<Alert> alerts;
+        std::string line;
+    };
+    const Case cases[] = {
+        {dir / "code.png",
+         {{AlertStyle::informational, "Success",
+           "QR code saved successfully!\n\nYour listeners can scan this code to quickly connect to your audio stream."}},
+         "✅ QR code saved successfully"},
+        {std::nullopt, {}, "📱 QR code save cancelled"},
+        {dir / "missing" / "code.png", {}, "❌ Failed to write QR code file: "},
+    };
+    start();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        view_->alerts.clear();
+        view_->qrDestination = c.destination;
+        controller_->generateQRCode();
+        ASSERT_TRUE(queue_.runUntil([&] { return log_.containsPrefix(c.line); }));
+        queue_.runUntil([&] { return !c.destination || !view_->alerts.empty(); });
+        if (c.line.starts_with("❌")) {
+            ASSERT_EQ(view_->alerts.size(), 1u);
+            EXPECT_EQ(view_->alerts[0].messageText, "Error");
+            EXPECT_TRUE(view_->alerts[0].informativeText.starts_with("Failed to save QR code: "));
+        } else {
+            EXPECT_EQ(view_->alerts, c.alerts);
+        }
+    }
+    std::ifstream png(dir / "code.png", std::ios::binary);
+    std::string signature(8, '\0');
+    png.read(signature.data(), 8);
+    EXPECT_EQ(signature, "\x89PNG\r\n\x1a\n");
+    std::filesystem::remove_all(dir);
+
+    interfaces_.clear();
+    start();
+    controller_->generateQRCode();
+    queue_.runUntilIdle();
+    EXPECT_EQ(view_->alerts, (std::vector<Alert>{{AlertStyle::warning, "Error",
+                                                  "No URL available for QR code generation.\n\nMake sure your network "
+                                                  "connection is active and try again."}}));
+}
+
+TEST_F(ViewControllerTest, TranscriptToggleStoresEachStateAndTheLastToggleWins) {
+    start();
+    for (int toggles = 1; toggles <= 3; ++toggles) controller_->toggleTranscriptPanel();
+    EXPECT_EQ(view_->panelOpenings, 2);
+    EXPECT_EQ(view_->panelClosings, 1);
+    EXPECT_TRUE(controller_->transcriptPanelShown());
+    EXPECT_EQ(store_->boolForKey(key::kTranscriptPanelShown), true);
+    EXPECT_EQ(log_.count("📝 Transcript panel state saved: true"), 2);
+    EXPECT_EQ(log_.count("📝 Transcript panel state saved: false"), 1);
+
+    controller_->viewDidAppear(400.0);
+    EXPECT_TRUE(log_.contains("📏 Stored original window width: 400.0"));
+}
+
+TEST_F(ViewControllerTest, DevicesOfTheSameNameAreToldApartByTheirIdentifier) {
+    capture_.setDevices({{"A", "a1"}, {"B", "b"}, {"A", "a2"}}, {{1, "a1"}, {2, "b"}, {3, "a2"}});
+    store_->setString(key::kSelectedAudioDevice, std::string("B"));
+    start();
+    EXPECT_EQ(view_->deviceItems, (Lines{"A", "B", "A"}));
+    EXPECT_EQ(view_->selectedDevice, 1u);
+
+    controller_->deviceChanged("A", std::string("a2"));
+    EXPECT_EQ(capture_.defaultInputChanges(), (std::vector<std::uint32_t>{3}));
+    EXPECT_EQ(view_->selectedDevice, 2u);
+    // By name alone (the command line), the first of that name.
+    controller_->deviceChanged("A");
+    EXPECT_EQ(capture_.defaultInputChanges(), (std::vector<std::uint32_t>{3, 1}));
+    EXPECT_EQ(view_->selectedDevice, 0u);
+}
+
+TEST_F(ViewControllerTest, WithoutControlsTheStatusAndAlertsStillShow) {
+    interfaces_.clear();
+    start({}, false);
+    controller_->toggleStreaming();
+    controller_->toggleTranscriptPanel();
+    controller_->generateQRCode();
+    queue_.runUntilIdle();
+    EXPECT_EQ(view_->status(), "Status: Streaming");
+    EXPECT_EQ(view_->alerts.size(), 1u);
+    EXPECT_EQ(view_->panelOpenings, 0);
+    EXPECT_TRUE(view_->deviceItems.empty());
+}
 
 TEST(HeadlessViewTest, LogsEachStatusChangeOnceAndAlertsOnOneLine) {
     lumeno::testing::CaptureLogger log;

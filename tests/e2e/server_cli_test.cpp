@@ -114,3 +114,38 @@ TEST(ServerCliTest, HelpAndVersionPrintAndExit) {
     ASSERT_EQ(version.stdoutLines().size(), 1u);
     EXPECT_EQ(version.stdoutLines()[0].rfind("lumeno ", 0), 0u);
 }
+
+TEST(ServerCliTest, WithoutADisplayTheWindowIsRefusedWithAHint) {
+    ChildProcess app(LUMENO_BINARY, {"--port", "0"},
+                     {"PULSE_SERVER=unix:/nonexistent/lumeno-test", "DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="});
+    EXPECT_EQ(app.wait(), 2);
+    EXPECT_EQ(app.stderrText(), "lumeno: no display found; use --headless to run without a window\n");
+}
+
+TEST(ServerCliTest, SaveQRWritesTheListenerAddressOrExitsTwo) {
+    TempDir dir;
+    const auto file = dir / "code.png";
+    ChildProcess save(LUMENO_BINARY, {"--bind", "127.0.0.1", "--port", "9123", "--save-qr", file}, kEnvironment);
+    ASSERT_EQ(save.wait(), 0) << save.stderrText();
+    ChildProcess decode("/usr/bin/zbarimg", {"--raw", "-q", file});
+    ASSERT_EQ(decode.wait(), 0);
+    EXPECT_EQ(decode.stdoutLines(), std::vector<std::string>{"http://127.0.0.1:9123/listen"});
+
+    std::ofstream(dir / "kept.png") << "earlier";
+    ChildProcess refused(LUMENO_BINARY, {"--bind", "127.0.0.1", "--save-qr", dir / "kept.png/x.png"}, kEnvironment);
+    EXPECT_EQ(refused.wait(), 2);
+    EXPECT_NE(refused.stderrText().find("could not save the QR code"), std::string::npos) << refused.stderrText();
+    std::ifstream kept(dir / "kept.png");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "earlier");
+}
+
+TEST(ServerCliTest, SaveQRIsRefusedWhenNoNetworkAddressExists) {
+    // A network namespace of its own has only loopback; creating one needs root.
+    ChildProcess probe("/usr/bin/unshare", {"--net", "true"});
+    if (probe.wait() != 0) GTEST_SKIP() << "cannot create a network namespace here";
+    TempDir dir;
+    ChildProcess save("/usr/bin/unshare", {"--net", LUMENO_BINARY, "--save-qr", dir / "code.png"}, kEnvironment);
+    EXPECT_EQ(save.wait(), 2);
+    EXPECT_NE(save.stderrText().find("No network connection found"), std::string::npos) << save.stderrText();
+    EXPECT_FALSE(fs::exists(dir / "code.png"));
+}

@@ -19,13 +19,19 @@ public:
     void setStatus(const std::string& text, LabelColor color) override { statuses.emplace_back(text, color); }
     void setStreamButtonTitle(const std::string& title) override { buttonTitle = title; }
     void setAutoGainChecked(bool) override {}
-    void setDeviceItems(const std::vector<std::string>& titles) override { deviceItems = titles; }
+    void setDeviceItems(const std::vector<app::DeviceItem>& items) override {
+        deviceItems.clear();
+        for (const auto& item : items) deviceItems.push_back(item.title);
+    }
     void selectDeviceItem(std::size_t index) override { selectedDevice = index; }
     void updateLevel(float level) override { levels.push_back(level); }
     void setListenerCount(const std::string& text, LabelColor color) override { listenerCount = {text, color}; }
     void setDockBadge(const std::string& label) override { badge = label; }
     void setTranscriptButtonTinted(bool tinted) override { transcriptTinted = tinted; }
     void showTranscriptPanel() override { ++panelOpenings; }
+    void hideTranscriptPanel() override { ++panelClosings; }
+    void setAddress(const std::string& text, bool qrEnabled) override { address = {text, qrEnabled}; }
+    void chooseQRCodeDestination(DestinationChosen done) override { done(qrDestination); }
     void showAlert(const app::Alert& alert) override { alerts.push_back(alert); }
     void setSpeechChecked(bool checked) override { speechChecked = checked; }
     void addTranscription(const std::string& text, bool isFinal) override { panel.emplace_back(text, isFinal); }
@@ -39,7 +45,9 @@ public:
     std::vector<float> levels;
     std::pair<std::string, LabelColor> listenerCount;
     std::optional<bool> transcriptTinted;
-    int panelOpenings = 0;
+    int panelOpenings = 0, panelClosings = 0;
+    std::pair<std::string, bool> address;
+    std::optional<std::filesystem::path> qrDestination;  // what the save dialog answers
     std::vector<app::Alert> alerts;
     std::optional<bool> speechChecked;
     std::vector<std::pair<std::string, bool>> panel;

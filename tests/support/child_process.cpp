@@ -31,8 +31,15 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     std::vector<char*> argv;
     for (auto& a : argvStrings) argv.push_back(a.data());
     argv.push_back(nullptr);
+    // The extras replace inherited variables of the same name ("DISPLAY=" empties it).
+    auto nameOf = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
     std::vector<std::string> envStrings;
-    for (char** e = environ; *e; ++e) envStrings.emplace_back(*e);
+    for (char** e = environ; *e; ++e) {
+        const std::string entry = *e;
+        const bool replaced = std::any_of(extraEnvironment.begin(), extraEnvironment.end(),
+                                          [&](const std::string& extra) { return nameOf(extra) == nameOf(entry); });
+        if (!replaced) envStrings.push_back(entry);
+    }
     envStrings.insert(envStrings.end(), extraEnvironment.begin(), extraEnvironment.end());
     std::vector<char*> envp;
     for (auto& e : envStrings) envp.push_back(e.data());

@@ -1,0 +1,122 @@
+// The real lumeno with its window, on a private X server: it starts, streams when the operator
+// presses the stream button, and quits cleanly with its settings saved when the window closes.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QImage>
+#include <QRect>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "support/child_process.h"
+#include "support/temp_dir.h"
+#include "support/test_client.h"
+#include "x_display.h"
+
+using namespace std::chrono_literals;
+using lumeno::testing::ChildProcess;
+using lumeno::testing::TempDir;
+namespace fs = std::filesystem;
+
+namespace {
+
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout = 15s) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < end) {
+        if (done()) return true;
+        std::this_thread::sleep_for(50ms);
+    }
+    return done();
+}
+
+// Xvfb on the first free display number from a per-process start, so parallel runs don't meet.
+struct VirtualDisplay {
+    VirtualDisplay() {
+        for (int n = 90 + getpid() % 100; n < 400 && !server; ++n) {
+            if (fs::exists("/tmp/.X11-unix/X" + std::to_string(n)) || fs::exists("/tmp/.X" + std::to_string(n) + "-lock"))
+                continue;
+            name = ":" + std::to_string(n);
+            server = std::make_unique<ChildProcess>("/usr/bin/Xvfb",
+                                                    std::vector<std::string>{name, "-screen", "0", "1024x768x24",
+                                                                             "-nolisten", "tcp"});
+            if (!eventually([&] { return fs::exists("/tmp/.X11-unix/X" + std::to_string(n)); }, 10s)) server.reset();
+        }
+    }
+    std::string name;
+    std::unique_ptr<ChildProcess> server;
+};
+
+void saveScreenshot(lumeno::testing::XDisplayClient& x, const fs::path& file) {
+    int width = 0, height = 0;
+    const auto pixels = x.screenshot(width, height);
+    if (pixels.empty()) return;
+    QImage image(reinterpret_cast<const uchar*>(pixels.data()), width, height, QImage::Format_ARGB32);
+    // Only the windows: the bare root around them is black.
+    QRect used;
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            if ((pixels[static_cast<std::size_t>(y) * width + x] & 0xffffffu) != 0) used |= QRect(x, y, 1, 1);
+    fs::create_directories(file.parent_path());
+    image.copy(used).save(QString::fromStdString(file.string()));
+}
+
+// Two seconds of a 440 Hz tone that swells and fades, 16-bit mono 48 kHz, for the meter to show.
+void writeTone(const fs::path& file) {
+    const std::uint32_t rate = 48000, frames = 2 * rate;
+    std::ofstream out(file, std::ios::binary);
+    auto u32 = [&](std::uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
+    auto u16 = [&](std::uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
+    out << "RIFF";
+    u32(36 + frames * 2);
+    out << "WAVEfmt ";
+    u32(16), u16(1), u16(1), u32(rate), u32(rate * 2), u16(2), u16(16);
+    out << "data";
+    u32(frames * 2);
+    for (std::uint32_t i = 0; i < frames; ++i)
+        u16(static_cast<std::uint16_t>(static_cast<std::int16_t>(
+            9000 * (0.6 + 0.4 * std::sin(M_PI * i / rate)) * std::sin(2 * M_PI * 440 * i / rate))));
+}
+
+std::string status(std::uint16_t port) {
+    return lumeno::testing::fetch(port, "GET /status HTTP/1.1\r\nHost: x\r\n\r\n");
+}
+
+}  // namespace
+
+TEST(WindowE2ETest, StreamsFromTheWindowAndQuitsWithSettingsSavedWhenItCloses) {
+    VirtualDisplay x;
+    ASSERT_TRUE(x.server) << "no free display for Xvfb";
+    lumeno::testing::XDisplayClient display(x.name);
+    ASSERT_TRUE(display.connected());
+
+    TempDir dir;
+    writeTone(dir.path() / "tone.wav");
+    const auto port = lumeno::testing::freePort();
+    ChildProcess app(LUMENO_BINARY,
+                     {"--input-file", dir / "tone.wav", "--port", std::to_string(port), "--bind", "127.0.0.1",
+                      "--config-dir", dir / "config"},
+                     {"DISPLAY=" + x.name, "QT_QPA_PLATFORM=xcb", "PULSE_SERVER=unix:/nonexistent/lumeno-test",
+                      "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/lumeno-test"});
+    ASSERT_TRUE(app.waitForLine("🎉 === APP DELEGATE COMPLETE ===", 20s)) << app.stderrText();
+    EXPECT_TRUE(app.waitForLine("📏 Stored original window width: 400.0"));
+    EXPECT_NE(status(port).find(R"({"status":"waiting"})"), std::string::npos);
+
+    unsigned long window = 0;
+    ASSERT_TRUE(eventually([&] { return (window = display.findWindow("Lumeno")) != 0; }));
+    // The stream button has the keyboard focus when the window opens, as a booth operator expects.
+    ChildProcess press("/usr/bin/xdotool", {"key", "--clearmodifiers", "space"}, {"DISPLAY=" + x.name});
+    ASSERT_EQ(press.wait(), 0) << press.stderrText();
+    ASSERT_TRUE(eventually([&] { return status(port).find(R"({"status":"streaming"})") != std::string::npos; }))
+        << status(port);
+
+    std::this_thread::sleep_for(500ms);  // a few meter updates before the picture
+    saveScreenshot(display, fs::path(LUMENO_ARTIFACTS) / "operator-window.png");
+
+    display.requestClose(window);
+    ASSERT_EQ(app.wait(15s), 0) << app.stderrText();
+    std::ifstream settings(dir.path() / "config" / "settings.json");
+    const std::string saved(std::istreambuf_iterator<char>(settings), {});
+    EXPECT_NE(saved.find(R"("isStreaming": true)"), std::string::npos) << saved;
+}

@@ -1,0 +1,96 @@
+#include "ui/level_meter.h"
+
+#include <gtest/gtest.h>
+
+#include <QImage>
+#include <QPalette>
+#include <cmath>
+
+using lumeno::ui::LevelMeter;
+
+namespace {
+
+QImage draw(LevelMeter& meter) {
+    meter.resize(360, 60);
+    QImage image(360, 60, QImage::Format_ARGB32);
+    image.fill(Qt::transparent);
+    meter.render(&image, QPoint(), QRegion(), QWidget::DrawChildren);
+    return image;
+}
+
+QColor at(const QImage& image, int x, int y = 30) { return image.pixelColor(x, y); }
+
+TEST(LevelMeterTest, BarColourFollowsTheLevelAndTheScaleAndPeakAreDrawn) {
+    struct Case {
+        float level;
+        QColor bar;
+    };
+    const Case cases[] = {
+        {0.7f, QColor(52, 199, 89)},   // green up to 0.7 itself
+        {0.9f, QColor(255, 204, 0)},   // yellow up to 0.9 itself
+        {0.91f, QColor(255, 59, 48)},  // red above
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.level);
+        double now = 0;
+        LevelMeter meter(nullptr, [&] { return now; });
+        QPalette light;
+        light.setColor(QPalette::Window, Qt::white);
+        meter.setPalette(light);
+        meter.updateLevel(c.level);
+        const QImage image = draw(meter);
+        const int end = static_cast<int>(360 * c.level);
+        EXPECT_EQ(at(image, 20), c.bar);
+        EXPECT_EQ(at(image, end - 5), c.bar);
+        // The peak marker sits on the level, white and 4 px wide; the background follows.
+        EXPECT_EQ(at(image, end - 1), QColor(Qt::white));
+        EXPECT_EQ(at(image, end + 4), QColor(230, 230, 230));
+    }
+}
+
+TEST(LevelMeterTest, BackgroundAndScaleFollowTheTheme) {
+    for (const bool dark : {false, true}) {
+        SCOPED_TRACE(dark);
+        LevelMeter meter(nullptr, [] { return 0.0; });
+        QPalette palette;
+        palette.setColor(QPalette::Window, dark ? QColor(30, 30, 30) : QColor(240, 240, 240));
+        meter.setPalette(palette);
+        const QImage image = draw(meter);
+        const int background = dark ? 51 : 230, scale = dark ? 77 : 204;
+        EXPECT_EQ(at(image, 100), QColor(background, background, background));
+        EXPECT_EQ(at(image, 36), QColor(scale, scale, scale));  // the first of nine lines, at a tenth
+        EXPECT_EQ(at(image, 324), QColor(scale, scale, scale));
+        // Rounded corners are clipped.
+        EXPECT_EQ(image.pixelColor(0, 0).alpha(), 0);
+    }
+}
+
+TEST(LevelMeterTest, PeakHoldsOneSecondThenSinksFivePercentPerUpdate) {
+    double now = 1000.0;
+    LevelMeter meter(nullptr, [&] { return now; });
+    meter.updateLevel(0.5f);
+    meter.updateLevel(0.3f);
+    EXPECT_FLOAT_EQ(meter.currentLevel(), 0.3f);
+    now += 1.0;
+    meter.updateLevel(0.3f);
+    EXPECT_FLOAT_EQ(meter.peakLevel(), 0.5f);  // not yet past the hold
+    now += 0.001;
+    meter.updateLevel(0.3f);
+    EXPECT_FLOAT_EQ(meter.peakLevel(), 0.475f);
+    meter.updateLevel(0.3f);
+    EXPECT_FLOAT_EQ(meter.peakLevel(), 0.45125f);
+    meter.updateLevel(0.6f);
+    EXPECT_FLOAT_EQ(meter.peakLevel(), 0.6f);
+}
+
+TEST(LevelMeterTest, OutOfRangeAndNaNLevelsAreClamped) {
+    LevelMeter meter(nullptr, [] { return 0.0; });
+    for (const auto& [in, out] : std::vector<std::pair<float, float>>{
+             {2.5f, 1.0f}, {-1.0f, 0.0f}, {NAN, 0.0f}, {INFINITY, 0.0f}, {0.25f, 0.25f}}) {
+        meter.updateLevel(in);
+        EXPECT_FLOAT_EQ(meter.currentLevel(), out) << in;
+    }
+    EXPECT_FLOAT_EQ(meter.peakLevel(), 1.0f);
+}
+
+}  // namespace

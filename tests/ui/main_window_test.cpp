@@ -1,0 +1,186 @@
+#include "ui/main_window.h"
+
+#include <gtest/gtest.h>
+
+#include <QAbstractAnimation>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QToolButton>
+
+#include "fakes/capture_logger.h"
+
+using lumeno::ui::MainLayout;
+using lumeno::ui::MainWindow;
+using lumeno::ui::SystemColor;
+
+namespace {
+
+// Qt's animations on a clock the test moves.
+class ManualAnimationDriver final : public QAnimationDriver {
+public:
+    void advanceBy(qint64 ms) {
+        // Animations register on the event loop in two queued steps and take their start
+        // time on the next tick.
+        for (int i = 0; i < 3; ++i) QApplication::processEvents();
+        advance();
+        now_ += ms;
+        advance();
+    }
+    qint64 elapsed() const override { return now_; }
+    // Qt counts a driver's time from its start.
+    void start() override {
+        now_ = 0;
+        QAnimationDriver::start();
+    }
+
+private:
+    qint64 now_ = 0;
+};
+
+template <typename T>
+T* child(QWidget& window, const char* name) {
+    return window.findChild<T*>(name);
+}
+
+TEST(MainLayoutTest, RowsKeepTheirOrderWithoutOverlapInsideTheWindowWidth) {
+    for (int checkBoxHeight : {16, 18, 20, 22, 26}) {
+        SCOPED_TRACE(checkBoxHeight);
+        const MainLayout l = MainLayout::compute(checkBoxHeight);
+        const QRect toggles(20, l.toggleTop, 360, l.toggleHeight);
+        const std::vector<QRect> rows = {l.inputLabel.united(l.devicePopup).united(l.transcriptButton),
+                                         l.levelMeter, l.streamButton, toggles, l.statusLabel,
+                                         l.addressLabel.united(l.qrButton), l.listenerCountLabel};
+        for (std::size_t i = 1; i < rows.size(); ++i) EXPECT_GT(rows[i].top(), rows[i - 1].bottom()) << "row " << i;
+        for (const QRect& row : rows) {
+            EXPECT_GE(row.left(), 20);
+            EXPECT_LE(row.right(), 380);
+        }
+        EXPECT_GE(l.transcriptButton.left() - l.devicePopup.right(), 20);
+        EXPECT_EQ(l.contentHeight, l.listenerCountLabel.bottom() + 1 + 20);
+        EXPECT_GE(l.contentHeight, 360);
+    }
+    // The stated sizes: meter 60 high across the margins, a 140 x 40 button in the middle.
+    const MainLayout l = MainLayout::compute(20);
+    EXPECT_EQ(l.levelMeter, QRect(20, 80, 360, 60));  // the controls start 5 px down
+    EXPECT_EQ(l.streamButton, QRect(130, 170, 140, 40));
+    EXPECT_EQ(l.qrButton.size(), QSize(85, 24));
+}
+
+class MainWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        driver_.install();
+        window_.buildMenus();
+        window_.show();
+    }
+    void TearDown() override { driver_.uninstall(); }
+    int width() {
+        QApplication::sendPostedEvents();
+        return window_.width();
+    }
+
+    ManualAnimationDriver driver_;
+    lumeno::testing::CaptureLogger log_;
+    MainWindow window_{log_};
+};
+
+TEST_F(MainWindowTest, ChecksSetByCodeFireNothingAndClicksFireOnce) {
+    QSignalSpy autoGain(&window_, &MainWindow::autoGainClicked);
+    QSignalSpy speech(&window_, &MainWindow::speechClicked);
+    window_.setAutoGainChecked(true);
+    window_.setSpeechChecked(true);
+    EXPECT_EQ(autoGain.count() + speech.count(), 0);
+    child<QCheckBox>(window_, "speechToggle")->click();
+    ASSERT_EQ(speech.count(), 1);
+    EXPECT_EQ(speech.at(0).at(0).toBool(), false);
+    EXPECT_EQ(autoGain.count(), 0);
+}
+
+TEST_F(MainWindowTest, LabelsShowTextAsGivenNeverAsMarkup) {
+    window_.setListenerCount("<b>👥 Active Listeners: 3</b>", SystemColor::green);
+    window_.setStatus("Status: Streaming", SystemColor::green);
+    window_.setAddress("Access at: 10.0.0.5:8080/listen", true);
+    auto* count = child<QLabel>(window_, "listenerCountLabel");
+    EXPECT_EQ(count->textFormat(), Qt::PlainText);
+    EXPECT_EQ(count->text(), "<b>👥 Active Listeners: 3</b>");
+    EXPECT_EQ(count->palette().color(QPalette::WindowText), QColor(52, 199, 89));
+    for (const char* name : {"statusLabel", "ipLabel"})
+        EXPECT_EQ(child<QLabel>(window_, name)->textFormat(), Qt::PlainText) << name;
+    EXPECT_TRUE(child<QPushButton>(window_, "qrButton")->isEnabled());
+    window_.setAddress("No network connection found", false);
+    EXPECT_FALSE(child<QPushButton>(window_, "qrButton")->isEnabled());
+}
+
+TEST_F(MainWindowTest, DevicePopupKeepsDuplicatesElidesLongNamesAndReportsTheItemPicked) {
+    const std::string longName(80, 'x');
+    window_.setDevices({{"A", "a1"}, {"B", "b"}, {"A", "a2"}, {longName, "long"}});
+    auto* popup = child<QComboBox>(window_, "devicePopup");
+    ASSERT_EQ(popup->count(), 4);
+    EXPECT_EQ(popup->itemText(2), "A");
+    EXPECT_NE(popup->itemText(3).toStdString(), longName);
+    EXPECT_TRUE(popup->itemText(3).endsWith(QChar(0x2026)));
+    EXPECT_EQ(popup->itemData(3, Qt::ToolTipRole).toString().toStdString(), longName);
+
+    QSignalSpy activated(&window_, &MainWindow::deviceActivated);
+    window_.selectDevice(1);
+    EXPECT_EQ(activated.count(), 0);
+    emit popup->activated(2);
+    ASSERT_EQ(activated.count(), 1);
+    EXPECT_EQ(window_.deviceTitle(2), "A");
+    EXPECT_EQ(window_.deviceUniqueID(2), "a2");
+    EXPECT_TRUE(window_.deviceTitle(7).isNull());
+}
+
+TEST_F(MainWindowTest, PanelSlidesTheWindowFrom400To720AndBackAndTheLastRequestWins) {
+    EXPECT_EQ(width(), 400);
+    window_.showTranscriptPanel();
+    ASSERT_NE(window_.transcriptPanel(), nullptr);
+    driver_.advanceBy(175);
+    const int halfway = width();
+    EXPECT_GT(halfway, 400);
+    EXPECT_LT(halfway, 720);
+    driver_.advanceBy(200);
+    EXPECT_EQ(width(), 720);
+    EXPECT_TRUE(log_.contains("✅ Transcript panel slide-in animation complete"));
+    EXPECT_TRUE(child<QToolButton>(window_, "transcriptButton")->property("tinted").toBool());
+
+    window_.hideTranscriptPanel();
+    driver_.advanceBy(400);
+    EXPECT_EQ(width(), 400);
+    EXPECT_EQ(window_.transcriptPanel(), nullptr);
+    EXPECT_FALSE(child<QToolButton>(window_, "transcriptButton")->property("tinted").toBool());
+
+    // Open, close, open again in quick succession: it ends open.
+    window_.showTranscriptPanel();
+    driver_.advanceBy(50);
+    window_.hideTranscriptPanel();
+    driver_.advanceBy(50);
+    window_.showTranscriptPanel();
+    driver_.advanceBy(400);
+    EXPECT_EQ(width(), 720);
+    EXPECT_NE(window_.transcriptPanel(), nullptr);
+    EXPECT_TRUE(window_.transcriptPanelOpening());
+    EXPECT_EQ(log_.count("✅ Transcript panel slide-out animation complete"), 1);
+}
+
+TEST_F(MainWindowTest, MenusHaveTheirItemsInOrderWithTheirKeys) {
+    std::vector<std::string> seen;
+    for (QAction* menu : window_.menuBar()->actions()) {
+        seen.push_back(menu->text().toStdString());
+        for (QAction* item : menu->menu()->actions()) {
+            if (item->isSeparator()) continue;
+            seen.push_back("  " + item->text().toStdString() + " " + item->shortcut().toString().toStdString());
+        }
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"Lumeno", "  About Lumeno ", "  Preferences... Ctrl+,",
+                                              "  Hide Lumeno Ctrl+H", "  Quit Lumeno Ctrl+Q", "Edit", "  Cut Ctrl+X",
+                                              "  Copy Ctrl+C", "  Paste Ctrl+V", "  Select All Ctrl+A", "Help",
+                                              "  Lumeno Help Ctrl+?"}));
+}
+
+}  // namespace
