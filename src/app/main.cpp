@@ -34,6 +34,8 @@
 #include "server/listener_page.h"
 #include "server/simple_http_server.h"
 #include "transcript/transcript_archive.h"
+#include "ui/main_window.h"
+#include "ui/transcript/transcript_panel_view.h"
 
 #ifdef LUMENO_HAVE_DEMO
 namespace lumeno::app::embedded {
@@ -292,6 +294,12 @@ int main(int argc, char** argv) {
         QTimer::singleShot(0, qtApp.get(), [&] {
             delegate->applicationDidFinishLaunching([&](std::shared_ptr<app::MainView> view) {
                 return app::ViewController::create(services, std::move(view), controllerOptions);
+            });
+            // The transcript panel is made anew on every opening; the panel restore runs later.
+            delegate->window()->setTranscriptPanelFactory([&log, corrections, transcriptArchive](QWidget* parent) {
+                auto* panel = new ui::TranscriptPanelView({log, corrections}, parent);
+                panel->setTranscriptSource([transcriptArchive] { return transcriptArchive->currentSession(); });
+                return panel;
             });
             alertingController = delegate->viewController();
             afterStartup(*delegate->viewController());
