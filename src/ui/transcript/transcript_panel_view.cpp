@@ -58,8 +58,9 @@ public:
         setTextInteractionFlags(Qt::TextSelectableByMouse);
         setUndoRedoEnabled(false);
         setFrameShape(QFrame::NoFrame);
+        // Scrolled by wheel, touchpad and the follow-the-bottom rule; no scroller takes room.
         setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-        setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+        setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
         setLineWrapMode(QTextEdit::WidgetWidth);
         viewport()->setAutoFillBackground(false);
         setStyleSheet("QTextEdit { background: transparent; }");
