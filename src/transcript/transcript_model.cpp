@@ -20,9 +20,15 @@ using icu::UnicodeString;
 // returns false.
 template <typename Visit>
 void forEachCharacterEnd(const UnicodeString& text, Visit&& visit) {
-    UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<icu::BreakIterator> it(icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
-    if (U_FAILURE(status)) {
+    // Made once per thread: every update measures several texts, and making one costs more
+    // than measuring a line.
+    thread_local const std::unique_ptr<icu::BreakIterator> characters = [] {
+        UErrorCode status = U_ZERO_ERROR;
+        std::unique_ptr<icu::BreakIterator> made(icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+        return U_SUCCESS(status) ? std::move(made) : nullptr;
+    }();
+    icu::BreakIterator* it = characters.get();
+    if (!it) {
         // Without break rules, fall back to code points.
         for (std::int32_t i = 0; i < text.length(); i = text.moveIndex32(i, 1))
             if (!visit(text.moveIndex32(i, 1))) return;
@@ -45,9 +51,14 @@ const std::array<const char*, 39>& oldTestamentBooks() {
 }
 
 bool isBookName(const UnicodeString& word) {
-    const UnicodeString lowered = speech::lower(word);
-    return std::any_of(oldTestamentBooks().begin(), oldTestamentBooks().end(),
-                       [&](const char* book) { return lowered == speech::lower(UnicodeString::fromUTF8(book)); });
+    static const std::vector<UnicodeString> lowered = [] {
+        std::vector<UnicodeString> names;
+        for (const char* book : oldTestamentBooks()) names.push_back(speech::lower(UnicodeString::fromUTF8(book)));
+        return names;
+    }();
+    // No book name is longer than this; longer words need no case mapping.
+    if (word.length() > 16) return false;
+    return std::find(lowered.begin(), lowered.end(), speech::lower(word)) != lowered.end();
 }
 
 struct Patterns {
