@@ -16,12 +16,12 @@ using lumeno::transcript::TranscriptModel;
 namespace {
 
 // "F text" a final, "P text" a partial; lines of a sequence joined by "|".
-std::vector<std::pair<std::string, bool>> lines(std::string_view spec) {
+std::vector<std::pair<std::string, bool>> lines(std::string_view sequence) {
     std::vector<std::pair<std::string, bool>> out;
-    while (!spec.empty()) {
-        const auto end = std::min(spec.find('|'), spec.size());
-        out.emplace_back(std::string(spec.substr(2, end - 2)), spec[0] == 'F');
-        spec.remove_prefix(std::min(end + 1, spec.size()));
+    while (!sequence.empty()) {
+        const auto end = std::min(sequence.find('|'), sequence.size());
+        out.emplace_back(std::string(sequence.substr(2, end - 2)), sequence[0] == 'F');
+        sequence.remove_prefix(std::min(end + 1, sequence.size()));
     }
     return out;
 }
