@@ -10,6 +10,7 @@
 #include <fstream>
 #include <thread>
 
+#include "audio/wav_test_data.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 #include "support/test_client.h"
@@ -88,17 +89,10 @@ bool writeSpeech(const fs::path& file) {
         if (!in) return false;
         samples += std::string(32000, '\0') + std::string(std::istreambuf_iterator<char>(in), {});
     }
-    samples += std::string(64000, '\0');
-    std::ofstream out(file, std::ios::binary);
-    auto u32 = [&](std::uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
-    auto u16 = [&](std::uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
-    out << "RIFF";
-    u32(static_cast<std::uint32_t>(36 + samples.size()));
-    out << "WAVEfmt ";
-    u32(16), u16(1), u16(1), u32(16000), u32(32000), u16(2), u16(16);
-    out << "data";
-    u32(static_cast<std::uint32_t>(samples.size()));
-    out << samples;
+    lumeno::testing::WavSpec spec;
+    spec.rate = 16000;
+    spec.samples = samples + std::string(64000, '\0');
+    std::ofstream(file, std::ios::binary) << lumeno::testing::makeWav(spec);
     return true;
 }
 
