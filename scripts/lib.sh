@@ -8,7 +8,7 @@ RUN_PACKAGES=(
   libasio-dev nlohmann-json3-dev libicu-dev
   qt6-base-dev libpulse-dev libasound2-dev libqrencode-dev libpng-dev
   libpocketsphinx-dev pocketsphinx-en-us libsamplerate0-dev
-  espeak-ng libqt6svg6
+  espeak-ng libqt6svg6 qt6-svg-dev
 )
 # What only the tests and benchmarks need on top.
 TEST_PACKAGES=(

@@ -36,6 +36,8 @@ QWidget* placeholderPreferencesWindow() {
     auto* window = new QWidget(nullptr, Qt::Window);
     window->setWindowTitle("Preferences");
     window->setFixedSize(500, 450);
+    auto* hide = new QShortcut(QKeySequence("Ctrl+W"), window);
+    QObject::connect(hide, &QShortcut::activated, window, &QWidget::hide);
     return window;
 }
 
@@ -95,8 +97,7 @@ void AppDelegate::showPreferences() {
         preferencesWindow_ = makePreferencesWindow_();
         // Kept when closed: closing only hides it, and its state survives to the next opening.
         preferencesWindow_->setAttribute(Qt::WA_DeleteOnClose, false);
-        auto* hide = new QShortcut(QKeySequence("Ctrl+W"), preferencesWindow_);
-        QObject::connect(hide, &QShortcut::activated, preferencesWindow_, &QWidget::hide);
+        // Ctrl+W is the window's own: a second shortcut for it here would make both ambiguous.
         centreOnScreen(*preferencesWindow_);
     }
     preferencesWindow_->show();

@@ -35,6 +35,7 @@
 #include "server/simple_http_server.h"
 #include "transcript/transcript_archive.h"
 #include "ui/main_window.h"
+#include "ui/preferences/preferences_window.h"
 #include "ui/transcript/transcript_panel_view.h"
 
 #ifdef LUMENO_HAVE_DEMO
@@ -261,7 +262,7 @@ int main(int argc, char** argv) {
     auto corrections = speech::TranscriptionCorrectionManager::create(store, {mainQueue, background, log});
     platform::SphinxSpeechPlatform speechPlatform(log, {platform::modelRoots(std::getenv("LUMENO_MODEL_DIR"))});
     auto speechSession =
-        speech::SpeechRecognitionManager::create({mainQueue, log, preferences, corrections, speechPlatform});
+        speech::SpeechRecognitionManager::create({mainQueue, log, preferences, corrections, speechPlatform, &notifications});
 
     // Each streaming session's captions, kept as they arrive; its failure alert goes through
     // the controller, which exists by the time a caption can arrive.
@@ -285,11 +286,16 @@ int main(int argc, char** argv) {
         if (options.device) controller.deviceChanged(options.device);
     };
 
+    ui::QtPreferencesDialogs preferencesDialogs;
     // Declared after everything the window's controller refers to, so it goes first.
     std::unique_ptr<app::AppDelegate> delegate;
     std::shared_ptr<app::ViewController> headlessController;
     if (windowed) {
         delegate = std::make_unique<app::AppDelegate>(log, LUMENO_VERSION);
+        delegate->setPreferencesWindowFactory([&]() -> QWidget* {
+            return new ui::PreferencesWindow({mainQueue, notifications, log, preferences, sharedMIDI(), speechSession,
+                                              corrections, preferencesDialogs});
+        });
         // Launching runs as the event loop's first task, as a desktop application's does.
         QTimer::singleShot(0, qtApp.get(), [&] {
             delegate->applicationDidFinishLaunching([&](std::shared_ptr<app::MainView> view) {

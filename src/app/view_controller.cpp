@@ -76,8 +76,15 @@ ControlsView& ViewController::controls() {
 }
 
 ViewController::~ViewController() {
-    if (listenerCountObserver_) services_.notifications.removeObserver(*listenerCountObserver_);
+    removeObservers();
     listenerCountTimer_.cancel();
+}
+
+void ViewController::removeObservers() {
+    for (auto* observer : {&listenerCountObserver_, &speechStatusObserver_}) {
+        if (*observer) services_.notifications.removeObserver(**observer);
+        observer->reset();
+    }
 }
 
 void ViewController::viewDidLoad() {
@@ -365,6 +372,11 @@ void ViewController::setupObservers() {
         kListenerCountChanged, [weak = weak_from_this()](const core::Notification& notification) {
             if (auto self = weak.lock()) self->listenerCountChanged(notification);
         });
+    // The preferences window switches transcription too; the session announces every change.
+    speechStatusObserver_ = services_.notifications.addObserver(
+        speech::kSpeechRecognitionStatusChanged, [weak = weak_from_this()](const core::Notification&) {
+            if (auto self = weak.lock()) self->controls().setSpeechChecked(self->defaults_.boolForKey(self->speechEnabledKey_));
+        });
     services_.mainQueue.async(core::weakly(shared_from_this(), [](ViewController& c) {
         c.updateDockBadge(0);
         c.services_.log.line("👥 Initialized listener count to 0");
@@ -558,10 +570,7 @@ void ViewController::updateDockBadge(std::int64_t count) {
 }
 
 void ViewController::cleanup() {
-    if (listenerCountObserver_) {
-        services_.notifications.removeObserver(*listenerCountObserver_);
-        listenerCountObserver_.reset();
-    }
+    removeObservers();
     if (services_.speech) services_.speech->stopRecognition();
     if (services_.transcriptArchive) services_.transcriptArchive->endSession();
     if (services_.capture.isRunning()) services_.capture.stop();

@@ -129,6 +129,7 @@ private:
     void startServer();
     void setupMIDIControl();
     void setupObservers();
+    void removeObservers();
     void startAudioMonitoring();
 
     void audioStartFailed(const std::string& error);
@@ -153,6 +154,7 @@ private:
     double originalWindowWidth_ = 400.0;
     std::atomic<std::shared_ptr<ListenerServer>> httpServer_;
     std::optional<core::ObserverToken> listenerCountObserver_;
+    std::optional<core::ObserverToken> speechStatusObserver_;  // keeps the switch in step with Preferences
     std::shared_ptr<midi::MIDIController> midiController_;
     core::TimerHandle listenerCountTimer_;
     std::uint64_t captureGeneration_ = 0;  // tells a loss report of an earlier capture from the current one

@@ -61,7 +61,10 @@ core::TimerHandle MIDIController::after(std::chrono::milliseconds delay, F step)
 template <typename F>
 void MIDIController::scheduleConnect(std::chrono::milliseconds delay, F step) {
     pendingConnect_.cancel();
-    pendingConnect_ = after(delay, std::move(step));
+    pendingConnect_ = after(delay, [step = std::move(step)](MIDIController& self) mutable {
+        self.pendingConnect_ = {};  // no longer pending: a scan may reconnect on its own again
+        step(self);
+    });
 }
 
 void MIDIController::postLater(const char* name) {
@@ -153,9 +156,37 @@ void MIDIController::scanForDevices() {
         devices.push_back(MIDIDevice::make(source.endpoint, std::move(*source.name), std::move(source.manufacturer)));
     }
     queue_.async(core::weakly(shared_from_this(), [devices = std::move(devices)](MIDIController& self) mutable {
-        self.connectedDevices_ = std::move(devices);
-        self.notifications_.post(kMIDIDevicesChanged);
+        self.publishDevices(std::move(devices));
     }));
+}
+
+void MIDIController::publishDevices(std::vector<MIDIDevice> devices) {
+    connectedDevices_ = std::move(devices);
+    // An unplugged source takes the port's subscription with it.
+    if (connectedEndpoint_ && std::none_of(connectedDevices_.begin(), connectedDevices_.end(),
+                                           [&](const MIDIDevice& d) { return d.endpoint == *connectedEndpoint_; }))
+        connectedEndpoint_.reset();
+    reconnectReturnedSource();
+    notifications_.post(kMIDIDevicesChanged);
+}
+
+// The operator chose this source and MIDI is on, so a source that comes back (replugged, or
+// plugged in after the start-up connection gave up) is taken again without anyone asking.
+void MIDIController::reconnectReturnedSource() {
+    if (!isEnabled() || !selectedDevice_ || connectedEndpoint_ || inputPort_ == 0) return;
+    if (!pendingConnect_.isCancelled()) return;  // a scheduled connection will do it
+    const MIDIDevice* device = findDevice(*selectedDevice_);
+    if (!device) return;
+    const MIDIStatus status = backend_->connectSource(inputPort_, device->endpoint);
+    if (status != kMIDISuccess) {
+        // The choice stays: the next scan tries again.
+        log_.print("MIDI: Failed to reconnect to device ", *selectedDevice_, " with status: ",
+                   formatStatus(*backend_, status));
+        return;
+    }
+    connectedEndpoint_ = device->endpoint;
+    log_.print("MIDI: Reconnected to device: ", *selectedDevice_);
+    postLater(prefs::kMidiSettingsChanged);
 }
 
 const MIDIDevice* MIDIController::findDevice(const std::string& displayName) const {
@@ -211,24 +242,32 @@ void MIDIController::connect(const std::string& displayName, bool quiet) {
         return;
     }
     selectedDevice_ = displayName;
+    connectedEndpoint_ = endpoint;
     saveSettings();
     log_.print("MIDI: Successfully connected to device: ", displayName);
     postLater(prefs::kMidiSettingsChanged);
 }
 
-void MIDIController::disconnectFromCurrentDevice() {
+// Unsubscribes the port from the selected source; false when no listed source is selected.
+bool MIDIController::releaseSelectedSource() {
     pendingConnect_.cancel();
     const MIDIDevice* device = selectedDevice_ ? findDevice(*selectedDevice_) : nullptr;
     if (!device) {
         log_.print("MIDI: No current device to disconnect from");
-        return;
+        return false;
     }
-    const std::string name = *selectedDevice_;
     const MIDIStatus status = backend_->disconnectSource(inputPort_, device->endpoint);
     if (status == kMIDISuccess)
-        log_.print("MIDI: Successfully disconnected from device: ", name);
+        log_.print("MIDI: Successfully disconnected from device: ", *selectedDevice_);
     else
-        log_.print("MIDI: Failed to disconnect from device ", name, " with status: ", formatStatus(*backend_, status));
+        log_.print("MIDI: Failed to disconnect from device ", *selectedDevice_, " with status: ",
+                   formatStatus(*backend_, status));
+    connectedEndpoint_.reset();
+    return true;
+}
+
+void MIDIController::disconnectFromCurrentDevice() {
+    if (!releaseSelectedSource()) return;
     selectedDevice_.reset();
     saveSettings();
 }
@@ -245,7 +284,7 @@ void MIDIController::setEnabled(bool enabled) {
         scheduleConnect(kConnectAfterEnableDelay,
                         [name = *selectedDevice_](MIDIController& self) { self.connectToDevice(name); });
     }
-    if (!enabled) disconnectFromCurrentDevice();
+    if (!enabled) releaseSelectedSource();
     log_.print(enabled ? "MIDI support enabled" : "MIDI support disabled");
 }
 

@@ -49,7 +49,9 @@ public:
     // Enumerates now; publishes connectedDevices and posts "MIDIDevicesChanged" on the main queue.
     void scanForDevices();
     void connectToDevice(const std::string& displayName);
+    // Disconnects and forgets the selected source.
     void disconnectFromCurrentDevice();
+    // Off disconnects the port but keeps the selected source, so switching on again reconnects.
     void setEnabled(bool enabled);
     void startLearning(MIDILearningState state);
     void cancelLearning();
@@ -88,6 +90,9 @@ private:
     void setEnabledFlag(bool enabled);
     void readPackets(const MIDIPacketList& packets);
     void connect(const std::string& displayName, bool quiet);
+    bool releaseSelectedSource();
+    void publishDevices(std::vector<MIDIDevice> devices);
+    void reconnectReturnedSource();
     const MIDIDevice* findDevice(const std::string& displayName) const;
     void postLater(const char* name);
     template <typename F>
@@ -106,6 +111,9 @@ private:
     std::atomic<bool> isEnabled_{false};
     std::vector<MIDIDevice> connectedDevices_;
     std::optional<std::string> selectedDevice_;
+    // The source the port is subscribed to now. Unlike selectedDevice_, it is forgotten when the
+    // source disappears from a scan, so a replugged source can be told apart and reconnected.
+    std::optional<MIDIEndpointRef> connectedEndpoint_;
     MIDILearningState learningState_ = MIDILearningState::idle;
     std::optional<MIDICommand> startCommand_;
     std::optional<MIDICommand> stopCommand_;

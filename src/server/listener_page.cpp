@@ -92,7 +92,12 @@ std::string logoContentType(const std::optional<std::string>& extension) {
 }
 
 std::string logoResponseHead(const std::string& contentType, std::size_t length) {
-    return "HTTP/1.1 200 OK\r\nContent-Type: " + contentType + "\r\nContent-Length: " + std::to_string(length) +
+    // An SVG opened on its own is a document of the page's origin: the policy keeps any script
+    // in it from running there, while its inline styles still apply.
+    const std::string policy =
+        contentType == "image/svg+xml" ? "\r\nContent-Security-Policy: " + std::string(kSvgLogoPolicy) : "";
+    return "HTTP/1.1 200 OK\r\nContent-Type: " + contentType + policy + "\r\nContent-Length: " +
+           std::to_string(length) +
            "\r\nCache-Control: no-cache, no-store, must-revalidate\r\nPragma: no-cache\r\nExpires: 0\r\nConnection: "
            "close\r\n\r\n";
 }

@@ -27,6 +27,8 @@ std::string listenerPageResponse(const std::string& page);
 
 // "image/png" and the like from a file extension, compared lower-cased.
 std::string logoContentType(const std::optional<std::string>& extension);
+inline constexpr const char* kSvgLogoPolicy = "default-src 'none'; style-src 'unsafe-inline'";
+// An SVG logo's head also carries kSvgLogoPolicy as its Content-Security-Policy.
 std::string logoResponseHead(const std::string& contentType, std::size_t length);
 
 // Serves "/listen" and "/logo" from the current settings, read afresh for every request so

@@ -84,6 +84,8 @@ void SpeechRecognitionManager::setupSpeechRecognizer() {
     const std::string locale = services_.preferences.speechLanguage();
     speechRecognizer_.reset();  // a back-end may hold one model at a time
     speechRecognizer_ = services_.platform.makeRecognizer(locale);
+    recognizerLocale_ = locale;
+    postStatusChanged();
     services_.log.print("🎤 Speech recognizer initialized for locale: ", locale);
     services_.log.print("🎤 Available: ", speechRecognizer_ && speechRecognizer_->isAvailable() ? "true" : "false");
 }
@@ -92,6 +94,15 @@ void SpeechRecognitionManager::refreshAuthorizationStatus() {
     authorizationStatus_ = services_.platform.authorizationStatus();
     services_.mainQueue.async(core::weakly(shared_from_this(), [status = authorizationStatus_](SpeechRecognitionManager& m) {
         if (m.onAuthorizationStatusChanged_) m.onAuthorizationStatusChanged_(status);
+    }));
+    postStatusChanged();
+}
+
+// Later on main, so an observer never runs inside the step that changed the state.
+void SpeechRecognitionManager::postStatusChanged() {
+    if (!services_.notifications) return;
+    services_.mainQueue.async(core::weakly(shared_from_this(), [](SpeechRecognitionManager& m) {
+        m.services_.notifications->post(kSpeechRecognitionStatusChanged);
     }));
 }
 
@@ -103,6 +114,7 @@ void SpeechRecognitionManager::requestAuthorization(std::function<void(bool)> co
                 auto self = weak.lock();
                 if (!self) return;
                 self->authorizationStatus_ = status;
+                self->postStatusChanged();
                 if (self->onAuthorizationStatusChanged_) self->onAuthorizationStatusChanged_(status);
                 if (completion) completion(status == AuthorizationStatus::authorized);
             });
@@ -140,12 +152,14 @@ void SpeechRecognitionManager::startRecognition() {
         });
     isRecognizing_ = true;
     log.line("🎤 Speech recognition started");
+    postStatusChanged();
 }
 
 void SpeechRecognitionManager::handleRecognitionResult(const std::optional<RecognitionResult>& result,
                                                        const std::optional<std::string>& error) {
     if (error) {
         services_.log.print("🎤 Recognition error: ", *error);
+        postStatusChanged();  // a model that failed to load makes the recogniser unavailable
         return;
     }
     if (!result) return;
@@ -202,6 +216,7 @@ void SpeechRecognitionManager::stopRecognition() {
     isRecognizing_ = false;
     currentTranscription_.clear();
     services_.log.line("🎤 Speech recognition stopped");
+    postStatusChanged();
 }
 
 void SpeechRecognitionManager::setLanguage(const std::string& identifier) {
@@ -226,6 +241,19 @@ std::string SpeechRecognitionManager::statusText() const {
             return isRecognizing_ ? "Recognizing" : "Ready";
     }
     return "Unknown status";
+}
+
+SpeechRecognitionManager::ModelState SpeechRecognitionManager::modelState(const std::string& identifier) const {
+    if (!services_.platform.hasModel(identifier)) return ModelState::missing;
+    if (speechRecognizer_ && recognizerLocale_ == identifier && !speechRecognizer_->isAvailable())
+        return ModelState::broken;
+    return ModelState::ready;
+}
+
+std::string SpeechRecognitionManager::languageName(const std::string& identifier) {
+    for (const auto& language : supportedLanguages())
+        if (identifier == language.identifier) return language.displayName;
+    return identifier;
 }
 
 void SpeechRecognitionManager::append(const audio::AudioBuffer& buffer) {

@@ -10,6 +10,7 @@
 #include "audio/speech_feed.h"
 #include "core/log.h"
 #include "core/main_queue.h"
+#include "core/notification_center.h"
 #include "prefs/preferences_manager.h"
 #include "speech/speech_recognizer.h"
 #include "speech/transcription_correction_manager.h"
@@ -19,6 +20,10 @@ class SimpleHTTPServer;
 }
 
 namespace lumeno::speech {
+
+// Posted on main when a session starts or stops, and when the permission or the recogniser's
+// availability may have changed.
+inline constexpr const char* kSpeechRecognitionStatusChanged = "speechRecognitionStatusChanged";
 
 struct SupportedLanguage {
     const char* identifier;
@@ -41,7 +46,12 @@ public:
         prefs::PreferencesManager& preferences;
         std::shared_ptr<TranscriptionCorrectionManager> corrections;
         SpeechPlatform& platform;  // must outlive the manager
+        // Where "speechRecognitionStatusChanged" goes; none: not posted.
+        core::NotificationCenter* notifications = nullptr;
     };
+
+    // What the platform has for a language.
+    enum class ModelState { ready, missing, broken };
 
     // Sets up the recogniser for the stored language and reads the permission.
     static std::shared_ptr<SpeechRecognitionManager> create(Services services);
@@ -64,6 +74,9 @@ public:
     // Stores the language; a running session restarts with it half a second later.
     void setLanguage(const std::string& identifier);
     std::string statusText() const;
+    // missing: no model installed; broken: the recogniser made for it failed to load its model.
+    ModelState modelState(const std::string& identifier) const;
+    static std::string languageName(const std::string& identifier);  // the identifier when unknown
 
     // Messages go out only while the server is alive.
     void setHttpServer(std::weak_ptr<server::SimpleHTTPServer> server) { httpServer_ = std::move(server); }
@@ -95,9 +108,11 @@ private:
     void punctuationRefined(const std::string& corrected, const std::string& refined);
     void sendTranscription(const std::string& text, bool isFinal);
     void setRequest(std::shared_ptr<RecognitionRequest> request);
+    void postStatusChanged();
 
     Services services_;
     std::unique_ptr<SpeechRecognizer> speechRecognizer_;
+    std::string recognizerLocale_;
     // Replaced on main while the tap thread appends: the lock is held only to copy or swap the
     // pointer, and the tap thread appends through its own strong copy.
     mutable std::mutex requestMutex_;

@@ -66,6 +66,8 @@ public:
     virtual ~SpeechPlatform() = default;
     // Null when the platform has no recogniser for `localeIdentifier` ("en-US").
     virtual std::unique_ptr<SpeechRecognizer> makeRecognizer(const std::string& localeIdentifier) = 0;
+    // Whether makeRecognizer would give one, without making it (a model may be large).
+    virtual bool hasModel(const std::string& localeIdentifier) const = 0;
     virtual AuthorizationStatus authorizationStatus() const = 0;
     virtual void requestAuthorization(std::function<void(AuthorizationStatus)> answer) = 0;
 };

@@ -54,6 +54,7 @@ private:
 class FakeSpeechPlatform final : public speech::SpeechPlatform {
 public:
     std::unique_ptr<speech::SpeechRecognizer> makeRecognizer(const std::string& localeIdentifier) override;
+    bool hasModel(const std::string& localeIdentifier) const override { return locales.contains(localeIdentifier); }
     speech::AuthorizationStatus authorizationStatus() const override { return status; }
     void requestAuthorization(std::function<void(speech::AuthorizationStatus)> answer) override;
 

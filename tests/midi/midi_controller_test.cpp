@@ -260,7 +260,7 @@ TEST_F(MIDIControllerTest, FailedConnectLogsTheStatusAndForgetsEvenAStaleSavedCh
     EXPECT_FALSE(defaults_->hasKey(prefs::key::kSelectedMIDIDevice));
 }
 
-TEST_F(MIDIControllerTest, DisablingCancelsAWaitingConnectionForgetsTheDeviceAndEnablingDoesNotReconnect) {
+TEST_F(MIDIControllerTest, DisablingCancelsAWaitingConnectionAndEnablingReconnectsTheKeptDevice) {
     auto& midi = make();
     midi.setEnabled(true);
     midi.connectToDevice("Pad");  // no sources yet: waits
@@ -273,11 +273,68 @@ TEST_F(MIDIControllerTest, DisablingCancelsAWaitingConnectionForgetsTheDeviceAnd
     midi.connectToDevice("Pad");
     midi.setEnabled(false);
     EXPECT_TRUE(log_.contains("MIDI: Successfully disconnected from device: Pad"));
-    EXPECT_FALSE(defaults_->hasKey(prefs::key::kSelectedMIDIDevice));
+    EXPECT_EQ(defaults_->stringForKey(prefs::key::kSelectedMIDIDevice), "Pad");
     EXPECT_FALSE(defaults_->boolForKey(prefs::key::kMidiEnabled));
-    midi.setEnabled(true);
+    backend_->deliver({0xB0, 64, 127});  // off: the port hears nothing
     queue_.advance(1s);
     EXPECT_EQ(backend_->calls, (Calls{"connect 5", "disconnect 5"}));
+
+    backend_->calls.clear();
+    midi.setEnabled(true);
+    queue_.advance(1s);
+    EXPECT_EQ(backend_->calls, (Calls{"disconnect 5", "connect 5"}));
+    EXPECT_EQ(midi.selectedDevice(), "Pad");
+}
+
+// The chosen source is unplugged and comes back, possibly under a new endpoint: the next scan
+// takes it again with one line, but only while MIDI is on and the operator has not chosen otherwise.
+TEST_F(MIDIControllerTest, RepluggedSelectedSourceIsReconnectedByTheNextScan) {
+    struct Case {
+        const char* name;
+        bool disableWhileAway;
+        bool otherChosenWhileAway;
+        midi::MIDIStatus reconnectStatus;
+        Calls calls;
+        const char* line;
+    };
+    const std::vector<Case> cases = {
+        {"comes back", false, false, 0, {"connect 8"}, "MIDI: Reconnected to device: Pad"},
+        {"switched off meanwhile", true, false, 0, {}, nullptr},
+        {"another source chosen meanwhile", false, true, 0, {}, nullptr},
+        {"reconnect fails", false, false, -5, {"connect 8"},
+         "MIDI: Failed to reconnect to device Pad with status: -5 (fake failure)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        controller_.reset();
+        defaults_ = std::make_unique<prefs::PreferencesStore>(log_);
+        backend_ = std::make_shared<lumeno::testing::FakeMIDIBackend>();
+        auto& midi = makeWithSources();
+        queue_.advance(1s);  // past the start-up rescan: every scan below is one the test makes
+        midi.connectToDevice("Pad");
+        ASSERT_EQ(backend_->calls, (Calls{"connect 5"}));
+
+        backend_->found = {{6, "Keys", "Acme"}};  // unplugged
+        backend_->announceSetupChange();
+        queue_.runUntilIdle();
+        if (c.disableWhileAway) midi.setEnabled(false);
+        if (c.otherChosenWhileAway) midi.connectToDevice("Acme Keys");
+        backend_->calls.clear();
+        log_.clear();
+
+        backend_->connectStatus = c.reconnectStatus;
+        backend_->found = {{6, "Keys", "Acme"}, {8, "Pad"}};  // replugged
+        backend_->announceSetupChange();
+        queue_.runUntilIdle();
+        queue_.advance(1s);
+        EXPECT_EQ(backend_->calls, c.calls);
+        const auto lines = log_.lines();
+        if (c.line) {
+            EXPECT_EQ(lines, Calls{c.line});
+        } else {
+            EXPECT_TRUE(lines.empty());
+        }
+    }
 }
 
 TEST_F(MIDIControllerTest, SetupChangePostsDevicesChangedTwiceTheFirstBeforeTheNewList) {

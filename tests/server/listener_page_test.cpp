@@ -92,6 +92,16 @@ TEST(LogoContentTypeTest, ExtensionIsComparedLowerCased) {
     for (const auto& c : cases) EXPECT_EQ(logoContentType(c.ext), c.type) << c.ext.value_or("(none)");
 }
 
+// Only an SVG can carry script, so only its head restricts what the document may run.
+TEST(LogoResponseHeadTest, OnlyAnSvgLogoCarriesThePolicyHeader) {
+    const std::string policy = "\r\nContent-Security-Policy: default-src 'none'; style-src 'unsafe-inline'\r\n";
+    for (const char* type : {"image/svg+xml", "image/png", "image/jpeg", "image/gif", "application/octet-stream"}) {
+        const std::string head = logoResponseHead(type, 10);
+        EXPECT_EQ(head.find(policy) != std::string::npos, std::string(type) == "image/svg+xml") << type;
+        EXPECT_TRUE(head.ends_with("\r\nConnection: close\r\n\r\n")) << type;
+    }
+}
+
 TEST(TranscriptionMessageTest, IsCompactJsonWithFiveMembersThatSurvivesAnyText) {
     const std::string texts[] = {"hello", "<script>alert('x')</script>", "line one\nline two\r\n", "say \"amen\" 🙏",
                                  std::string("bad \xFF utf8")};

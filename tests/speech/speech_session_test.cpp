@@ -55,7 +55,7 @@ protected:
     }
 
     std::shared_ptr<SpeechRecognitionManager> makeSession() {
-        auto session = SpeechRecognitionManager::create({queue_, log_, preferences_, corrections_, platform_});
+        auto session = SpeechRecognitionManager::create({queue_, log_, preferences_, corrections_, platform_, &notifications_});
         session->setOnTranscriptionUpdate([this](const std::string& text, bool isFinal) { updates_.emplace_back(text, isFinal); });
         return session;
     }
@@ -302,6 +302,50 @@ TEST_F(SpeechSessionTest, PermissionAnswerFromAnyThreadIsStoredAndReportedOnMain
         EXPECT_EQ(session->authorizationStatus(), answer);
         EXPECT_EQ(reported.back(), answer);
     }
+}
+
+// Each change an observer may show is posted once, later on main, never inside the step itself.
+TEST_F(SpeechSessionTest, StatusChangeIsPostedOnMainAfterEachChangeOfState) {
+    int posts = 0;
+    notifications_.addObserver(speech::kSpeechRecognitionStatusChanged, [&](const core::Notification&) { ++posts; });
+    auto session = makeSession();
+    queue_.runUntilIdle();
+    EXPECT_EQ(posts, 2);  // the recogniser made, the permission read
+
+    struct Case {
+        const char* name;
+        std::function<void()> action;
+    };
+    const std::vector<Case> cases = {
+        {"start", [&] { session->startRecognition(); }},
+        {"recogniser error", [&] { platform_.lastTask()->fail("model could not be loaded"); }},
+        {"stop", [&] { session->stopRecognition(); }},
+        {"permission read", [&] { session->refreshAuthorizationStatus(); }},
+        {"permission answered", [&] {
+             session->requestAuthorization(nullptr);
+             platform_.answerAuthorization(AuthorizationStatus::authorized);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        posts = 0;
+        c.action();
+        EXPECT_EQ(posts, 0);
+        queue_.runUntilIdle();
+        EXPECT_EQ(posts, 1);
+    }
+}
+
+TEST_F(SpeechSessionTest, ModelStateTellsAMissingFromABrokenModel) {
+    platform_.locales = {"en-US", "de-DE"};
+    auto session = makeSession();
+    EXPECT_EQ(session->modelState("en-US"), SpeechRecognitionManager::ModelState::ready);
+    EXPECT_EQ(session->modelState("fr-FR"), SpeechRecognitionManager::ModelState::missing);
+    platform_.available = false;  // the recogniser made for en-US could not load its model
+    EXPECT_EQ(session->modelState("en-US"), SpeechRecognitionManager::ModelState::broken);
+    EXPECT_EQ(session->modelState("de-DE"), SpeechRecognitionManager::ModelState::ready);  // not tried yet
+    EXPECT_EQ(SpeechRecognitionManager::languageName("de-DE"), "German (Germany)");
+    EXPECT_EQ(SpeechRecognitionManager::languageName("xx-YY"), "xx-YY");
 }
 
 TEST_F(SpeechSessionTest, ResultsAfterTheSessionIsGoneDoNothing) {

@@ -29,6 +29,9 @@ public:
     SphinxSpeechPlatform(core::Logger& log, Options options);
 
     std::unique_ptr<speech::SpeechRecognizer> makeRecognizer(const std::string& localeIdentifier) override;
+    bool hasModel(const std::string& localeIdentifier) const override {
+        return findModel(options_.modelRoots, localeIdentifier).has_value();
+    }
     speech::AuthorizationStatus authorizationStatus() const override { return speech::AuthorizationStatus::authorized; }
     void requestAuthorization(std::function<void(speech::AuthorizationStatus)> answer) override;
 

@@ -1,0 +1,144 @@
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+
+#include "preferences_harness.h"
+#include "ui/preferences/midi_page.h"
+
+using namespace std::chrono_literals;
+using namespace lumeno;
+namespace key = prefs::key;
+
+namespace {
+
+class MIDIPageTest : public lumeno::testing::PreferencesTest {
+protected:
+    // MIDI on, source "Pad" (endpoint 5) plugged in and chosen in the pop-up.
+    ui::MIDIPage& pageWithPadChosen() {
+        midiBackend_->found = {{5, "Pad"}};
+        store_->setBool(key::kMidiEnabled, true);
+        auto& page = makeWindow().midi();
+        choose(page, "Pad");
+        return page;
+    }
+    void choose(ui::MIDIPage& page, const QString& title) {
+        const int index = page.midiDevicePopup()->findText(title);
+        ASSERT_GE(index, 0) << title.toStdString();
+        page.midiDevicePopup()->setCurrentIndex(index);
+        emit page.midiDevicePopup()->activated(index);
+        queue_.advance(1s);
+    }
+    static QStringList items(const QComboBox* popup) {
+        QStringList titles;
+        for (int i = 0; i < popup->count(); ++i) titles << popup->itemText(i);
+        return titles;
+    }
+    void plug(std::vector<midi::MIDISourceInfo> sources) {
+        midiBackend_->found = std::move(sources);
+        midiBackend_->announceSetupChange();
+        queue_.advance(1s);
+    }
+};
+
+}  // namespace
+
+TEST_F(MIDIPageTest, LearnButtonsNeedMIDIOnAndAListedSource) {
+    struct Case {
+        bool enabled;
+        std::optional<std::string> stored;
+        bool learnEnabled;
+    };
+    const std::vector<Case> cases = {
+        {false, std::nullopt, false}, {true, std::nullopt, false}, {false, "Pad", false},
+        {true, "Pad", true},          {true, "Unplugged", false},
+    };
+    midiBackend_->found = {{5, "Pad"}};
+    for (const auto& c : cases) {
+        midi_.reset();
+        store_->setBool(key::kMidiEnabled, c.enabled);
+        store_->setString(key::kSelectedMIDIDevice, c.stored);
+        auto& page = makeWindow().midi();
+        SCOPED_TRACE(c.stored.value_or("none") + (c.enabled ? " on" : " off"));
+        EXPECT_EQ(page.startLearnButton()->isEnabled(), c.learnEnabled);
+        EXPECT_EQ(page.stopLearnButton()->isEnabled(), c.learnEnabled);
+        EXPECT_EQ(page.midiDevicePopup()->isEnabled(), c.enabled);
+        EXPECT_EQ(page.midiDevicePopup()->currentText().toStdString(), c.stored.value_or("No device selected"));
+    }
+}
+
+TEST_F(MIDIPageTest, LearningShowsTheWaitThenTheCommandAndCancelOrClearLeaveNone) {
+    auto& page = pageWithPadChosen();
+    EXPECT_EQ(midi_->selectedDevice(), "Pad");
+    EXPECT_FALSE(page.startClearButton()->isEnabled());
+
+    page.startLearnButton()->click();
+    queue_.runUntilIdle();
+    EXPECT_EQ(page.startLearnButton()->text(), "Cancel");
+    EXPECT_TRUE(page.startLearnButton()->isEnabled());
+    EXPECT_FALSE(page.stopLearnButton()->isEnabled());
+    EXPECT_FALSE(page.learningStatusLabel()->isHidden());
+    EXPECT_EQ(page.learningStatusLabel()->text(), "Waiting for MIDI input to assign as Start command...");
+
+    midiBackend_->deliver({0xB0, 7, 100});
+    queue_.runUntilIdle();
+    EXPECT_EQ(page.startCommandLabel()->text(), "CC7 on Ch1");
+    EXPECT_EQ(page.startLearnButton()->text(), "Learn");
+    EXPECT_TRUE(page.stopLearnButton()->isEnabled());
+    EXPECT_TRUE(page.learningStatusLabel()->isHidden());
+    EXPECT_TRUE(page.startClearButton()->isEnabled());
+    EXPECT_TRUE(store_->hasKey(key::kMidiStartCommand));
+
+    page.startClearButton()->click();
+    EXPECT_EQ(page.startCommandLabel()->text(), "Not assigned");
+    EXPECT_FALSE(page.startClearButton()->isEnabled());
+    EXPECT_FALSE(store_->hasKey(key::kMidiStartCommand));
+
+    page.stopLearnButton()->click();
+    queue_.runUntilIdle();
+    EXPECT_EQ(page.stopLearnButton()->text(), "Cancel");
+    page.stopLearnButton()->click();  // cancels
+    queue_.runUntilIdle();
+    EXPECT_EQ(page.stopLearnButton()->text(), "Learn");
+    midiBackend_->deliver({0x90, 36, 90});
+    queue_.runUntilIdle();
+    EXPECT_EQ(page.stopCommandLabel()->text(), "Not assigned");
+}
+
+// Nothing can come from a source that went away: learning ends, with a line that says why.
+TEST_F(MIDIPageTest, SourceUnpluggedMidLearnCancelsLearningAndSaysSo) {
+    auto& page = pageWithPadChosen();
+    page.startLearnButton()->click();
+    queue_.runUntilIdle();
+    plug({});
+    EXPECT_FALSE(log_.contains("MIDI: No devices in list, scanning first..."));
+    EXPECT_EQ(midi_->learningState(), midi::MIDILearningState::idle);
+    EXPECT_FALSE(page.learningStatusLabel()->isHidden());
+    EXPECT_EQ(page.learningStatusLabel()->text(), "Learning cancelled: Pad is no longer connected");
+    EXPECT_FALSE(page.startLearnButton()->isEnabled());
+    EXPECT_FALSE(store_->hasKey(key::kMidiStartCommand));
+    EXPECT_EQ(store_->stringForKey(key::kSelectedMIDIDevice), "Pad");
+
+    // Plugged in again: reconnected by the controller, choosable and learnable again.
+    plug({{9, "Pad"}});
+    EXPECT_EQ(page.midiDevicePopup()->currentText(), "Pad");
+    EXPECT_TRUE(page.startLearnButton()->isEnabled());
+    EXPECT_EQ(log_.count("MIDI: Reconnected to device: Pad"), 1);
+    page.startLearnButton()->click();
+    queue_.runUntilIdle();
+    EXPECT_TRUE(page.learningStatusLabel()->text().startsWith("Waiting"));
+}
+
+// With MIDI off, a chosen source that is not plugged in is shown but never asked for, so the
+// window does not start a scan that answers itself forever.
+TEST_F(MIDIPageTest, UnpluggedChoiceWithMIDIOffIsShownWithoutEndlessRescans) {
+    midiBackend_->found = {{6, "Keys", "Acme"}};
+    store_->setString(key::kSelectedMIDIDevice, std::string("Pad"));
+    auto& page = makeWindow().midi();
+    const int scans = midiBackend_->scans;
+    queue_.advance(10s);
+    EXPECT_EQ(midiBackend_->scans, scans);
+    EXPECT_EQ(items(page.midiDevicePopup()), (QStringList{"No device selected", "Acme Keys", "Pad"}));
+    EXPECT_EQ(page.midiDevicePopup()->currentText(), "Pad");
+    EXPECT_FALSE(log_.containsPrefix("MIDI: Attempting to connect"));
+}

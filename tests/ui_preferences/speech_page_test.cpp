@@ -1,0 +1,105 @@
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+
+#include "preferences_harness.h"
+#include "ui/preferences/speech_page.h"
+
+using namespace lumeno;
+using speech::AuthorizationStatus;
+namespace key = prefs::key;
+
+namespace {
+
+class SpeechPageTest : public lumeno::testing::PreferencesTest {
+protected:
+    ui::SpeechPage& page() { return window_ ? window_->speech() : makeWindow().speech(); }
+    std::string status() { return page().speechStatusLabel()->text().toStdString(); }
+};
+
+}  // namespace
+
+TEST_F(SpeechPageTest, StatusLineFollowsThePermissionAndTheLanguagesModel) {
+    struct Case {
+        AuthorizationStatus permission;
+        const char* language;
+        bool speechOn;
+        bool available;  // whether the recogniser could load its model
+        std::string status;
+        bool checkboxEnabled;
+        bool requestShown;
+    };
+    const std::vector<Case> cases = {
+        {AuthorizationStatus::notDetermined, "en-US", false, true, "⚠️ Authorization required", true, true},
+        {AuthorizationStatus::denied, "en-US", true, true, "❌ Access denied - Enable in System Preferences", false, false},
+        {AuthorizationStatus::restricted, "en-US", true, true, "❌ Restricted by system policy", false, false},
+        {AuthorizationStatus::authorized, "en-US", false, true, "✓ Ready - Disabled", true, false},
+        {AuthorizationStatus::authorized, "en-US", true, true, "✓ Ready - Ready", true, false},
+        {AuthorizationStatus::authorized, "fr-FR", true, true, "❌ No speech model for French (France)", true, false},
+        {AuthorizationStatus::authorized, "en-US", true, false,
+         "❌ The speech model for English (United States) could not be loaded", true, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.status);
+        window_.reset();
+        speech_.reset();
+        speechPlatform_.status = c.permission;
+        speechPlatform_.available = c.available;
+        store_->setString(key::kSpeechRecognitionLanguage, std::string(c.language));
+        store_->setBool(key::kSpeechRecognitionEnabled, c.speechOn);
+        EXPECT_EQ(status(), c.status);
+        EXPECT_EQ(page().speechEnabledCheckbox()->isEnabled(), c.checkboxEnabled);
+        EXPECT_EQ(page().speechEnabledCheckbox()->isChecked(), c.speechOn);
+        EXPECT_EQ(!page().requestAuthButton()->isHidden(), c.requestShown);
+    }
+}
+
+TEST_F(SpeechPageTest, LanguagePopUpShowsTheStoredLanguageAndChoosingOneChecksItsModel) {
+    store_->setString(key::kSpeechRecognitionLanguage, std::string("de-DE"));
+    QComboBox* popup = page().speechLanguagePopup();
+    ASSERT_EQ(popup->count(), 41);
+    EXPECT_EQ(popup->itemText(0), "English (United States)");
+    EXPECT_EQ(popup->itemData(40).toString(), "hi-IN");
+    EXPECT_EQ(popup->currentData().toString(), "de-DE");
+    EXPECT_TRUE(page().infoLabel()->text().contains("LUMENO_MODEL_DIR"));
+    EXPECT_TRUE(page().infoLabel()->text().contains("Supports 41+ languages"));
+
+    // Choosing stores the language and says at once whether its model is there.
+    popup->setCurrentIndex(popup->findData("pt-BR"));
+    emit popup->activated(popup->currentIndex());
+    EXPECT_EQ(store_->stringForKey(key::kSpeechRecognitionLanguage), "pt-BR");
+    EXPECT_EQ(status(), "❌ No speech model for Portuguese (Brazil)");
+
+    // A locale set by hand outside the list is shown as it is rather than as English.
+    store_->setString(key::kSpeechRecognitionLanguage, std::string("de-AT"));
+    makeWindow();
+    EXPECT_EQ(page().speechLanguagePopup()->currentText(), "de-AT");
+}
+
+// The window's box and the session stay in step whoever changes them, and following a change
+// never runs the box's own action (which would start or stop the session a second time).
+TEST_F(SpeechPageTest, CheckboxStartsAndStopsTheSessionAndFollowsChangesMadeElsewhere) {
+    QCheckBox* box = page().speechEnabledCheckbox();
+    box->click();
+    EXPECT_TRUE(store_->boolForKey(key::kSpeechRecognitionEnabled));
+    EXPECT_TRUE(speech_->isRecognizing());
+    queue_.runUntilIdle();
+    EXPECT_EQ(status(), "✓ Ready - Recognizing");
+    EXPECT_EQ(speechPlatform_.tasks.size(), 1u);
+
+    // As the main window's switch does it: store, then stop or start the session.
+    for (const bool on : {false, true}) {
+        store_->setBool(key::kSpeechRecognitionEnabled, on);
+        on ? speech_->startRecognition() : speech_->stopRecognition();
+        queue_.runUntilIdle();
+        EXPECT_EQ(box->isChecked(), on);
+        EXPECT_EQ(status(), on ? "✓ Ready - Recognizing" : "✓ Ready - Disabled");
+    }
+    EXPECT_EQ(speechPlatform_.tasks.size(), 2u);
+    EXPECT_EQ(log_.count("🎤 Speech recognition stopped"), 1);
+
+    box->click();
+    EXPECT_FALSE(speech_->isRecognizing());
+    EXPECT_FALSE(store_->boolForKey(key::kSpeechRecognitionEnabled));
+}
