@@ -33,7 +33,10 @@
 #include "qr/qr_code.h"
 #include "server/listener_page.h"
 #include "server/simple_http_server.h"
+#include "transcript/transcript_archive.h"
+#include "ui/main_window.h"
 #include "ui/preferences/preferences_window.h"
+#include "ui/transcript/transcript_panel_view.h"
 
 #ifdef LUMENO_HAVE_DEMO
 namespace lumeno::app::embedded {
@@ -141,6 +144,12 @@ int main(int argc, char** argv) {
     if (options.showVersion) {
         std::cout << "lumeno " << LUMENO_VERSION << "\n";
         return 0;
+    }
+
+    if (options.exportTranscript) {
+        return transcript::exportTranscriptCommand(
+            options.transcriptDir ? std::filesystem::path(*options.transcriptDir) : transcript::defaultTranscriptDir(),
+            options.session, *options.exportTranscript, std::cout, std::cerr);
     }
 
     if (options.saveQR) return saveListenerQRCode(options);
@@ -255,12 +264,24 @@ int main(int argc, char** argv) {
     auto speechSession =
         speech::SpeechRecognitionManager::create({mainQueue, log, preferences, corrections, speechPlatform, &notifications});
 
+    // Each streaming session's captions, kept as they arrive; its failure alert goes through
+    // the controller, which exists by the time a caption can arrive.
+    std::weak_ptr<app::ViewController> alertingController;
+    auto transcriptArchive = transcript::TranscriptArchive::create(
+        {mainQueue, log,
+         [&alertingController](const std::string& title, const std::string& message) {
+             if (auto c = alertingController.lock()) c->showAlert(title, message);
+         }},
+        {options.transcriptDir ? std::filesystem::path(*options.transcriptDir) : transcript::defaultTranscriptDir(),
+         preferences.transcriptArchiveEnabled()});
+
     app::ViewController::Options controllerOptions;
     controllerOptions.streamAtStartup = options.demo;
-    const app::ViewController::Services services{mainQueue, background,      notifications,  log,
-                                                 preferences, *capture,        *devices,       makeServer,
-                                                 speechSession.get(),          sharedMIDI,     speechSession,
-                                                 options.port, options.bindAddress};
+    app::ViewController::Services services{mainQueue, background,      notifications,  log,
+                                           preferences, *capture,        *devices,       makeServer,
+                                           speechSession.get(),          sharedMIDI,     speechSession,
+                                           options.port, options.bindAddress};
+    services.transcriptArchive = transcriptArchive;
     auto afterStartup = [&options](app::ViewController& controller) {
         if (options.device) controller.deviceChanged(options.device);
     };
@@ -280,12 +301,20 @@ int main(int argc, char** argv) {
             delegate->applicationDidFinishLaunching([&](std::shared_ptr<app::MainView> view) {
                 return app::ViewController::create(services, std::move(view), controllerOptions);
             });
+            // The transcript panel is made anew on every opening; the panel restore runs later.
+            delegate->window()->setTranscriptPanelFactory([&log, corrections, transcriptArchive](QWidget* parent) {
+                auto* panel = new ui::TranscriptPanelView({log, corrections}, parent);
+                panel->setTranscriptSource([transcriptArchive] { return transcriptArchive->currentSession(); });
+                return panel;
+            });
+            alertingController = delegate->viewController();
             afterStartup(*delegate->viewController());
         });
         log.line("📱 App delegate set, starting run loop...");
     } else {
         headlessController = app::ViewController::create(services, std::make_shared<app::HeadlessView>(log), nullptr,
                                                          controllerOptions);
+        alertingController = headlessController;
         headlessController->viewDidLoad();
         afterStartup(*headlessController);
     }

@@ -28,6 +28,9 @@ constexpr OptionDoc kOptions[] = {
      "store it as the start or stop command (WHICH), and exit"},
     {"--save-qr", "FILE.png", "write the QR code of the listener address (1000x1000 PNG) and exit"},
     {"--set", "KEY=VALUE", "store a setting before starting (for example isStreaming=true)"},
+    {"--transcript-dir", "DIR", "keep each session's captions in DIR\n(default $XDG_DATA_HOME/lumeno/transcripts)"},
+    {"--export-transcript", "FILE", "write the newest stored transcript to FILE (.srt or .txt) and exit"},
+    {"--session", "NAME", "with --export-transcript: that session instead of the newest"},
     {"--help", "", "show this help and exit"},
     {"--version", "", "show the version and exit"},
 };
@@ -120,11 +123,24 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
             const auto eq = pair ? pair->find('=') : std::string::npos;
             if (!pair || eq == std::string::npos || eq == 0) return fail("--set needs KEY=VALUE");
             options.settings.emplace_back(pair->substr(0, eq), pair->substr(eq + 1));
+        } else if (arg == "--transcript-dir") {
+            auto dir = value();
+            if (!dir || dir->empty()) return fail("--transcript-dir needs a folder");
+            options.transcriptDir = *dir;
+        } else if (arg == "--export-transcript") {
+            auto file = value();
+            if (!file || file->empty()) return fail("--export-transcript needs a file name ending in .srt or .txt");
+            options.exportTranscript = *file;
+        } else if (arg == "--session") {
+            auto name = value();
+            if (!name || name->empty()) return fail("--session needs a session name");
+            options.session = *name;
         } else {
             return fail("unknown option '" + arg + "'");
         }
     }
     if (options.demo && options.inputFile) return fail("--demo and --input-file cannot be used together");
+    if (options.session && !options.exportTranscript) return fail("--session only goes with --export-transcript");
     return {options, {}};
 }
 

@@ -30,6 +30,9 @@ struct Options {
     bool showHelp = false;
     bool showVersion = false;
     std::vector<std::pair<std::string, std::string>> settings;  // --set KEY=VALUE, in order
+    std::optional<std::string> transcriptDir;     // where each session's captions are kept
+    std::optional<std::string> exportTranscript;  // write a stored transcript to this .srt or .txt and exit
+    std::optional<std::string> session;           // which stored session --export-transcript writes
 };
 
 struct ParseResult {

@@ -7,6 +7,7 @@
 #include "app/view_controller.h"
 #include "ui/launcher_badge.h"
 #include "ui/main_window.h"
+#include "ui/transcript/transcript_panel_view.h"
 
 namespace lumeno::app {
 
@@ -127,8 +128,11 @@ void QtMainView::hideTranscriptPanel() {
     if (window_) window_->hideTranscriptPanel();
 }
 
-void QtMainView::addTranscription(const std::string&, bool) {
-    // The panel's contents arrive with the transcript view; the placeholder panel shows none.
+void QtMainView::addTranscription(const std::string& text, bool isFinal) {
+    // A closed panel has no lines to keep; the archive has every caption.
+    if (!window_) return;
+    if (auto* panel = dynamic_cast<ui::TranscriptPanelView*>(window_->transcriptPanel()))
+        panel->addTranscription(text, isFinal);
 }
 
 void QtMainView::chooseQRCodeDestination(DestinationChosen done) {

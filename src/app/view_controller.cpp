@@ -315,6 +315,7 @@ void ViewController::loadPersistedState() {
 
 void ViewController::restoreStreaming() {
     isStreaming_ = true;
+    if (auto& archive = services_.transcriptArchive) archive->beginSession();
     if (auto server = httpServer_.load()) server->setStreaming(true);
     showStreamingState();
 }
@@ -341,7 +342,10 @@ void ViewController::startServer() {
         session->setOnTranscriptionUpdate([weak = weak_from_this(), &queue = services_.mainQueue](const std::string& text,
                                                                                                   bool isFinal) {
             queue.async([weak, text, isFinal] {
-                if (auto self = weak.lock()) self->controls().addTranscription(text, isFinal);
+                auto self = weak.lock();
+                if (!self) return;
+                self->controls().addTranscription(text, isFinal);
+                if (auto& archive = self->services_.transcriptArchive) archive->addTranscription(text, isFinal);
             });
         });
     }
@@ -447,6 +451,7 @@ void ViewController::captureLost(std::uint64_t generation, const std::string& wh
 void ViewController::toggleStreaming() {
     const bool streaming = !isStreaming_;
     isStreaming_ = streaming;
+    if (auto& archive = services_.transcriptArchive) streaming ? archive->beginSession() : archive->endSession();
     defaults_.setBool(prefs::key::kIsStreaming, streaming);
     if (auto server = httpServer_.load()) server->setStreaming(streaming);
     showStreamingState();
@@ -567,6 +572,7 @@ void ViewController::updateDockBadge(std::int64_t count) {
 void ViewController::cleanup() {
     removeObservers();
     if (services_.speech) services_.speech->stopRecognition();
+    if (services_.transcriptArchive) services_.transcriptArchive->endSession();
     if (services_.capture.isRunning()) services_.capture.stop();
     if (auto server = httpServer_.load()) server->stop();
 }

@@ -21,6 +21,7 @@
 #include "prefs/preferences_manager.h"
 #include "qr/qr_code.h"
 #include "speech/speech_recognition_manager.h"
+#include "transcript/transcript_archive.h"
 
 namespace lumeno::app {
 
@@ -57,6 +58,8 @@ public:
         std::string bindAddress = "0.0.0.0";
         // The machine's interface addresses; the system's when empty.
         std::function<std::vector<InterfaceAddress>(bool& failed)> networkInterfaces;
+        // Keeps each streaming session's final captions; absent: nothing is kept.
+        std::shared_ptr<transcript::TranscriptArchive> transcriptArchive;
     };
     struct Options {
         // Streams from the streaming-restore moment on whatever was stored, without storing it.

@@ -3,7 +3,8 @@
 namespace lumeno::prefs {
 
 // Every persisted key. Absent-key rules: booleans read false, doubles 0.0, strings and data absent;
-// "transcriptionUseBiblicalTerms" alone defaults to true (see PreferencesManager::useBiblicalTerms).
+// "transcriptionUseBiblicalTerms" and "transcriptArchiveEnabled" default to true (see
+// PreferencesManager).
 namespace key {
 inline constexpr const char* kSelectedAudioDevice = "selectedAudioDevice";
 inline constexpr const char* kIsStreaming = "isStreaming";
@@ -24,6 +25,7 @@ inline constexpr const char* kCustomSubtitle = "customSubtitle";
 inline constexpr const char* kTranscriptionCorrectionsEnabled = "transcriptionCorrectionsEnabled";
 inline constexpr const char* kTranscriptionUseBiblicalTerms = "transcriptionUseBiblicalTerms";
 inline constexpr const char* kTranscriptionCustomCorrections = "transcriptionCustomCorrections";
+inline constexpr const char* kTranscriptArchiveEnabled = "transcriptArchiveEnabled";
 }  // namespace key
 
 // Payload-less notifications about settings.
@@ -66,6 +68,7 @@ inline constexpr KeyInfo kKeyTable[] = {
     {key::kTranscriptionCorrectionsEnabled, ValueKind::boolean},
     {key::kTranscriptionUseBiblicalTerms, ValueKind::boolean},
     {key::kTranscriptionCustomCorrections, ValueKind::data},
+    {key::kTranscriptArchiveEnabled, ValueKind::boolean},
 };
 
 }  // namespace lumeno::prefs

@@ -23,6 +23,11 @@ public:
                    ? defaults_->boolForKey(key::kTranscriptionUseBiblicalTerms)
                    : true;
     }
+    // Every session's final captions are kept in a transcript file unless switched off.
+    bool transcriptArchiveEnabled() const {
+        return defaults_->hasKey(key::kTranscriptArchiveEnabled) ? defaults_->boolForKey(key::kTranscriptArchiveEnabled)
+                                                                 : true;
+    }
     std::string listenerTitle() const { return defaults_->stringForKey(key::kCustomTitle).value_or(kDefaultTitle); }
     std::string listenerSubtitle() const {
         return defaults_->stringForKey(key::kCustomSubtitle).value_or(kDefaultSubtitle);

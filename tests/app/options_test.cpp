@@ -22,6 +22,9 @@ TEST(OptionsTest, RefusesMalformedCommandLines) {
         {{"--port", "80x"}, "--port needs a number from 0 to 65535, not '80x'"},
         {{"--set", "=true"}, "--set needs KEY=VALUE"},
         {{"--loud"}, "unknown option '--loud'"},
+        {{"--transcript-dir"}, "--transcript-dir needs a folder"},
+        {{"--export-transcript"}, "--export-transcript needs a file name ending in .srt or .txt"},
+        {{"--session", "2026-12-07_10-00-00"}, "--session only goes with --export-transcript"},
     };
     for (const auto& c : cases) {
         const auto parsed = app::parseOptions(c.args);

@@ -60,7 +60,8 @@ std::unique_ptr<ChildProcess> startLumeno(const TempDir& dir, const std::vector<
                                           const std::vector<std::string>& environment = {}, bool fromFile = true) {
     std::vector<std::string> args = environment;
     args.insert(args.end(), {LUMENO_BINARY, "--headless", "--port", "0", "--bind", "127.0.0.1", "--config-dir",
-                             dir / "config", "--set", "isStreaming=true", "--set", "speechRecognitionEnabled=true"});
+                             dir / "config", "--set", "isStreaming=true", "--set", "speechRecognitionEnabled=true",
+                             "--transcript-dir", dir / "transcripts"});
     if (fromFile) args.insert(args.end(), {"--input-file", dir / "input.wav"});
     args.insert(args.end(), extra.begin(), extra.end());
     return std::make_unique<ChildProcess>("/usr/bin/env", args);
@@ -189,5 +190,40 @@ TEST_F(SpeechE2ETest, TheLanguageChoosesTheModelFolderAndALanguageWithoutOneCapt
         }
         app->signal(SIGTERM);
         EXPECT_EQ(app->wait(15s), 0) << c.language;
+    }
+}
+
+// After the service, the transcript folder holds its captions (refined, once each) and the
+// headless export writes them out; a folder that cannot be written costs the file, not captions.
+TEST_F(SpeechE2ETest, CaptionsOfAServiceAreKeptAndExported) {
+    struct Case {
+        fs::path transcripts;
+        bool stored;
+    };
+    std::ofstream(dir_ / "not-a-folder") << "x";
+    for (const Case& c : {Case{dir_ / "transcripts", true}, Case{dir_.path() / "not-a-folder" / "transcripts", false}}) {
+        auto app = startLumeno(dir_, {"--transcript-dir", c.transcripts.string()});
+        ASSERT_NE(readyPort(*app), 0) << app->stderrText();
+        EXPECT_TRUE(app->waitForLine("🎤 Punctuation refined: 'go forward ten meters' → 'Go forward ten meters.'", 40s));
+        app->signal(SIGTERM);
+        EXPECT_EQ(app->wait(15s), 0);
+        const auto lines = app->stdoutLines();
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [](const std::string& l) { return l.starts_with("❌ Transcript storing disabled: "); }),
+                  c.stored ? 0 : 1);
+        if (!c.stored) continue;
+
+        for (const char* name : {"service.txt", "service.srt"}) {
+            ChildProcess exporter(LUMENO_BINARY,
+                                  {"--export-transcript", dir_ / name, "--transcript-dir", c.transcripts.string()});
+            ASSERT_EQ(exporter.wait(15s), 0) << exporter.stderrText();
+        }
+        std::ifstream text(dir_ / "service.txt");
+        std::vector<std::string> captions;
+        for (std::string line; std::getline(text, line);) captions.push_back(line);
+        EXPECT_NE(std::find(captions.begin(), captions.end(), "Go forward ten meters."), captions.end());
+        EXPECT_EQ(std::find(captions.begin(), captions.end(), "go forward ten meters"), captions.end());
+        std::ifstream srt(dir_ / "service.srt");
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(srt), {}).substr(0, 2), "1\n");
     }
 }

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <thread>
 
+#include "audio/wav_test_data.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 #include "support/test_client.h"
@@ -79,6 +80,22 @@ void writeTone(const fs::path& file) {
             9000 * (0.6 + 0.4 * std::sin(M_PI * i / rate)) * std::sin(2 * M_PI * 440 * i / rate))));
 }
 
+// Debian's test recordings (pocketsphinx-testdata), 16 kHz mono, each after a second of silence.
+// False when they are missing.
+bool writeSpeech(const fs::path& file) {
+    std::string samples;
+    for (const char* name : {"goforward.raw", "something.raw"}) {
+        std::ifstream in(std::string("/usr/share/pocketsphinx/test/data/") + name, std::ios::binary);
+        if (!in) return false;
+        samples += std::string(32000, '\0') + std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    lumeno::testing::WavSpec spec;
+    spec.rate = 16000;
+    spec.samples = samples + std::string(64000, '\0');
+    std::ofstream(file, std::ios::binary) << lumeno::testing::makeWav(spec);
+    return true;
+}
+
 std::string status(std::uint16_t port) {
     return lumeno::testing::fetch(port, "GET /status HTTP/1.1\r\nHost: x\r\n\r\n");
 }
@@ -119,4 +136,42 @@ TEST(WindowE2ETest, StreamsFromTheWindowAndQuitsWithSettingsSavedWhenItCloses) {
     std::ifstream settings(dir.path() / "config" / "settings.json");
     const std::string saved(std::istreambuf_iterator<char>(settings), {});
     EXPECT_NE(saved.find(R"("isStreaming": true)"), std::string::npos) << saved;
+}
+
+// The transcript panel open with captions of the real recogniser: each refined final takes the
+// place of its first version, and after the service the stored transcript holds the captions.
+TEST(WindowE2ETest, TranscriptPanelShowsCaptionsOnceAndTheServiceIsKept) {
+    VirtualDisplay x;
+    ASSERT_TRUE(x.server) << "no free display for Xvfb";
+    lumeno::testing::XDisplayClient display(x.name);
+    ASSERT_TRUE(display.connected());
+    TempDir dir;
+    ASSERT_TRUE(writeSpeech(dir.path() / "speech.wav")) << "pocketsphinx-testdata is missing";
+    const std::vector<std::string> environment = {"DISPLAY=" + x.name, "QT_QPA_PLATFORM=xcb",
+                                                  "PULSE_SERVER=unix:/nonexistent/lumeno-test",
+                                                  "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/lumeno-test"};
+    ChildProcess app(LUMENO_BINARY,
+                     {"--input-file", dir / "speech.wav", "--port", std::to_string(lumeno::testing::freePort()),
+                      "--bind", "127.0.0.1", "--config-dir", dir / "config", "--transcript-dir", dir / "transcripts",
+                      "--set", "isStreaming=true", "--set", "speechRecognitionEnabled=true", "--set",
+                      "transcriptPanelShown=true"},
+                     environment);
+    ASSERT_TRUE(app.waitForLine("✅ Transcript panel slide-in animation complete", 20s)) << app.stderrText();
+    ASSERT_TRUE(app.waitForLine("📝 Replaced final transcription with its refined text", 60s));
+    std::this_thread::sleep_for(500ms);  // the redraw reaches the screen before the picture
+    saveScreenshot(display, fs::path(LUMENO_ARTIFACTS) / "transcript-panel.png");
+
+    unsigned long window = display.findWindow("Lumeno");
+    ASSERT_NE(window, 0u);
+    display.requestClose(window);
+    ASSERT_EQ(app.wait(15s), 0) << app.stderrText();
+
+    ChildProcess exporter(LUMENO_BINARY, {"--export-transcript", dir / "service.txt", "--transcript-dir",
+                                          dir / "transcripts"});
+    ASSERT_EQ(exporter.wait(15s), 0) << exporter.stderrText();
+    std::ifstream text(dir.path() / "service.txt");
+    std::vector<std::string> captions;
+    for (std::string line; std::getline(text, line);) captions.push_back(line);
+    ASSERT_FALSE(captions.empty());
+    for (const auto& caption : captions) EXPECT_TRUE(std::isupper(static_cast<unsigned char>(caption[0]))) << caption;
 }

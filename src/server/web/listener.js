@@ -223,8 +223,33 @@ function appendFinalLine(text) {
   }
 }
 
+// Whether `next` is `previous` as the server's punctuation pass rewrote it: equal once letter
+// case, punctuation and white space are ignored, yet not identical.
+function isRefinementOf(previous, next) {
+  if (previous === next) return false;
+  const bare = (text) => text.toLowerCase().replace(/[\p{P}\s]/gu, '');
+  const key = bare(previous);
+  return key !== '' && key === bare(next);
+}
+
+// The server sends a final a second time when its punctuation pass changed it; the refined text
+// takes the first one's place. A refinement comes once per final, so after one the same words
+// again are a new line. A partial of the next sentence that is already showing stays.
+function replaceRefinedFinal(text) {
+  const lastFinal = transcriptionLines.length > 0 ? transcriptionLines[transcriptionLines.length - 1] : null;
+  if (!lastFinal || lastFinal.refined || !isRefinementOf(lastFinal.text, text)) return false;
+  console.log('📝 Replacing final with its refined text:', text.substring(0, 50));
+  lastFinal.text = text;
+  lastFinal.refined = true;
+  return true;
+}
+
 function updateTranscription(text, isFinal) {
   console.log('📝 Update:', String(text).substring(0, 50), isFinal, transcriptionLines.length);
+  if (isFinal && typeof text === 'string' && replaceRefinedFinal(text)) {
+    renderTranscriptions();
+    return;
+  }
   if (partialTimeout !== null) {
     clearTimeout(partialTimeout);
     partialTimeout = null;

@@ -26,14 +26,34 @@ afterEach(async () => {
 const lines = () => page.$$eval('#transcriptionScroller .transcription-line:not(.partial)', (els) => els.map((e) => e.textContent));
 const partial = () => page.$eval('#transcriptionScroller', (el) => el.querySelector('.partial')?.firstChild.textContent ?? null);
 
-test('finals are added once, duplicates skipped, case counts', async () => {
+test('finals are added once and exact duplicates skipped', async () => {
   await fixture.send('final Hello world.');
   await waitUntil(page, () => transcriptionLines.length === 1);
   await fixture.send('final Hello world.');
-  await fixture.send('final hello world.');
+  await fixture.send('final Hello there.');
   await waitUntil(page, () => transcriptionLines.length === 2);
-  assert.deepEqual(await lines(), ['Hello world.', 'hello world.']);
+  assert.deepEqual(await lines(), ['Hello world.', 'Hello there.']);
   assert.ok(await page.$('#transcriptionScroller .listening-marker'), 'the listening marker follows the finals');
+});
+
+test('a refined final takes the place of the final it refines', async () => {
+  await fixture.send('final hello world is this on');
+  await fixture.send('final Hello world, is this on?');
+  await waitUntil(page, () => transcriptionLines.length === 1 && transcriptionLines[0].text.endsWith('?'));
+  assert.deepEqual(await lines(), ['Hello world, is this on?']);
+
+  // The next sentence may already be partly heard when the refinement arrives.
+  await fixture.send('final amen');
+  await fixture.send('partial and then');
+  await fixture.send('final Amen.');
+  await waitUntil(page, () => transcriptionLines.length === 2 && transcriptionLines[1].text === 'Amen.');
+  assert.equal(await partial(), 'and then ');
+
+  // Once refined, the same words again are a sentence of their own.
+  await fixture.send('final amen');
+  await fixture.send('final Amen.');
+  await waitUntil(page, () => transcriptionLines.length === 3 && transcriptionLines[2].text === 'Amen.');
+  assert.deepEqual(await lines(), ['Hello world, is this on?', 'Amen.', 'Amen.']);
 });
 
 test('a partial that extends the last final shows only its new part', async () => {

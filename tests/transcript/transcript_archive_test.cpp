@@ -1,0 +1,207 @@
+#include "transcript/transcript_archive.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "fakes/capture_logger.h"
+#include "fakes/virtual_main_queue.h"
+#include "support/temp_dir.h"
+
+using namespace lumeno::transcript;
+using namespace std::chrono_literals;
+using lumeno::testing::CaptureLogger;
+using lumeno::testing::TempDir;
+using lumeno::testing::VirtualMainQueue;
+namespace fs = std::filesystem;
+
+namespace {
+
+const Clock::time_point kStart = Clock::time_point(1765000000s);
+
+std::vector<fs::path> archiveFiles(const fs::path& dir) {
+    std::vector<fs::path> files;
+    for (const auto& e : fs::directory_iterator(dir)) files.push_back(e.path());
+    std::sort(files.begin(), files.end(), [](const fs::path& a, const fs::path& b) { return a.stem().string() < b.stem().string(); });
+    return files;
+}
+
+std::vector<std::string> texts(const TranscriptSession& session) {
+    std::vector<std::string> out;
+    for (const auto& c : session.captions) out.push_back(c.text);
+    return out;
+}
+
+class ArchiveTest : public ::testing::Test {
+protected:
+    std::shared_ptr<TranscriptArchive> make(fs::path dir, bool store = true) {
+        return TranscriptArchive::create(
+            {queue_, log_, [this](const std::string& title, const std::string&) { alerts_.push_back(title); },
+             [this] { return now_; }},
+            {std::move(dir), store, [](std::function<void()> task) { task(); }});
+    }
+
+    TempDir tmp_;
+    VirtualMainQueue queue_;
+    CaptureLogger log_;
+    std::vector<std::string> alerts_;
+    Clock::time_point now_ = kStart;
+};
+
+TEST_F(ArchiveTest, EveryFinalIsStoredOnceWithTheRefinedTextInItsPlace) {
+    auto archive = make(tmp_.path() / "transcripts");  // missing: created
+    archive->beginSession();
+    archive->addTranscription("hello", false);
+    now_ += 2s;
+    archive->addTranscription("hello world", true);
+    archive->addTranscription("Hello world.", true);
+    now_ += 3s;
+    archive->addTranscription("next one", true);
+    archive->addTranscription("next one", true);
+    archive->endSession();
+
+    const auto files = archiveFiles(tmp_.path() / "transcripts");
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(files[0].filename(), sessionName(kStart) + ".jsonl");
+    std::string error;
+    const auto stored = readSession(files[0], error);
+    ASSERT_TRUE(stored) << error;
+    EXPECT_EQ(texts(*stored), (std::vector<std::string>{"Hello world.", "next one"}));
+    EXPECT_EQ(stored->start, kStart);
+    EXPECT_EQ(stored->captions[0].time, kStart + 2s);  // the refined text keeps the caption's time
+    EXPECT_EQ(texts(archive->currentSession()), texts(*stored));
+}
+
+TEST_F(ArchiveTest, SessionsStartedInTheSameSecondGetFilesOfTheirOwn) {
+    auto archive = make(tmp_.path());
+    for (const char* text : {"first session", "second session"}) {
+        archive->beginSession();
+        archive->addTranscription(text, true);
+        archive->endSession();
+    }
+    archive->addTranscription("outside a session", true);  // starts a third
+    const auto files = archiveFiles(tmp_.path());
+    ASSERT_EQ(files.size(), 3u);
+    std::string error;
+    EXPECT_EQ(texts(*readSession(files[0], error)), std::vector<std::string>{"first session"});
+    EXPECT_EQ(files[1].stem(), sessionName(kStart) + "-2");
+}
+
+TEST_F(ArchiveTest, AnUnwritableFolderIsReportedOnceAndCaptionsGoOn) {
+    std::ofstream(tmp_ / "file") << "x";
+    auto archive = make(tmp_.path() / "file" / "transcripts");
+    for (const char* text : {"one", "two", "three"}) {
+        archive->addTranscription(text, true);
+        queue_.runUntilIdle();
+    }
+    EXPECT_EQ(alerts_, std::vector<std::string>{"Transcript Not Stored"});
+    int failures = 0;
+    for (const auto& line : log_.lines()) failures += line.starts_with("❌ Transcript storing disabled: ");
+    EXPECT_EQ(failures, 1);
+    EXPECT_FALSE(archive->storing());
+    EXPECT_EQ(texts(archive->currentSession()), (std::vector<std::string>{"one", "two", "three"}));
+}
+
+// A writer killed at any moment leaves every caption it had reported written.
+TEST_F(ArchiveTest, KilledWriterKeepsEveryFlushedCaption) {
+    int report[2];
+    ASSERT_EQ(::pipe(report), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(report[0]);
+        VirtualMainQueue queue;
+        CaptureLogger log;
+        auto archive = TranscriptArchive::create({queue, log, nullptr}, {tmp_.path(), true, [](auto task) { task(); }});
+        archive->beginSession();
+        for (int i = 0; i < 100000; ++i) {
+            archive->addTranscription("caption " + std::to_string(i), true);
+            if (::write(report[1], &i, sizeof i) != sizeof i) break;
+        }
+        ::_exit(0);
+    }
+    ::close(report[1]);
+    int last = -1;
+    for (int received = 0; received < 25;) {
+        if (::read(report[0], &last, sizeof last) != sizeof last) break;
+        ++received;
+    }
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    ::close(report[0]);
+
+    ASSERT_GE(last, 24);
+    const auto files = archiveFiles(tmp_.path());
+    ASSERT_EQ(files.size(), 1u);
+    std::string error;
+    const auto stored = readSession(files[0], error);
+    ASSERT_TRUE(stored) << error;
+    ASSERT_GE(stored->captions.size(), static_cast<std::size_t>(last + 1));
+    for (int i = 0; i <= last; ++i) EXPECT_EQ(stored->captions[static_cast<std::size_t>(i)].text, "caption " + std::to_string(i));
+}
+
+TEST_F(ArchiveTest, TornLastLineIsSkipped) {
+    const fs::path file = tmp_.path() / "torn.jsonl";
+    std::ofstream(file) << "{\"lumenoTranscript\":1,\"session\":\"torn\",\"start\":1765000000.0}\n"
+                        << "{\"time\":1765000001.5,\"text\":\"whole\"}\n"
+                        << "{\"time\":1765000003.0,\"te";
+    std::string error;
+    const auto stored = readSession(file, error);
+    ASSERT_TRUE(stored) << error;
+    EXPECT_EQ(texts(*stored), std::vector<std::string>{"whole"});
+}
+
+TranscriptSession knownSession() {
+    return {"known", kStart,
+            {{kStart + 1500ms, "Grace and peace to you."},
+             {kStart + 3s, "The Lord be with you."},
+             {kStart + 1h + 2min + 30s + 7ms, "And also\nwith you."}}};
+}
+
+TEST(ExportTest, SubRipAndTextOfAKnownSession) {
+    EXPECT_EQ(toSubRip(knownSession()),
+              "1\n00:00:01,500 --> 00:00:03,000\nGrace and peace to you.\n\n"
+              "2\n00:00:03,000 --> 00:00:08,000\nThe Lord be with you.\n\n"
+              "3\n01:02:30,007 --> 01:02:35,007\nAnd also with you.\n\n");
+    EXPECT_EQ(toPlainText(knownSession()), "Grace and peace to you.\nThe Lord be with you.\nAnd also with you.\n");
+}
+
+TEST_F(ArchiveTest, ExportCommandPicksTheNamedOrNewestSession) {
+    auto archive = make(tmp_.path() / "archive");
+    archive->addTranscription("older", true);
+    archive->endSession();
+    now_ += 1h;
+    archive->addTranscription("newer", true);
+    archive->endSession();
+    const std::string older = sessionName(kStart);
+
+    const struct {
+        std::optional<std::string> session;
+        std::string file;
+        int status;
+        std::string content;
+    } cases[] = {
+        {std::nullopt, "out.txt", 0, "newer\n"},
+        {older, "out.TXT", 0, "older\n"},
+        {older + ".jsonl", "out.srt", 0, "1\n00:00:00,000 --> 00:00:05,000\nolder\n\n"},
+        {std::nullopt, "out.doc", 2, ""},
+        {"no-such-session", "out.txt", 1, ""},
+    };
+    for (const auto& c : cases) {
+        const fs::path out = tmp_.path() / c.file;
+        fs::remove(out);
+        std::ostringstream stdout, stderr;
+        EXPECT_EQ(exportTranscriptCommand(tmp_.path() / "archive", c.session, out, stdout, stderr), c.status) << c.file;
+        if (c.status != 0) continue;
+        std::ifstream in(out);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), c.content) << c.file;
+    }
+    std::ostringstream stdout, stderr;
+    EXPECT_EQ(exportTranscriptCommand(tmp_.path() / "empty", std::nullopt, tmp_.path() / "x.txt", stdout, stderr), 1);
+}
+
+}  // namespace
