@@ -217,7 +217,7 @@ void ViewController::generateQRCode() {
         log.line("✅ QR code image created successfully");
         auto shared = std::make_shared<const qr::QRImage>(std::move(*image));
         queue.async([weak, shared] {
-            if (auto self = weak.lock()) self->saveQRCode(shared);
+            if (auto controller = weak.lock()) controller->saveQRCode(shared);
         });
     });
 }
@@ -232,7 +232,7 @@ void ViewController::saveQRCode(std::shared_ptr<const qr::QRImage> image) {
         }
         self->services_.log.print("📱 Saving QR code to: ", path->string());
         self->services_.background.submit([weak, image, destination = *path] {
-            if (auto self = weak.lock()) self->writeQRCodePNG(*image, destination);
+            if (auto controller = weak.lock()) controller->writeQRCodePNG(*image, destination);
         });
     });
 }

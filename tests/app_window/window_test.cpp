@@ -134,7 +134,9 @@ TEST_F(WindowTest, ListenerCountLabelFollowsTheCountAndRejectsText) {
     for (const auto& c : cases) {
         notifications_.post("listenerCountChanged", c.info);
         EXPECT_EQ(label("listenerCountLabel"), c.text);
-        if (c.color.isValid()) EXPECT_EQ(labelColor("listenerCountLabel"), c.color);
+        if (c.color.isValid()) {
+            EXPECT_EQ(labelColor("listenerCountLabel"), c.color);
+        }
     }
     EXPECT_NE(labelColor("listenerCountLabel"), green);
 }

@@ -49,9 +49,9 @@ struct VirtualDisplay {
     std::unique_ptr<ChildProcess> server;
 };
 
-void saveScreenshot(lumeno::testing::XDisplayClient& x, const fs::path& file) {
+void saveScreenshot(lumeno::testing::XDisplayClient& display, const fs::path& file) {
     int width = 0, height = 0;
-    const auto pixels = x.screenshot(width, height);
+    const auto pixels = display.screenshot(width, height);
     if (pixels.empty()) return;
     QImage image(reinterpret_cast<const uchar*>(pixels.data()), width, height, QImage::Format_ARGB32);
     // Only the windows: the bare root around them is black.
