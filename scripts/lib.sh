@@ -14,6 +14,8 @@ RUN_PACKAGES=(
 TEST_PACKAGES=(
   libgtest-dev libgmock-dev pocketsphinx-testdata pulseaudio pulseaudio-utils xvfb xauth chromium fonts-noto-color-emoji zbar-tools
 )
+# What only scripts/fuzz needs: clang with libFuzzer and the sanitizer runtimes.
+FUZZ_PACKAGES=(clang libclang-rt-dev)
 
 # Installs the named packages that dpkg does not already know as installed.
 ensure_packages() {
