@@ -71,9 +71,19 @@ protected:
         client.send("GET /transcription HTTP/1.1\r\n\r\n");
         client.readHead();
         EXPECT_TRUE(log_.waitFor("🎤 Added transcription connection, count: 1"));
-        session.setHttpServer(server_);
+        sink_ = std::make_shared<ServerSink>();
+        sink_->server = server_;
+        session.setHttpServer(sink_);
         return client;
     }
+
+    // The app's adapter in miniature: captions to the server while it lives.
+    struct ServerSink final : speech::TranscriptionSink {
+        void broadcastTranscription(const std::string& message) override {
+            if (auto s = server.lock()) s->broadcastTranscription(message);
+        }
+        std::weak_ptr<server::SimpleHTTPServer> server;
+    };
 
     // Delivers one result as the recogniser would and lets main, and a final's punctuation pass
     // (a probe queued behind it on the background queue), finish.
@@ -102,6 +112,7 @@ protected:
     FakeSpeechPlatform platform_;
     core::NotificationCenter notifications_;
     std::shared_ptr<server::SimpleHTTPServer> server_;
+    std::shared_ptr<ServerSink> sink_;
     std::vector<std::pair<std::string, bool>> updates_;
 };
 
@@ -155,7 +166,8 @@ TEST_F(SpeechSessionTest, WithoutAServerCallbacksStillFireAndNothingIsSent) {
     {
         auto client = attachServer(*session);
         server_->stop();
-        server_.reset();  // the session holds it weakly
+        server_.reset();
+        sink_.reset();  // the session holds it weakly
     }
     deliver("go forward ten meters", true);
     EXPECT_EQ(updates_.size(), 3u);
