@@ -38,7 +38,7 @@ private:
     std::unique_ptr<WavFile> file_;
     FloatBuffer buffer_;
     std::uint64_t position_ = 0;  // next frame of the file; only the pacing thread touches it while running
-    bool readFailed_ = false;     // set by the pacing thread before it ends; read after it is joined
+    std::atomic<bool> readFailed_{false};  // set by the pacing thread as it ends on a read error
 
     std::mutex mutex_;
     std::condition_variable wake_;

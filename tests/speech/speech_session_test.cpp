@@ -142,9 +142,10 @@ TEST_F(SpeechSessionTest, ResultsAreCorrectedCalledBackAndSentWithARefinedFinalO
         std::vector<std::pair<std::string, bool>> expected;
         for (const auto& text : c.sent) expected.emplace_back(text, c.isFinal);
         EXPECT_EQ(updates_, expected) << c.recognised;
-        EXPECT_EQ(log_.count(kBroadcastLine), static_cast<int>(c.sent.size())) << c.recognised;
         const auto events = readEvents(client, c.sent.size());
         ASSERT_EQ(events.size(), c.sent.size()) << c.recognised;
+        // Printed on the server's thread just before it sends.
+        EXPECT_EQ(log_.count(kBroadcastLine), static_cast<int>(c.sent.size())) << c.recognised;
         for (std::size_t i = 0; i < events.size(); ++i) {
             EXPECT_EQ(events[i]["type"], "transcription");
             EXPECT_EQ(events[i]["text"], c.sent[i]);
