@@ -29,9 +29,10 @@ bool isAlive(const Connection& c) {
     return state == ConnectionState::ready || state == ConnectionState::preparing;
 }
 
+// Asio reports these in its own system category, which does not compare equal to std::errc.
 bool outOfDescriptors(std::error_code ec) {
-    return ec == std::errc::too_many_files_open || ec == std::errc::too_many_files_open_in_system ||
-           ec == std::errc::no_buffer_space || ec == std::errc::not_enough_memory;
+    return ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space || ec == asio::error::no_memory ||
+           ec == std::error_code(ENFILE, asio::system_category());
 }
 
 // Keeps the live connections in order and cancels the rest; returns {before, after}.
