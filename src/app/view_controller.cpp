@@ -189,9 +189,7 @@ void ViewController::showStreamingState() {
 }
 
 void ViewController::startServer() {
-    std::optional<core::AudioFormat> format;
-    if (audioFormat_) format = core::AudioFormat{audioFormat_->sampleRate, audioFormat_->channelCount};
-    auto server = services_.makeServer(format);
+    auto server = services_.makeServer(audioFormat_);
     httpServer_.store(server);
     server->start();
 
@@ -249,7 +247,7 @@ void ViewController::startAudioMonitoring() {
     audioFormat_ = result.format;
     services_.log.print("🎵 Audio format: ", describeFormat(*audioFormat_));
     if (auto server = httpServer_.load()) {
-        server->updateAudioFormat(core::AudioFormat{audioFormat_->sampleRate, audioFormat_->channelCount});
+        server->updateAudioFormat(*audioFormat_);
         services_.log.print("✅ Server audio format updated to ", core::formatDecimal(audioFormat_->sampleRate), "Hz");
     }
 
