@@ -1,4 +1,8 @@
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 
@@ -71,6 +75,32 @@ TEST_F(ServerTest, AHeadThatNeverEndsIsClosedAtTheDeadlineButPlayingListenersSta
     EXPECT_EQ(unfinished.readUntilClosed(1s), "") << "no answer to half a head";
     server_->sendAudioData(chunkOf("still here"));
     EXPECT_EQ(playing.readExactly(10), "still here");
+}
+
+TEST_F(ServerTest, EveryAddressMeansIpv6AndIpv4Alike) {
+    server_->stop();
+    server_ = server::SimpleHTTPServer::create(0, std::nullopt, {queue_, notifications_, log_}, {.bindAddress = "0.0.0.0"});
+    ASSERT_TRUE(server_->hasListener());
+    server_->start();
+    EXPECT_EQ(fetch(port(), "GET /status HTTP/1.1\r\n\r\n"), server::statusResponse(false)) << "IPv4, mapped";
+    const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const timeval limit{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    address.sin6_port = htons(port());
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        GTEST_SKIP() << "no IPv6 loopback here";
+    }
+    const std::string request = "GET /status HTTP/1.1\r\n\r\n";
+    ASSERT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+    std::string response;
+    char buffer[256];
+    for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) response.append(buffer, static_cast<std::size_t>(n));
+    ::close(fd);
+    EXPECT_EQ(response, server::statusResponse(false)) << "IPv6";
 }
 
 TEST_F(ServerTest, NewConnectionsBeyondTheCapsAreClosedAndOpenOnesKeepPlaying) {
