@@ -15,6 +15,7 @@
 #include "core/thread_main_queue.h"
 #include "prefs/keys.h"
 #include "prefs/preferences_store.h"
+#include "speech/correction_rules.h"
 #include "speech/icu_text.h"
 #include "speech/punctuation.h"
 #include "speech/scripture_formatter.h"

@@ -274,8 +274,11 @@ int main(int argc, char** argv) {
     core::NullLogger log;
     core::NotificationCenter notifications;
     core::ThreadMainQueue mainQueue;
-    auto server = server::SimpleHTTPServer::create(0, server::AudioFormat{kRate, 1}, {mainQueue, notifications, log},
-                                                   {.bindAddress = "127.0.0.1"});
+    auto server = server::SimpleHTTPServer::create(0, core::AudioFormat{kRate, 1}, {mainQueue, notifications, log},
+                                                   {.bindAddress = "127.0.0.1",
+                                                    // Every listener here shares one address.
+                                                    .maxConnectionsPerHost = 1u << 20,
+                                                    .maxConnections = 1u << 20});
     server->start();
     server->setStreaming(true);
     const std::uint16_t port = server->port();

@@ -17,6 +17,8 @@ TEST_PACKAGES=(
   libgtest-dev libgmock-dev pocketsphinx-testdata pulseaudio pulseaudio-utils xvfb xauth chromium fonts-noto-color-emoji zbar-tools dbus desktop-file-utils xdotool libx11-dev
   "${PACKAGE_PACKAGES[@]}" lintian groff-base systemd
 )
+# What only scripts/fuzz needs: clang with libFuzzer and the sanitizer runtimes.
+FUZZ_PACKAGES=(clang libclang-rt-dev)
 
 # Installs the named packages that dpkg does not already know as installed.
 ensure_packages() {

@@ -2,10 +2,9 @@
 
 #include <memory>
 
-#include "server/simple_http_server.h"
-
 #include "audio/buffer_processing.h"
-#include "server/audio_format.h"
+#include "core/audio_format.h"
+#include "speech/speech_recognition_manager.h"
 
 namespace lumeno::app {
 
@@ -18,11 +17,13 @@ public:
     virtual void start() = 0;
     virtual void stop() = 0;
     virtual void setStreaming(bool streaming) = 0;
-    virtual void updateAudioFormat(server::AudioFormat format) = 0;
-    virtual void sendAudioData(audio::WireChunk chunk) = 0;
+    // Whether capture delivers audio: while it does not, listeners are told to wait.
+    virtual void setAudioFlowing(bool flowing) = 0;
+    virtual void updateAudioFormat(core::AudioFormat format) = 0;
+    virtual void sendAudioData(core::SharedBytes chunk) = 0;
     virtual int uniqueListenerCount() const = 0;
-    // The HTTP server behind it, for the speech session's captions; none in tests.
-    virtual std::weak_ptr<server::SimpleHTTPServer> transcriptionServer() const { return {}; }
+    // Where the speech session's captions go; none in tests.
+    virtual std::weak_ptr<speech::TranscriptionSink> transcriptionServer() { return {}; }
 };
 
 }  // namespace lumeno::app

@@ -1,10 +1,11 @@
 // Entry point and composition root: builds the long-lived objects, wires them and runs the
-// Qt event loop as the main queue until SIGINT or SIGTERM.
+// Qt event loop as the main queue until SIGINT, SIGTERM or SIGHUP.
 #include <pthread.h>
 #include <sys/resource.h>
 
 #include <QApplication>
 #include <QTimer>
+#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <cstdio>
@@ -23,6 +24,7 @@
 #include "core/background.h"
 #include "core/log.h"
 #include "core/notification_center.h"
+#include "core/queued_logger.h"
 #include "midi/midi_cli.h"
 #include "midi/midi_controller.h"
 #include "platform/alsa/alsa_midi_backend.h"
@@ -63,16 +65,22 @@ sigset_t blockStopSignals() {
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);  // a closed terminal or a service manager's reload: stop cleanly too
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     return set;
 }
 
+// Set once the event loop's application object exists; before that nothing needs saving.
+std::atomic<bool> eventLoopReady{false};
+
 // Turns a stop signal into a clean quit of the event loop, so settings are saved and listeners
-// are closed properly. A signal that came earlier waits, pending, until this picks it up.
+// are closed properly. Started as soon as the signals are blocked, so a signal during startup
+// is never left waiting: before the event loop exists the process simply ends.
 void watchStopSignals(sigset_t set) {
     std::thread watcher([set] {
         int signal = 0;
         sigwait(&set, &signal);
+        if (!eventLoopReady.load()) std::_Exit(128 + signal);
         QMetaObject::invokeMethod(QCoreApplication::instance(), [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
     });
     watcher.detach();
@@ -173,7 +181,7 @@ int main(int argc, char** argv) {
         return midi::listMIDISources(backend, std::cout, errors);
     }
 
-    const sigset_t stopSignals = blockStopSignals();
+    watchStopSignals(blockStopSignals());
 
     // Without --input-file or --demo the input is the sound server's default source.
     std::unique_ptr<audio::CaptureSource> capture;
@@ -201,7 +209,9 @@ int main(int argc, char** argv) {
     }
 
     raiseFileLimit();
-    core::StdoutLogger log;
+    // Lines from the audio and io threads must never wait for the terminal or the journal.
+    core::StdoutLogger stdoutLog;
+    core::QueuedLogger log(stdoutLog);
     const bool windowed = !options.headless && !options.learnMidi;
     if (windowed) log.line("📱 Starting Lumeno app...");
     std::unique_ptr<QCoreApplication> qtApp;
@@ -217,12 +227,18 @@ int main(int argc, char** argv) {
     }
     QCoreApplication::setApplicationName("Lumeno");
     QCoreApplication::setApplicationVersion(LUMENO_VERSION);
-    watchStopSignals(stopSignals);
+    eventLoopReady = true;
 
     core::NotificationCenter notifications;
     platform::QtMainQueue mainQueue;
 
     const auto configDir = options.configDir ? std::filesystem::path(*options.configDir) : prefs::defaultConfigDir();
+    std::string lockError;
+    const auto configLock = prefs::ConfigFolderLock::acquire(configDir, lockError);
+    if (!configLock) {
+        std::cerr << "lumeno: " << lockError << "\n";
+        return 2;
+    }
     auto store = std::make_shared<prefs::PreferencesStore>(configDir / prefs::kSettingsFileName, log);
     if (auto error = app::applySettings(*store, options.settings); !error.empty()) {
         std::cerr << "lumeno: " << error << "\n";
@@ -251,8 +267,10 @@ int main(int argc, char** argv) {
 
     server::SimpleHTTPServer::Options serverOptions;
     serverOptions.bindAddress = options.bindAddress;
-    auto makeServer = [&](std::optional<server::AudioFormat> format) -> std::shared_ptr<app::ListenerServer> {
+    std::shared_ptr<server::SimpleHTTPServer> httpServer;
+    auto makeServer = [&](std::optional<core::AudioFormat> format) -> std::shared_ptr<app::ListenerServer> {
         auto server = server::SimpleHTTPServer::create(options.port, format, {mainQueue, notifications, log}, serverOptions);
+        httpServer = server;
         server->setPageResponder(std::make_shared<server::ListenerPage>(store, *server));
         return std::make_shared<app::HttpListenerServer>(std::move(server));
     };
@@ -318,8 +336,11 @@ int main(int argc, char** argv) {
         headlessController->viewDidLoad();
         afterStartup(*headlessController);
     }
+    // A headless service that cannot listen serves nobody: its supervisor must hear of it. In
+    // the window the alert says so and the operator decides.
+    const bool cannotListen = !windowed && httpServer && !httpServer->hasListener();
 
-    const int status = QCoreApplication::exec();
+    const int status = cannotListen ? 1 : QCoreApplication::exec();
     // Synchronously, before anything the controller talks to is freed.
     if (delegate) delegate->applicationWillTerminate();
     if (headlessController) headlessController->cleanup();

@@ -1,6 +1,7 @@
 #include "app/view_controller.h"
 
 #include <chrono>
+#include <utility>
 
 #include "audio/buffer_processing.h"
 #include "midi/midi_control_setup.h"
@@ -27,12 +28,14 @@ constexpr auto kTranscriptPanelRestoreDelay = 500ms;
 constexpr auto kDeviceRestartDelay = 500ms;
 constexpr auto kListenerCountPeriod = 5000ms;
 constexpr auto kSpeechAutoStartDelay = 1500ms;
+// An unplugged microphone or a restarted sound server comes back without the operator.
+constexpr auto kCaptureRetryDelay = 3000ms;
 
 constexpr int kQRCodeSize = 1000;
 
 constexpr const char* kSpeechEnabledAndStarted = "🎤 Speech recognition enabled and started";
 
-std::string describeFormat(const audio::CaptureFormat& format) {
+std::string describeFormat(const core::AudioFormat& format) {
     return core::formatDecimal(format.sampleRate) + "Hz, " + std::to_string(format.channelCount) + " channels";
 }
 
@@ -321,19 +324,16 @@ void ViewController::restoreStreaming() {
 }
 
 void ViewController::showStreamingState() {
-    if (isStreaming_) {
-        controls().setStreamButtonTitle(kStopStreaming);
+    controls().setStreamButtonTitle(isStreaming_ ? kStopStreaming : kStartStreaming);
+    if (captureOut_) return;  // the status keeps saying so until capture is back
+    if (isStreaming_)
         status_->setStatus(kStatusStreaming, LabelColor::systemGreen);
-    } else {
-        controls().setStreamButtonTitle(kStartStreaming);
+    else
         status_->setStatus(kStatusMonitoring, LabelColor::systemOrange);
-    }
 }
 
 void ViewController::startServer() {
-    std::optional<server::AudioFormat> format;
-    if (audioFormat_) format = server::AudioFormat{audioFormat_->sampleRate, audioFormat_->channelCount};
-    auto server = services_.makeServer(format);
+    auto server = services_.makeServer(audioFormat_);
     httpServer_.store(server);
     server->start();
 
@@ -399,7 +399,7 @@ void ViewController::startAudioMonitoring() {
     audioFormat_ = result.format;
     services_.log.print("🎵 Audio format: ", describeFormat(*audioFormat_));
     if (auto server = httpServer_.load()) {
-        server->updateAudioFormat(server::AudioFormat{audioFormat_->sampleRate, audioFormat_->channelCount});
+        server->updateAudioFormat(*audioFormat_);
         services_.log.print("✅ Server audio format updated to ", core::formatDecimal(audioFormat_->sampleRate), "Hz");
     }
 
@@ -421,6 +421,9 @@ void ViewController::startAudioMonitoring() {
         return;
     }
     services_.log.line("✅ Audio monitoring started successfully");
+    captureOut_ = false;
+    captureRetry_.cancel();
+    if (auto server = httpServer_.load()) server->setAudioFlowing(true);
     // The status follows the streaming switch: a restart while streaming must not claim that
     // listeners hear nothing.
     services_.mainQueue.async(core::weakly(shared_from_this(), [](ViewController& c) {
@@ -431,7 +434,18 @@ void ViewController::startAudioMonitoring() {
     }));
 }
 
+void ViewController::captureOutage() {
+    if (auto server = httpServer_.load()) server->setAudioFlowing(false);
+    captureRetry_.cancel();
+    captureRetry_ = services_.mainQueue.asyncAfter(kCaptureRetryDelay, core::weakly(shared_from_this(), [](ViewController& c) {
+                                                      if (!c.services_.capture.inputFormat().format) return c.captureOutage();
+                                                      c.startAudioMonitoring();
+                                                  }));
+}
+
 void ViewController::audioStartFailed(const std::string& error) {
+    captureOutage();
+    if (std::exchange(captureOut_, true)) return;
     services_.log.print("❌ Failed to start audio monitoring: ", error);
     services_.mainQueue.async(core::weakly(shared_from_this(), [error](ViewController& c) {
         c.status_->setStatus(kStatusAudioError, LabelColor::systemRed);
@@ -442,8 +456,10 @@ void ViewController::audioStartFailed(const std::string& error) {
 
 void ViewController::captureLost(std::uint64_t generation, const std::string& why) {
     if (generation != captureGeneration_) return;  // about a capture that was already replaced
-    services_.log.print("❌ Audio capture lost: ", why);
     services_.capture.stop();
+    captureOutage();
+    if (std::exchange(captureOut_, true)) return;
+    services_.log.print("❌ Audio capture lost: ", why);
     status_->setStatus(kStatusAudioError, LabelColor::systemRed);
     status_->showAlert({AlertStyle::warning, kAudioEngineError, "Audio capture stopped: " + why + kTryAnotherDevice});
 }
@@ -529,6 +545,7 @@ void ViewController::deviceChanged(const std::optional<std::string>& title, cons
     }
 
     if (services_.capture.isRunning()) services_.capture.stop();
+    captureOut_ = false;  // the operator acted: a failure is news again
 
     if (const auto id = services_.devices.systemDeviceId(device->uniqueID)) {
         if (services_.devices.setDefaultInput(*id))
@@ -573,6 +590,7 @@ void ViewController::cleanup() {
     removeObservers();
     if (services_.speech) services_.speech->stopRecognition();
     if (services_.transcriptArchive) services_.transcriptArchive->endSession();
+    captureRetry_.cancel();
     if (services_.capture.isRunning()) services_.capture.stop();
     if (auto server = httpServer_.load()) server->stop();
 }

@@ -35,7 +35,7 @@ namespace lumeno::app {
 // shares only atomics (the streaming and auto-gain switches, the gain, the buffer counter).
 class ViewController : public std::enable_shared_from_this<ViewController> {
 public:
-    using ServerFactory = std::function<std::shared_ptr<ListenerServer>(std::optional<server::AudioFormat>)>;
+    using ServerFactory = std::function<std::shared_ptr<ListenerServer>(std::optional<core::AudioFormat>)>;
 
     struct Services {
         core::MainQueue& mainQueue;
@@ -108,7 +108,7 @@ public:
     bool autoGainEnabled() const { return autoGainEnabled_.load(); }
     float currentGain() const { return currentGain_.load(); }
     std::int64_t audioDebugCounter() const { return audioDebugCounter_.load(); }
-    const std::optional<audio::CaptureFormat>& audioFormat() const { return audioFormat_; }
+    const std::optional<core::AudioFormat>& audioFormat() const { return audioFormat_; }
     std::shared_ptr<ListenerServer> httpServer() const { return httpServer_.load(); }
     const std::optional<std::string>& currentURL() const { return currentURL_; }
     bool transcriptPanelShown() const { return transcriptPanelShown_; }
@@ -134,6 +134,7 @@ private:
 
     void audioStartFailed(const std::string& error);
     void captureLost(std::uint64_t generation, const std::string& why);
+    void captureOutage();
     void restoreStreaming();
     void showStreamingState();
     void listenerCountChanged(const core::Notification& notification);
@@ -147,7 +148,7 @@ private:
     prefs::PreferencesStore& defaults_;
     const std::string speechEnabledKey_;  // kept as a string: read for every buffer without allocating
 
-    std::optional<audio::CaptureFormat> audioFormat_;
+    std::optional<core::AudioFormat> audioFormat_;
     std::vector<DeviceItem> deviceItems_;  // as the pop-up lists them
     std::optional<std::string> currentURL_;
     bool transcriptPanelShown_ = false;
@@ -158,6 +159,9 @@ private:
     std::shared_ptr<midi::MIDIController> midiController_;
     core::TimerHandle listenerCountTimer_;
     std::uint64_t captureGeneration_ = 0;  // tells a loss report of an earlier capture from the current one
+    // Set while capture is out and retried by itself: one line and one alert per outage.
+    bool captureOut_ = false;
+    core::TimerHandle captureRetry_;
 
     std::atomic<bool> isStreaming_{false};
     std::atomic<bool> autoGainEnabled_{false};

@@ -101,7 +101,7 @@ void convertToWireFormat(const AudioBuffer& buffer, float gain, std::uint8_t* ou
     }
 }
 
-WireChunk makeWireChunk(const AudioBuffer& buffer, float gain) {
+core::SharedBytes makeWireChunk(const AudioBuffer& buffer, float gain) {
     auto bytes = std::make_shared<std::vector<std::uint8_t>>(static_cast<std::size_t>(buffer.frameLength) *
                                                              buffer.channelCount * 2);
     convertToWireFormat(buffer, gain, bytes->data());

@@ -1,17 +1,18 @@
 #pragma once
 
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "audio/audio_buffer.h"
+#include "core/bytes.h"
 
 namespace lumeno::audio {
 
-// One buffer in the stream's wire format, shared read-only by every listener it is sent to.
-using WireChunk = std::shared_ptr<const std::vector<std::uint8_t>>;
 
 inline constexpr float kTargetRMS = 0.15f;
 inline constexpr float kGainSmoothingFactor = 0.95f;
@@ -48,10 +49,11 @@ float displayLevel(float outputRms);
 // The periodic "🔊 Audio level: ..." line.
 std::string levelLogLine(bool autoGainEnabled, float inputRms, float gain, float outputRms);
 
-// Full scale is 32767 both ways, so -1.0 gives -32767 and the scale is symmetric. Written as
-// two selects (NaN fails the first comparison and becomes 1.0) so the loop vectorises.
+// Full scale is 32767 both ways, so -1.0 gives -32767 and the scale is symmetric. A sample that
+// is not finite is silence, never full-scale DC. Written as three selects so the loop vectorises.
 inline std::int16_t toWireSample(float value) {
-    const float high = value < 1.0f ? value : 1.0f;
+    const float finite = std::fabs(value) <= std::numeric_limits<float>::max() ? value : 0.0f;
+    const float high = finite < 1.0f ? finite : 1.0f;
     const float limited = high > -1.0f ? high : -1.0f;
     return static_cast<std::int16_t>(static_cast<std::int32_t>(limited * 32767.0f));
 }
@@ -59,7 +61,7 @@ inline std::int16_t toWireSample(float value) {
 // Writes frameLength × channelCount signed 16-bit little-endian samples, interleaved, to `out`.
 void convertToWireFormat(const AudioBuffer& buffer, float gain, std::uint8_t* out);
 // The same into a new chunk allocated once at its final size.
-WireChunk makeWireChunk(const AudioBuffer& buffer, float gain);
+core::SharedBytes makeWireChunk(const AudioBuffer& buffer, float gain);
 
 // The buffer with `gain` applied and limited to [-1, 1], for consumers that take floats.
 std::unique_ptr<FloatBuffer> gainAdjustedCopy(const AudioBuffer& buffer, float gain);

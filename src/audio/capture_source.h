@@ -7,22 +7,19 @@
 #include <vector>
 
 #include "audio/audio_buffer.h"
+#include "core/audio_format.h"
 
 namespace lumeno::audio {
 
-// The format the input delivers: its own rate and channel count, never resampled or mixed down.
-struct CaptureFormat {
-    double sampleRate = 0.0;
-    std::uint32_t channelCount = 0;
-    bool operator==(const CaptureFormat&) const = default;
-};
+// The format the input delivers: its own rate, never resampled.
+using core::AudioFormat;
 
 struct CaptureError {
     std::string description;
 };
 
 struct FormatResult {
-    std::optional<CaptureFormat> format;
+    std::optional<AudioFormat> format;
     std::string error;  // why there is no format
 };
 

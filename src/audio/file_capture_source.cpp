@@ -11,10 +11,28 @@ FileCaptureSource::FileCaptureSource(std::unique_ptr<WavFile> file, std::uint32_
 
 FileCaptureSource::~FileCaptureSource() { stop(); }
 
-FormatResult FileCaptureSource::inputFormat() { return {file_->format(), {}}; }
+FormatResult FileCaptureSource::inputFormat() {
+    std::string error;
+    if (!recover(error)) return {std::nullopt, error};
+    return {file_->format(), {}};
+}
+
+bool FileCaptureSource::recover(std::string& error) {
+    if (!readFailed_) return true;
+    // A file cut while it played may be whole again: read its header anew and start over.
+    if (!file_->refresh(error)) return false;
+    if (file_->format().channelCount != buffer_.channelCount()) {
+        error = "'" + file_->name() + "' changed its channel count while it played";
+        return false;
+    }
+    readFailed_ = false;
+    position_ = 0;
+    return true;
+}
 
 std::optional<CaptureError> FileCaptureSource::start(BufferHandler onBuffer, ErrorHandler onError) {
     if (thread_.joinable()) stop();  // a thread that ended on a read error
+    if (std::string error; !recover(error)) return CaptureError{error};
     {
         std::lock_guard lock(mutex_);
         stopping_ = false;
@@ -64,6 +82,7 @@ void FileCaptureSource::run(BufferHandler onBuffer, ErrorHandler onError) {
         }
         std::string error;
         if (!fill(error)) {
+            readFailed_ = true;
             running_ = false;
             onError("reading '" + file_->name() + "' failed: " + error);
             return;

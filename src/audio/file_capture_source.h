@@ -33,10 +33,12 @@ public:
 private:
     void run(BufferHandler onBuffer, ErrorHandler onError);
     bool fill(std::string& error);
+    bool recover(std::string& error);
 
     std::unique_ptr<WavFile> file_;
     FloatBuffer buffer_;
     std::uint64_t position_ = 0;  // next frame of the file; only the pacing thread touches it while running
+    std::atomic<bool> readFailed_{false};  // set by the pacing thread as it ends on a read error
 
     std::mutex mutex_;
     std::condition_variable wake_;

@@ -28,10 +28,14 @@ std::uint32_t le32(const std::uint8_t* p) {
 
 class FileBytes final : public ByteSource {
 public:
-    FileBytes(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
+    explicit FileBytes(int fd) : fd_(fd) {}
     ~FileBytes() override { ::close(fd_); }
 
-    std::uint64_t size() const override { return size_; }
+    // Asked afresh each time: the file may be cut or rewritten while it plays.
+    std::uint64_t size() const override {
+        struct stat info {};
+        return ::fstat(fd_, &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
+    }
     bool readAt(std::uint64_t offset, std::uint8_t* out, std::size_t count, std::string& error) override {
         while (count > 0) {
             const ssize_t n = ::pread(fd_, out, count, static_cast<off_t>(offset));
@@ -53,7 +57,6 @@ public:
 
 private:
     int fd_;
-    std::uint64_t size_;
 };
 
 class MemoryBytes final : public ByteSource {
@@ -78,14 +81,19 @@ private:
 }  // namespace
 
 WavFile::OpenResult WavFile::open(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return {nullptr, "cannot open '" + path + "': " + std::strerror(errno)};
+    // Looked at before opening and opened without waiting: opening a FIFO or a device for
+    // reading can block until a writer appears, with the stop signals already held back.
     struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return {nullptr, "cannot open '" + path + "': " + std::strerror(errno)};
+    if (!S_ISREG(info.st_mode)) return {nullptr, "'" + path + "' is not a regular file"};
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return {nullptr, "cannot open '" + path + "': " + std::strerror(errno)};
+    // It may have been swapped for something else between the two looks.
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         ::close(fd);
         return {nullptr, "'" + path + "' is not a regular file"};
     }
-    return fromSource(std::make_unique<FileBytes>(fd, static_cast<std::uint64_t>(info.st_size)), path);
+    return fromSource(std::make_unique<FileBytes>(fd), path);
 }
 
 WavFile::OpenResult WavFile::fromEmbedded(std::string_view bytes, std::string name) {
@@ -97,7 +105,23 @@ WavFile::OpenResult WavFile::fromBytes(std::string bytes, std::string name) {
 }
 
 WavFile::OpenResult WavFile::fromSource(std::unique_ptr<ByteSource> source, std::string name) {
-    auto fail = [&](const std::string& why) { return OpenResult{nullptr, "'" + name + "' " + why}; };
+    std::unique_ptr<WavFile> file(new WavFile());
+    file->source_ = std::move(source);
+    file->name_ = std::move(name);
+    std::string error;
+    if (!file->readHeader(error)) return {nullptr, error};
+    return {std::move(file), {}};
+}
+
+bool WavFile::refresh(std::string& error) { return readHeader(error); }
+
+bool WavFile::readHeader(std::string& why) {
+    ByteSource* source = source_.get();
+    const std::string& name = name_;
+    auto fail = [&](const std::string& reason) {
+        why = "'" + name + "' " + reason;
+        return false;
+    };
     std::string error;
     std::uint8_t riff[12];
     if (source->size() < sizeof riff || !source->readAt(0, riff, sizeof riff, error) ||
@@ -158,15 +182,12 @@ WavFile::OpenResult WavFile::fromSource(std::unique_ptr<ByteSource> source, std:
     const std::uint64_t frames = dataSize / blockAlign;
     if (frames == 0) return fail("holds no audio");
 
-    std::unique_ptr<WavFile> file(new WavFile());
-    file->source_ = std::move(source);
-    file->name_ = std::move(name);
-    file->format_ = CaptureFormat{static_cast<double>(rate), channels};
-    file->encoding_ = encoding;
-    file->bytesPerFrame_ = blockAlign;
-    file->dataOffset_ = *dataOffset;
-    file->frameCount_ = frames;
-    return {std::move(file), {}};
+    format_ = AudioFormat{static_cast<double>(rate), channels};
+    encoding_ = encoding;
+    bytesPerFrame_ = blockAlign;
+    dataOffset_ = *dataOffset;
+    frameCount_ = frames;
+    return true;
 }
 
 bool WavFile::readFrames(std::uint64_t firstFrame, std::uint32_t count, FloatBuffer& into, std::uint32_t at,

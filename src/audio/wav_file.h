@@ -39,8 +39,12 @@ public:
     static OpenResult fromBytes(std::string bytes, std::string name);
     static OpenResult fromSource(std::unique_ptr<ByteSource> source, std::string name);
 
+    // Reads the header again, for a file that was cut or rewritten while it played; false,
+    // with `error` set, when it no longer holds playable audio.
+    bool refresh(std::string& error);
+
     const std::string& name() const { return name_; }
-    CaptureFormat format() const { return format_; }
+    AudioFormat format() const { return format_; }
     SampleEncoding encoding() const { return encoding_; }
     std::uint64_t frameCount() const { return frameCount_; }
 
@@ -51,10 +55,11 @@ public:
 
 private:
     WavFile() = default;
+    bool readHeader(std::string& error);
 
     std::unique_ptr<ByteSource> source_;
     std::string name_;
-    CaptureFormat format_;
+    AudioFormat format_;
     SampleEncoding encoding_ = SampleEncoding::pcm16;
     std::uint32_t bytesPerFrame_ = 0;
     std::uint64_t dataOffset_ = 0;

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <mutex>
+#include <ostream>
 #include <sstream>
+#include <streambuf>
 #include <string>
 #include <string_view>
 
@@ -17,10 +19,45 @@ public:
     // log.print("Sent to ", sent, "/", total, " connections")
     template <typename... Parts>
     void print(const Parts&... parts) {
-        std::ostringstream out;
-        (out << ... << parts);
-        line(out.str());
+        // One buffer per thread, reused: a line from the audio or io thread allocates nothing
+        // once the buffer has grown to the longest line. (So line() must not print itself.)
+        thread_local LineStream out;
+        out.reset();
+        (out.stream << ... << parts);
+        line(out.text());
     }
+
+private:
+    class LineBuffer final : public std::streambuf {
+    public:
+        void reset() { text_.clear(); }
+        std::string_view text() const { return text_; }
+
+    protected:
+        int_type overflow(int_type c) override {
+            if (c != traits_type::eof()) text_.push_back(static_cast<char>(c));
+            return c;
+        }
+        std::streamsize xsputn(const char* s, std::streamsize n) override {
+            text_.append(s, static_cast<std::size_t>(n));
+            return n;
+        }
+
+    private:
+        std::string text_;
+    };
+    struct LineStream {
+        LineBuffer buffer;
+        std::ostream stream{&buffer};
+        void reset() {
+            buffer.reset();
+            stream.clear();
+            stream.flags(std::ios_base::skipws | std::ios_base::dec);  // a manipulator never outlives its line
+            stream.precision(6);
+            stream.fill(' ');
+        }
+        std::string_view text() const { return buffer.text(); }
+    };
 };
 
 // Writes lines to standard output, flushed per line so a supervisor sees them at once.

@@ -1,6 +1,8 @@
 #include "prefs/preferences_store.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +15,7 @@
 #include <sstream>
 
 #include "core/base64.h"
+#include "prefs/keys.h"
 
 namespace lumeno::prefs {
 
@@ -28,7 +31,8 @@ json encode(const Value& value) {
         [](const auto& v) -> json {
             using T = std::decay_t<decltype(v)>;
             if constexpr (std::is_same_v<T, Data>) {
-                return json{{"data", core::base64Encode(v.bytes)}};
+                return json{{"data", core::base64Encode(std::string_view(
+                                         reinterpret_cast<const char*>(v.bytes->data()), v.bytes->size()))}};
             } else if constexpr (std::is_same_v<T, double>) {
                 if (std::isnan(v)) return json{{"double", "nan"}};
                 if (std::isinf(v)) return json{{"double", v > 0 ? "inf" : "-inf"}};
@@ -46,7 +50,7 @@ std::optional<Value> decode(const json& j) {
     if (j.is_string()) return Value(j.get<std::string>());
     if (j.is_object() && j.size() == 1) {
         if (auto it = j.find("data"); it != j.end() && it->is_string()) {
-            if (auto bytes = core::base64Decode(it->get<std::string>())) return Value(Data{*bytes});
+            if (auto bytes = core::base64Decode(it->get<std::string>())) return Value(Data{core::makeBytes(*bytes)});
         }
         if (auto it = j.find("double"); it != j.end() && it->is_string()) {
             const auto text = it->get<std::string>();
@@ -56,6 +60,33 @@ std::optional<Value> decode(const json& j) {
         }
     }
     return std::nullopt;
+}
+
+const char* kindName(ValueKind kind) {
+    switch (kind) {
+        case ValueKind::boolean: return "a boolean";
+        case ValueKind::number: return "a number";
+        case ValueKind::string: return "a string";
+        case ValueKind::data: return "data";
+    }
+    return "a value";
+}
+
+ValueKind kindOf(const Value& value) {
+    static constexpr ValueKind kinds[] = {ValueKind::boolean, ValueKind::number, ValueKind::string, ValueKind::data};
+    return kinds[value.index()];
+}
+
+const KeyInfo* keyInfo(const std::string& key) {
+    for (const KeyInfo& info : kKeyTable)
+        if (key == info.name) return &info;
+    return nullptr;
+}
+
+// A timestamp becomes an integer in the page's logo address: it must be one a clock can show.
+bool inRange(const std::string& key, double value) {
+    if (key != key::kLogoTimestamp) return true;
+    return std::isfinite(value) && std::fabs(value) < 1e12;
 }
 
 std::string timestampForFileName() {
@@ -75,12 +106,14 @@ bool writeAtomically(const fs::path& target, const std::string& contents, std::s
         error = ec.message();
         return false;
     }
-    const fs::path temp = target.string() + ".tmp";
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // A name of its own for every save: two writers must never share one temporary file.
+    std::string name = target.string() + ".tmp-XXXXXX";
+    const int fd = ::mkostemp(name.data(), O_CLOEXEC);
     if (fd < 0) {
         error = std::strerror(errno);
         return false;
     }
+    const fs::path temp = name;
     const char* data = contents.data();
     std::size_t left = contents.size();
     while (left > 0) {
@@ -115,6 +148,27 @@ bool writeAtomically(const fs::path& target, const std::string& contents, std::s
 }
 
 }  // namespace
+
+std::unique_ptr<ConfigFolderLock> ConfigFolderLock::acquire(const fs::path& folder, std::string& error) {
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    const fs::path path = folder / "lumeno.lock";
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        error = "cannot use the config folder " + folder.string() + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        error = errno == EWOULDBLOCK
+                    ? "another Lumeno is already running with the config folder " + folder.string()
+                    : "cannot lock the config folder " + folder.string() + ": " + std::strerror(errno);
+        ::close(fd);
+        return nullptr;
+    }
+    return std::unique_ptr<ConfigFolderLock>(new ConfigFolderLock(fd));
+}
+
+ConfigFolderLock::~ConfigFolderLock() { ::close(fd_); }
 
 fs::path defaultConfigDir() {
     if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg && fs::path(xdg).is_absolute())
@@ -172,23 +226,34 @@ std::optional<std::string> PreferencesStore::stringForKey(const std::string& key
 }
 
 std::optional<std::string> PreferencesStore::dataForKey(const std::string& key) const {
+    if (const auto bytes = sharedDataForKey(key)) return std::string(bytes->begin(), bytes->end());
+    return std::nullopt;
+}
+
+core::SharedBytes PreferencesStore::sharedDataForKey(const std::string& key) const {
     const auto map = snapshot();
     const Value* v = find(*map, key);
     if (const Data* d = v ? std::get_if<Data>(v) : nullptr) return d->bytes;
-    return std::nullopt;
+    return nullptr;
 }
 
 bool PreferencesStore::hasKey(const std::string& key) const { return find(*snapshot(), key) != nullptr; }
 
 void PreferencesStore::setBool(const std::string& key, bool value) { update(key, Value(value)); }
-void PreferencesStore::setDouble(const std::string& key, double value) { update(key, Value(value)); }
+void PreferencesStore::setDouble(const std::string& key, double value) {
+    if (!inRange(key, value)) {
+        log_.print("❌ Ignoring an out-of-range value for \"", key, "\": ", core::formatDecimal(value));
+        return;
+    }
+    update(key, Value(value));
+}
 
 void PreferencesStore::setString(const std::string& key, std::optional<std::string> value) {
     update(key, value ? std::optional<Value>(Value(std::move(*value))) : std::nullopt);
 }
 
 void PreferencesStore::setData(const std::string& key, std::optional<std::string> bytes) {
-    update(key, bytes ? std::optional<Value>(Value(Data{std::move(*bytes)})) : std::nullopt);
+    update(key, bytes ? std::optional<Value>(Value(Data{core::makeBytes(*bytes)})) : std::nullopt);
 }
 
 void PreferencesStore::remove(const std::string& key) { update(key, std::nullopt); }
@@ -264,11 +329,18 @@ void PreferencesStore::load() {
     if (document.is_discarded() || !document.is_object()) {
         problem = document.is_discarded() ? "not valid JSON" : "not a JSON object";
     } else {
+        // One bad value costs that key alone, not the operator's whole configuration.
         for (const auto& [key, entry] : document.items()) {
             auto value = decode(entry);
-            if (!value) {
-                problem = "unreadable value for \"" + key + "\"";
-                break;
+            const KeyInfo* info = keyInfo(key);
+            if (!value || (info && kindOf(*value) != info->kind)) {
+                log_.print("❌ Settings file ", file_.string(), ": ignoring \"", key, "\", which is not ",
+                           info ? kindName(info->kind) : "a readable value");
+                continue;
+            }
+            if (const double* number = std::get_if<double>(&*value); number && !inRange(key, *number)) {
+                log_.print("❌ Settings file ", file_.string(), ": ignoring \"", key, "\", which is out of range");
+                continue;
             }
             (*map)[key] = std::move(*value);
         }

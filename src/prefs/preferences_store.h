@@ -11,14 +11,16 @@
 #include <thread>
 #include <variant>
 
+#include "core/bytes.h"
 #include "core/log.h"
 
 namespace lumeno::prefs {
 
 // Bytes of a data value (a logo, a JSON document); kept distinct from text so kinds never mix.
+// Shared, so copying the map for a write never copies a large logo.
 struct Data {
-    std::string bytes;
-    bool operator==(const Data&) const = default;
+    core::SharedBytes bytes;
+    bool operator==(const Data& other) const { return *bytes == *other.bytes; }
 };
 
 using Value = std::variant<bool, double, std::string, Data>;
@@ -34,7 +36,8 @@ class PreferencesStore {
 public:
     // In-memory only: nothing is read or written on disk (tests, tools).
     explicit PreferencesStore(core::Logger& log);
-    // Backed by `file`: loaded now (a corrupt file is moved aside), saved after every change.
+    // Backed by `file`: loaded now, saved after every change. A file that is not a JSON object is
+    // moved aside; a value of the wrong kind is skipped with a log line and the rest loads.
     PreferencesStore(std::filesystem::path file, core::Logger& log,
                      std::chrono::milliseconds saveDelay = std::chrono::milliseconds(100));
     ~PreferencesStore();  // saves pending changes
@@ -45,9 +48,12 @@ public:
     double doubleForKey(const std::string& key) const;
     std::optional<std::string> stringForKey(const std::string& key) const;
     std::optional<std::string> dataForKey(const std::string& key) const;
+    // The stored bytes themselves, without a copy; the same pointer until the value changes.
+    core::SharedBytes sharedDataForKey(const std::string& key) const;
     bool hasKey(const std::string& key) const;
 
     void setBool(const std::string& key, bool value);
+    // A value outside the key's range (a timestamp of 1e308) is refused with a log line.
     void setDouble(const std::string& key, double value);
     // Writing nothing removes the key.
     void setString(const std::string& key, std::optional<std::string> value);
@@ -92,6 +98,21 @@ private:
     bool stopping_ = false;
     bool lastSaveFailed_ = false;
     std::thread writer_;
+};
+
+// Holds the config folder for one running instance: two instances saving into one folder would
+// each overwrite the other's changes. Released when the process ends, however it ends.
+class ConfigFolderLock {
+public:
+    // Absent, with `error` set, when another process holds the folder or it cannot be created.
+    static std::unique_ptr<ConfigFolderLock> acquire(const std::filesystem::path& folder, std::string& error);
+    ~ConfigFolderLock();
+    ConfigFolderLock(const ConfigFolderLock&) = delete;
+    ConfigFolderLock& operator=(const ConfigFolderLock&) = delete;
+
+private:
+    explicit ConfigFolderLock(int fd) : fd_(fd) {}
+    int fd_;
 };
 
 // The preference file's location: $XDG_CONFIG_HOME/lumeno, else ~/.config/lumeno.

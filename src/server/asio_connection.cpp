@@ -138,6 +138,7 @@ void AsioConnection::flush() {
         }
         auto left = static_cast<std::size_t>(written);
         queuedBytes_ -= left;
+        bytesSent_ += left;
         while (left > 0) {
             Pending& front = queue_.front();
             const std::size_t rest = front.bytes->size() - front.offset;
@@ -155,11 +156,29 @@ void AsioConnection::flush() {
 
 void AsioConnection::waitWritable() {
     waitingWritable_ = true;
+    if (stallTimeout_.count() > 0 && !stallTimer_) {
+        // One timer per stalled connection, re-armed only while its peer takes nothing.
+        stallTimer_.emplace(io_);
+        armStallCheck();
+    }
     socket_.async_wait(asio::socket_base::wait_write, [self = shared_from_this()](std::error_code ec) {
         self->waitingWritable_ = false;
         if (self->state() != ConnectionState::ready) return;
         if (ec) return self->fail(ec);
         self->flush();
+    });
+}
+
+void AsioConnection::armStallCheck() {
+    stallTimer_->expires_after(stallTimeout_);
+    stallTimer_->async_wait([self = shared_from_this(), sentBefore = bytesSent_](std::error_code ec) {
+        if (ec || self->state() != ConnectionState::ready) return;
+        if (self->queue_.empty()) {
+            self->stallTimer_.reset();
+            return;
+        }
+        if (self->bytesSent_ == sentBefore) return self->fail(asio::error::timed_out);
+        self->armStallCheck();
     });
 }
 
@@ -189,12 +208,15 @@ void AsioConnection::finish(ConnectionState final, std::error_code error) {
     std::error_code ignored;
     socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
     socket_.close(ignored);
+    if (stallTimer_) stallTimer_->cancel();
     for (auto& pending : queue_) complete(std::move(pending.completion), error);
     queue_.clear();
     queuedBytes_ = 0;
     if (stateHandler_) {
-        auto handler = std::move(stateHandler_);  // once; also breaks any cycle through the handler
-        handler(final);
+        // Once; also breaks any cycle through the handler. Posted, because a send that fails
+        // may be inside a loop over the very list the handler changes.
+        asio::post(io_, [handler = std::move(stateHandler_), final] { handler(final); });
+        stateHandler_ = nullptr;
     }
 }
 

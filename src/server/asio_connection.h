@@ -3,6 +3,7 @@
 #include <asio.hpp>
 #include <atomic>
 #include <deque>
+#include <optional>
 
 #include "server/connection.h"
 
@@ -26,6 +27,7 @@ public:
     void watchForClose() override;
     void send(SharedBytes bytes, SendCompletion completion = {}) override;
     void setSendLimit(std::size_t maxBytes, std::function<void(std::size_t)> onOverflow) override;
+    void setStallTimeout(std::chrono::milliseconds timeout) override { stallTimeout_ = timeout; }
     void cancel() override;
 
     // For the fan-out, which already runs on the io thread.
@@ -43,6 +45,7 @@ private:
     // One non-blocking send: bytes written, 0 when the socket is full, -1 after failing the connection.
     ssize_t sendSome(const std::uint8_t* data, std::size_t size);
     void waitWritable();
+    void armStallCheck();
     void fail(std::error_code error);
     void finish(ConnectionState final, std::error_code error);
     void complete(SendCompletion completion, std::error_code error);
@@ -62,6 +65,9 @@ private:
     StateHandler stateHandler_;
     std::vector<std::uint8_t> readBuffer_;
     std::function<void(std::size_t)> onOverflow_;
+    std::chrono::milliseconds stallTimeout_{0};  // 0: none
+    std::optional<asio::steady_timer> stallTimer_;
+    std::uint64_t bytesSent_ = 0;  // progress, for the stall check
 };
 
 }  // namespace lumeno::server

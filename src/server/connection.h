@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -8,14 +9,11 @@
 #include <system_error>
 #include <vector>
 
+#include "core/bytes.h"
+
 namespace lumeno::server {
 
-// An immutable byte buffer that any number of sends may share.
-using SharedBytes = std::shared_ptr<const std::vector<std::uint8_t>>;
-
-inline SharedBytes makeBytes(std::string_view text) {
-    return std::make_shared<const std::vector<std::uint8_t>>(text.begin(), text.end());
-}
+using core::SharedBytes;
 
 // An accepted socket is ready; one that errored or whose peer went away is failed; cancel gives
 // cancelled. preparing exists for layers that report a connection before it is usable.
@@ -50,6 +48,9 @@ public:
     // A listener whose unsent bytes would pass `maxBytes` is failed instead of queued further;
     // onOverflow runs once on the io thread with the queued byte count before the failure.
     virtual void setSendLimit(std::size_t maxBytes, std::function<void(std::size_t queued)> onOverflow) = 0;
+    // A connection whose peer takes none of its unsent bytes for this long is failed (one-shot
+    // responses, which have no further sends that could trip the limit above).
+    virtual void setStallTimeout(std::chrono::milliseconds timeout) = 0;
     virtual void cancel() = 0;
 };
 

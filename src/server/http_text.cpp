@@ -6,12 +6,40 @@
 namespace lumeno::server {
 
 Route routeFor(std::string_view request) {
+    // The substring rules stay as they were, only confined to the request line.
     if (request.find("GET /listen") != std::string_view::npos) return Route::page;
     if (request.find("GET /logo") != std::string_view::npos) return Route::logo;
     if (request.find("GET /status") != std::string_view::npos) return Route::status;
     if (request.find("GET /transcription") != std::string_view::npos) return Route::transcription;
     if (request.find("GET /audio") != std::string_view::npos) return Route::audio;
     return Route::notFound;
+}
+
+bool RequestReader::feed(std::string_view bytes) {
+    if (complete_) return true;
+    // A blank line may straddle two pieces: search from a little before the new bytes.
+    const std::size_t searchFrom = head_.size() < 3 ? 0 : head_.size() - 3;
+    head_.append(bytes.substr(0, room()));
+    for (std::size_t i = searchFrom; i < head_.size(); ++i) {
+        if (head_[i] != '\n') continue;
+        // "\n\n" or "\n\r\n": the line that ends here is empty.
+        const bool lf = i + 1 < head_.size() && head_[i + 1] == '\n';
+        const bool crlf = i + 2 < head_.size() && head_[i + 1] == '\r' && head_[i + 2] == '\n';
+        if (lf || crlf) {
+            head_.resize(i + (lf ? 2 : 3));
+            complete_ = true;
+            return true;
+        }
+    }
+    if (head_.size() == kMaxHeadBytes) complete_ = true;
+    return complete_;
+}
+
+std::string_view RequestReader::requestLine() const {
+    std::string_view line(head_);
+    line = line.substr(0, line.find('\n'));
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    return isValidUtf8(line) ? line : std::string_view();
 }
 
 bool isValidUtf8(std::string_view text) {

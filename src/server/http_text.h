@@ -17,8 +17,30 @@ inline constexpr std::string_view kKeepAlive = ":keepalive\n\n";
 
 enum class Route { page, logo, status, transcription, audio, notFound };
 
-// Substring routing over the whole chunk, request line and headers alike, first match wins.
-Route routeFor(std::string_view request);
+// Substring routing over the request line, first match wins; headers never take part.
+Route routeFor(std::string_view requestLine);
+
+// Collects the bytes of one request head as they arrive in any number of pieces. The head ends
+// at its blank line; a head that outgrows the limit, or a peer that stops sending, ends it
+// where it is. Bytes after the head (a body, pipelined requests) are never kept.
+class RequestReader {
+public:
+    static constexpr std::size_t kMaxHeadBytes = 8192;
+
+    // Adds received bytes; true once the head is complete.
+    bool feed(std::string_view bytes);
+    bool complete() const { return complete_; }
+    // Room left before the head is cut at the limit.
+    std::size_t room() const { return kMaxHeadBytes - head_.size(); }
+    // The head so far (up to and including its blank line once complete).
+    std::string_view head() const { return head_; }
+    // The head's first line without its line end, or empty when it is not valid UTF-8.
+    std::string_view requestLine() const;
+
+private:
+    std::string head_;
+    bool complete_ = false;
+};
 
 // The request as text: the bytes when they are valid UTF-8, otherwise empty.
 std::string requestText(const std::vector<std::uint8_t>& bytes);

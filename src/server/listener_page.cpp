@@ -107,7 +107,7 @@ PageSettings ListenerPage::currentSettings() const {
     PageSettings settings;
     settings.transcriptionEnabled = store_->boolForKey(key::kSpeechRecognitionEnabled);
     settings.useCustomLogo = store_->boolForKey(key::kUseCustomLogo);
-    settings.hasLogo = store_->dataForKey(key::kLogoImageData).has_value();
+    settings.hasLogo = store_->sharedDataForKey(key::kLogoImageData) != nullptr;
     settings.logoTimestamp = store_->doubleForKey(key::kLogoTimestamp);
     settings.title = store_->stringForKey(key::kCustomTitle);
     settings.subtitle = store_->stringForKey(key::kCustomSubtitle);
@@ -116,18 +116,16 @@ PageSettings ListenerPage::currentSettings() const {
 
 void ListenerPage::sendListenerPage(const std::shared_ptr<Connection>& connection) {
     const std::string page = buildListenerPage(currentSettings(), secondsSince1970());
-    connection->send(makeBytes(listenerPageResponse(page)), [connection](std::error_code) { connection->cancel(); });
+    connection->send(core::makeBytes(listenerPageResponse(page)), [connection](std::error_code) { connection->cancel(); });
 }
 
 void ListenerPage::sendLogo(const std::shared_ptr<Connection>& connection) {
-    const auto logo = store_->dataForKey(prefs::key::kLogoImageData);
+    // The stored bytes go out as they are: every reader of one logo version shares one buffer.
+    auto logo = store_->sharedDataForKey(prefs::key::kLogoImageData);
     if (!logo) return server_.sendNotFound(connection);
     const std::string head = logoResponseHead(logoContentType(store_->stringForKey(prefs::key::kLogoFileExtension)), logo->size());
-    auto bytes = std::make_shared<std::vector<std::uint8_t>>();
-    bytes->reserve(head.size() + logo->size());
-    bytes->insert(bytes->end(), head.begin(), head.end());
-    bytes->insert(bytes->end(), logo->begin(), logo->end());
-    connection->send(std::move(bytes), [connection](std::error_code) { connection->cancel(); });
+    connection->send(core::makeBytes(head));
+    connection->send(std::move(logo), [connection](std::error_code) { connection->cancel(); });
 }
 
 }  // namespace lumeno::server

@@ -1,8 +1,13 @@
 #include "server/simple_http_server.h"
 
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <asio.hpp>
-#include <set>
+#include <map>
+#include <unordered_map>
 
 #include "server/asio_connection.h"
 #include "server/http_text.h"
@@ -12,13 +17,33 @@ namespace lumeno::server {
 using namespace std::chrono_literals;
 
 namespace {
-constexpr std::size_t kMaxRequestBytes = 8192;
 constexpr auto kCleanupPeriod = 2000ms;
 constexpr auto kKeepAlivePeriod = 15000ms;
+// How long accepting pauses after the process ran out of descriptors.
+constexpr auto kAcceptBackOff = 200ms;
+// Stands in for an unknown format when sizing a listener's queue.
+constexpr core::AudioFormat kDefaultFormat{44100.0, 1};
 
 bool isAlive(const Connection& c) {
     const auto state = c.state();
     return state == ConnectionState::ready || state == ConnectionState::preparing;
+}
+
+// Asio reports these in its own system category, which does not compare equal to std::errc.
+bool outOfDescriptors(std::error_code ec) {
+    return ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space || ec == asio::error::no_memory ||
+           ec == std::error_code(ENFILE, asio::system_category());
+}
+
+// Keeps the live connections in order and cancels the rest; returns {before, after}.
+std::pair<std::size_t, std::size_t> prune(std::vector<std::shared_ptr<AsioConnection>>& list) {
+    const std::size_t before = list.size();
+    std::erase_if(list, [](const std::shared_ptr<AsioConnection>& connection) {
+        if (isAlive(*connection)) return false;
+        connection->cancel();
+        return true;
+    });
+    return {before, list.size()};
 }
 }  // namespace
 
@@ -26,33 +51,67 @@ struct SimpleHTTPServer::Impl {
     asio::io_context io{1};
     asio::executor_work_guard<asio::io_context::executor_type> work = asio::make_work_guard(io);
     std::optional<asio::ip::tcp::acceptor> acceptor;
+    asio::steady_timer acceptPause{io};
+    // Held open so that, out of descriptors, one can be freed to accept and close a waiting peer.
+    int reserveDescriptor = -1;
+    bool outOfDescriptorsLogged = false;
+    bool refusalLogged = false;
+
+    // The io thread's own state: nothing else touches it.
+    std::vector<std::shared_ptr<AsioConnection>> audio;
+    std::vector<std::shared_ptr<AsioConnection>> transcription;
+    std::unordered_map<std::string, std::size_t> openPerHost;
+    std::size_t open = 0;
+
+    ~Impl() {
+        if (reserveDescriptor >= 0) ::close(reserveDescriptor);
+    }
 };
 
-SimpleHTTPServer::SimpleHTTPServer(Services services, Options options, std::optional<AudioFormat> format)
+// One connection whose request head is still arriving, with its deadline.
+struct SimpleHTTPServer::PendingRequest {
+    std::shared_ptr<Connection> connection;
+    RequestReader reader;
+    asio::steady_timer deadline;
+    bool routed = false;
+};
+
+SimpleHTTPServer::SimpleHTTPServer(Services services, Options options, std::optional<core::AudioFormat> format)
     : services_(services), options_(std::move(options)), impl_(std::make_unique<Impl>()), audioFormat_(format) {}
 
-std::shared_ptr<SimpleHTTPServer> SimpleHTTPServer::create(std::uint16_t port, std::optional<AudioFormat> format,
+std::shared_ptr<SimpleHTTPServer> SimpleHTTPServer::create(std::uint16_t port, std::optional<core::AudioFormat> format,
                                                            Services services, Options options) {
     std::shared_ptr<SimpleHTTPServer> server(new SimpleHTTPServer(services, std::move(options), format));
     std::error_code ec;
-    const auto address = asio::ip::make_address(server->options_.bindAddress, ec);
+    const std::string& bind = server->options_.bindAddress;
+    // Every address means IPv6 with IPv4 mapped, so phones on either family reach the page;
+    // where IPv6 is switched off, IPv4 alone.
+    const bool everyAddress = bind == "0.0.0.0" || bind == "::";
+    const auto address = everyAddress ? asio::ip::address(asio::ip::address_v6::any()) : asio::ip::make_address(bind, ec);
     if (ec) {
         services.log.print("Failed to create listener: ", ec.message());
         return server;
     }
-    asio::ip::tcp::acceptor acceptor(server->impl_->io);
-    const asio::ip::tcp::endpoint endpoint(address, port);
-    acceptor.open(endpoint.protocol(), ec);
-    if (!ec) acceptor.set_option(asio::socket_base::reuse_address(true), ec);
-    if (!ec) acceptor.bind(endpoint, ec);
-    if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
-    if (!ec) {
-        server->boundPort_ = acceptor.local_endpoint(ec).port();
-        server->impl_->acceptor.emplace(std::move(acceptor));
-        server->hasListener_ = true;
-    } else {
-        services.log.print("Failed to create listener: ", ec.message());
-    }
+    auto listen = [&](const asio::ip::address& on) {
+        asio::ip::tcp::acceptor acceptor(server->impl_->io);
+        const asio::ip::tcp::endpoint endpoint(on, port);
+        ec.clear();
+        acceptor.open(endpoint.protocol(), ec);
+        if (!ec && on.is_v6() && everyAddress) acceptor.set_option(asio::ip::v6_only(false), ec);
+        if (!ec) acceptor.set_option(asio::socket_base::reuse_address(true), ec);
+        if (!ec) acceptor.bind(endpoint, ec);
+        if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
+        if (!ec) {
+            server->boundPort_ = acceptor.local_endpoint(ec).port();
+            server->impl_->acceptor.emplace(std::move(acceptor));
+            server->hasListener_ = true;
+        }
+    };
+    listen(address);
+    if (ec && everyAddress && (ec == asio::error::address_family_not_supported || ec == std::errc::address_not_available))
+        listen(asio::ip::address_v4::any());
+    if (ec) services.log.print("Failed to create listener: ", ec.message());
+    server->impl_->reserveDescriptor = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     return server;
 }
 
@@ -66,13 +125,16 @@ SimpleHTTPServer::~SimpleHTTPServer() {
     }
 }
 
+void SimpleHTTPServer::post(std::function<void()> task) { asio::post(impl_->io, std::move(task)); }
+
 void SimpleHTTPServer::start() {
+    // The io thread runs even without a listener: broadcasts and counts still go through it.
+    ioThread_ = std::thread([this] {
+        pthread_setname_np(pthread_self(), "http.server");
+        impl_->io.run();
+    });
     if (impl_->acceptor) {
-        ioThread_ = std::thread([this] {
-            pthread_setname_np(pthread_self(), "http.server");
-            impl_->io.run();
-        });
-        asio::post(impl_->io, [weak = weak_from_this()] {
+        post([weak = weak_from_this()] {
             auto self = weak.lock();
             if (!self) return;
             self->services_.log.print("Server ready on port ", self->boundPort_);
@@ -82,11 +144,16 @@ void SimpleHTTPServer::start() {
     services_.mainQueue.async([weak = weak_from_this()] {
         auto self = weak.lock();
         if (!self || self->stopped_) return;
+        // The ticks come from the main queue's clock (virtual in tests); the passes run on io.
         self->cleanupTimer_ = self->services_.mainQueue.every(kCleanupPeriod, [weak] {
-            if (auto s = weak.lock()) s->cleanupDeadConnections();
+            if (auto s = weak.lock()) s->post([weak] {
+                    if (auto server = weak.lock()) server->cleanupDeadConnections();
+                });
         });
         self->transcriptionCleanupTimer_ = self->services_.mainQueue.every(kCleanupPeriod, [weak] {
-            if (auto s = weak.lock()) s->cleanupDeadTranscriptionConnections();
+            if (auto s = weak.lock()) s->post([weak] {
+                    if (auto server = weak.lock()) server->cleanupDeadTranscriptionConnections();
+                });
         });
     });
 }
@@ -95,54 +162,119 @@ void SimpleHTTPServer::acceptNext() {
     impl_->acceptor->async_accept([weak = weak_from_this()](std::error_code ec, asio::ip::tcp::socket socket) {
         auto self = weak.lock();
         if (!self || self->stopped_) return;
-        if (ec) {
-            if (ec == asio::error::operation_aborted) return;
-            // Running out of descriptors must not end the listener: log and keep accepting.
-            self->services_.log.print("Accept error: ", ec.message());
-        } else {
-            self->handleNewConnection(std::make_shared<AsioConnection>(self->impl_->io, std::move(socket)));
+        if (ec == asio::error::operation_aborted) return;
+        if (ec) return self->acceptFailed(ec);
+        self->impl_->outOfDescriptorsLogged = false;
+        self->handleNewConnection(std::make_shared<AsioConnection>(self->impl_->io, std::move(socket)));
+        self->acceptNext();
+    });
+}
+
+void SimpleHTTPServer::acceptFailed(std::error_code error) {
+    Impl& impl = *impl_;
+    if (!outOfDescriptors(error)) {
+        services_.log.print("Accept error: ", error.message());
+        return acceptNext();
+    }
+    // Out of descriptors the listening socket stays readable, so accepting again at once would
+    // spin. Log once per episode, turn away the peers that wait (with the reserve descriptor)
+    // so they are not left hanging, and try again shortly: idle connections time out meanwhile.
+    if (!impl.outOfDescriptorsLogged) {
+        services_.log.print("Accept error: ", error.message(), "; refusing new connections until descriptors are free");
+        impl.outOfDescriptorsLogged = true;
+    }
+    if (impl.reserveDescriptor >= 0) {
+        ::close(impl.reserveDescriptor);
+        impl.reserveDescriptor = -1;
+        std::error_code ignored;
+        impl.acceptor->native_non_blocking(true, ignored);
+        const int listening = impl.acceptor->native_handle();
+        for (int turnedAway = 0; turnedAway < 64; ++turnedAway) {
+            const int peer = ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            if (peer < 0) break;
+            ::close(peer);
         }
+        impl.reserveDescriptor = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    }
+    impl.acceptPause.expires_after(kAcceptBackOff);
+    impl.acceptPause.async_wait([weak = weak_from_this()](std::error_code ec) {
+        auto self = weak.lock();
+        if (ec || !self || self->stopped_) return;
         self->acceptNext();
     });
 }
 
 void SimpleHTTPServer::handleNewConnection(std::shared_ptr<Connection> connection) {
-    connection->setStateHandler(
-        [weak = weak_from_this(), weakConnection = std::weak_ptr<Connection>(connection)](ConnectionState state) {
-            if (state != ConnectionState::failed && state != ConnectionState::cancelled) return;
-            auto self = weak.lock();
-            auto c = weakConnection.lock();
-            if (self && c) self->removeConnection(c);
-        });
-    readRequest(connection);
+    Impl& impl = *impl_;
+    if (connection->state() != ConnectionState::ready) return;  // the peer left before we looked
+    const std::string host = connection->remoteHost();
+    std::size_t& fromHost = impl.openPerHost[host];
+    if (fromHost >= options_.maxConnectionsPerHost || impl.open >= options_.maxConnections) {
+        if (fromHost == 0) impl.openPerHost.erase(host);
+        if (!impl.refusalLogged) {
+            services_.log.print("Refusing connections from ", host, ": too many open (", fromHost, " from it, ", impl.open,
+                                " in all)");
+            impl.refusalLogged = true;
+        }
+        connection->cancel();
+        return;
+    }
+    ++fromHost;
+    ++impl.open;
+    connection->setStateHandler([weak = weak_from_this(), weakConnection = std::weak_ptr<Connection>(connection),
+                                 host](ConnectionState state) {
+        if (state != ConnectionState::failed && state != ConnectionState::cancelled) return;
+        auto self = weak.lock();
+        auto c = weakConnection.lock();
+        if (self) self->connectionClosed(c, host);
+    });
+    auto request = std::make_shared<PendingRequest>(PendingRequest{connection, {}, asio::steady_timer(impl.io), false});
+    request->deadline.expires_after(options_.requestTimeout);
+    request->deadline.async_wait([weakRequest = std::weak_ptr<PendingRequest>(request)](std::error_code ec) {
+        auto pending = weakRequest.lock();
+        if (ec || !pending || pending->routed) return;
+        pending->connection->cancel();
+    });
+    readRequest(request);
 }
 
-void SimpleHTTPServer::readRequest(const std::shared_ptr<Connection>& connection) {
-    connection->receive(kMaxRequestBytes, [weak = weak_from_this(), connection](const std::vector<std::uint8_t>* data,
-                                                                                 bool isComplete, std::error_code ec) {
+void SimpleHTTPServer::readRequest(const std::shared_ptr<PendingRequest>& request) {
+    request->connection->receive(request->reader.room(), [weak = weak_from_this(), request](
+                                                             const std::vector<std::uint8_t>* data, bool, std::error_code ec) {
         auto self = weak.lock();
         if (!self) return;
+        const auto& connection = request->connection;
         if (ec) {
             self->services_.log.print("Receive error: ", ec.message());
             connection->cancel();
             return;
         }
-        if (!data) {
+        const bool ended = !data;
+        if (ended && request->reader.head().empty()) {
+            // The peer closed without asking anything: nothing to answer, nothing to keep.
             self->services_.log.print("No data received");
+            connection->cancel();
             return;
         }
-        const std::string request = requestText(*data);
-        self->handleRequest(connection, request);
-        const Route route = routeFor(request);
-        if (!isComplete && route != Route::transcription && route != Route::audio) self->readRequest(connection);
+        if (data) request->reader.feed(std::string_view(reinterpret_cast<const char*>(data->data()), data->size()));
+        // A peer that half-closes after an unfinished head is answered from what it sent.
+        if (!request->reader.complete() && !ended) return self->readRequest(request);
+        request->routed = true;
+        request->deadline.cancel();
+        self->handleRequest(connection, std::string(request->reader.head()));
     });
 }
 
-void SimpleHTTPServer::handleRequest(const std::shared_ptr<Connection>& connection, const std::string& request) {
-    services_.log.print("Received request: ", logSafePrefix(request, 100));
-    switch (routeFor(request)) {
+void SimpleHTTPServer::handleRequest(const std::shared_ptr<Connection>& connection, const std::string& head) {
+    RequestReader reader;
+    reader.feed(head);
+    const std::string_view requestLine = reader.requestLine();
+    services_.log.print("Received request: ", logSafePrefix(isValidUtf8(head) ? std::string_view(head) : requestLine, 100));
+    switch (routeFor(requestLine)) {
         case Route::page:
             services_.log.print("Serving listener page");
+            connection->setStallTimeout(std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::duration<double>(options_.maxQueuedSeconds)));
             if (auto responder = pageResponder())
                 responder->sendListenerPage(connection);
             else
@@ -150,6 +282,8 @@ void SimpleHTTPServer::handleRequest(const std::shared_ptr<Connection>& connecti
             break;
         case Route::logo:
             services_.log.print("Serving logo");
+            connection->setStallTimeout(std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::duration<double>(options_.maxQueuedSeconds)));
             if (auto responder = pageResponder())
                 responder->sendLogo(connection);
             else
@@ -185,19 +319,20 @@ void SimpleHTTPServer::setPageResponder(std::shared_ptr<PageResponder> responder
 }
 
 void SimpleHTTPServer::sendStatusResponse(const std::shared_ptr<Connection>& connection) {
-    connection->send(makeBytes(statusResponse(isStreaming_.load())), [connection](std::error_code) { connection->cancel(); });
+    const bool streaming = isStreaming_.load() && audioFlowing_.load();
+    connection->send(core::makeBytes(statusResponse(streaming)), [connection](std::error_code) { connection->cancel(); });
 }
 
 void SimpleHTTPServer::sendNotFound(const std::shared_ptr<Connection>& connection) {
-    connection->send(makeBytes(kNotFoundResponse), [connection](std::error_code) { connection->cancel(); });
+    connection->send(core::makeBytes(kNotFoundResponse), [connection](std::error_code) { connection->cancel(); });
 }
 
-std::optional<AudioFormat> SimpleHTTPServer::audioFormat() const {
+std::optional<core::AudioFormat> SimpleHTTPServer::audioFormat() const {
     std::lock_guard lock(formatLock_);
     return audioFormat_;
 }
 
-void SimpleHTTPServer::updateAudioFormat(AudioFormat format) {
+void SimpleHTTPServer::updateAudioFormat(core::AudioFormat format) {
     {
         std::lock_guard lock(formatLock_);
         audioFormat_ = format;
@@ -207,7 +342,7 @@ void SimpleHTTPServer::updateAudioFormat(AudioFormat format) {
 }
 
 std::size_t SimpleHTTPServer::maxQueuedBytes() const {
-    const AudioFormat format = audioFormat().value_or(AudioFormat{});
+    const core::AudioFormat format = audioFormat().value_or(kDefaultFormat);
     const double bytesPerSecond = format.sampleRate * format.channelCount * 2.0;
     // At least two capture buffers, so one late wake-up never cuts a healthy listener off.
     return std::max<std::size_t>(static_cast<std::size_t>(bytesPerSecond * options_.maxQueuedSeconds), 2 * 4096 * 2 * 2);
@@ -215,75 +350,71 @@ std::size_t SimpleHTTPServer::maxQueuedBytes() const {
 
 void SimpleHTTPServer::startAudioStream(const std::shared_ptr<Connection>& connection) {
     const auto format = audioFormat();
-    const double rate = format ? format->sampleRate : 44100.0;
-    const std::uint32_t channels = format ? format->channelCount : 1;
+    const double rate = format ? format->sampleRate : kDefaultFormat.sampleRate;
+    const std::uint32_t channels = format ? format->channelCount : kDefaultFormat.channelCount;
     const std::string host = connection->remoteHost();
     connection->setSendLimit(maxQueuedBytes(), [weak = weak_from_this(), host](std::size_t queued) {
         if (auto self = weak.lock())
             self->services_.log.print("Disconnecting audio listener ", host, ": it fell behind with ", queued,
                                       " bytes unsent");
     });
-    {
-        std::lock_guard lock(connectionsLock_);
-        // Issued before the connection becomes visible to sendAudioData, so the head precedes audio.
-        connection->send(makeBytes(audioStreamHead(rate, channels)), [weak = weak_from_this()](std::error_code ec) {
-            auto self = weak.lock();
-            if (!self) return;
-            if (ec)
-                self->services_.log.print("Error sending audio response: ", ec.message());
-            else
-                self->services_.log.print("Audio stream started successfully");
-        });
-        connections_.push_back(connection);
-    }
+    // Sent before the connection joins the list, so the head precedes every chunk.
+    connection->send(core::makeBytes(audioStreamHead(rate, channels)), [weak = weak_from_this()](std::error_code ec) {
+        auto self = weak.lock();
+        if (!self) return;
+        if (ec)
+            self->services_.log.print("Error sending audio response: ", ec.message());
+        else
+            self->services_.log.print("Audio stream started successfully");
+    });
+    impl_->audio.push_back(std::static_pointer_cast<AsioConnection>(connection));
     services_.log.print("Added audio connection");
     updateListenerCount();
     connection->watchForClose();
 }
 
-void SimpleHTTPServer::sendAudioData(Chunk chunk) {
-    std::vector<std::shared_ptr<Connection>> copy;
-    {
-        std::lock_guard lock(connectionsLock_);
-        copy = connections_;
-    }
-    if (copy.empty() || !chunk || chunk->empty()) return;
-    services_.log.print("Broadcasting ", chunk->size(), " bytes to ", copy.size(), " connections");
-    // Raw pointers into `copy`, which the io task keeps alive: no reference counting per listener.
-    std::vector<AsioConnection*> ready;
-    ready.reserve(copy.size());
-    for (const auto& connection : copy) {
-        const auto state = connection->state();
-        if (state == ConnectionState::ready)
-            ready.push_back(static_cast<AsioConnection*>(connection.get()));
-        else
-            services_.log.print("Connection not ready: ", describe(state));
-    }
-    services_.log.print("Sent to ", ready.size(), "/", copy.size(), " connections");
-    if (ready.empty()) return;
+void SimpleHTTPServer::sendAudioData(core::SharedBytes chunk) {
+    if (!chunk || chunk->empty()) return;
     // One hop to the io thread per chunk, not per listener; every send shares the same buffer.
-    asio::post(impl_->io, [copy = std::move(copy), ready = std::move(ready), chunk = std::move(chunk)] {
-        for (AsioConnection* connection : ready) connection->sendOnIoThread(chunk, {});
+    post([weak = weak_from_this(), chunk = std::move(chunk)] {
+        auto self = weak.lock();
+        if (!self) return;
+        const auto& list = self->impl_->audio;
+        if (list.empty()) return;
+        core::Logger& log = self->services_.log;
+        log.print("Broadcasting ", chunk->size(), " bytes to ", list.size(), " connections");
+        std::size_t sent = 0;
+        const std::size_t total = list.size();
+        // Index loop: a send that fails runs the state handler later, never inside this loop.
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            AsioConnection& connection = *list[i];
+            const auto state = connection.state();
+            if (state == ConnectionState::ready) {
+                connection.sendOnIoThread(chunk, {});
+                ++sent;
+            } else {
+                log.print("Connection not ready: ", describe(state));
+            }
+        }
+        log.print("Sent to ", sent, "/", total, " connections");
     });
 }
 
 void SimpleHTTPServer::startTranscriptionStream(const std::shared_ptr<Connection>& connection) {
-    connection->send(makeBytes(kEventStreamHead), [weak = weak_from_this(), connection](std::error_code ec) {
+    // Captions are small, so a stream under the audio bound is one whose reader has stopped.
+    connection->setSendLimit(maxQueuedBytes(), {});
+    connection->send(core::makeBytes(kEventStreamHead), [weak = weak_from_this(), connection](std::error_code ec) {
         auto self = weak.lock();
         if (!self) return;
         if (ec) {
             self->services_.log.print("🎤 Error sending transcription stream headers: ", ec.message());
             return;
         }
-        std::size_t count = 0;
-        {
-            std::lock_guard lock(self->transcriptionConnectionsLock_);
-            self->transcriptionConnections_.push_back(connection);
-            count = self->transcriptionConnections_.size();
-        }
-        self->services_.log.print("🎤 Added transcription connection, count: ", count);
+        auto& list = self->impl_->transcription;
+        list.push_back(std::static_pointer_cast<AsioConnection>(connection));
+        self->services_.log.print("🎤 Added transcription connection, count: ", list.size());
         self->updateListenerCount();
-        connection->send(makeBytes(kKeepAlive));
+        connection->send(core::makeBytes(kKeepAlive));
         self->scheduleKeepAlive(connection);
     });
     connection->watchForClose();
@@ -294,105 +425,68 @@ void SimpleHTTPServer::scheduleKeepAlive(const std::shared_ptr<Connection>& conn
     services_.mainQueue.asyncAfter(kKeepAlivePeriod, [weak = weak_from_this(), weakConnection = std::weak_ptr<Connection>(connection)] {
         auto self = weak.lock();
         if (!self || self->stopped_) return;
-        asio::post(self->impl_->io, [weak, weakConnection] {
+        self->post([weak, weakConnection] {
             auto server = weak.lock();
             auto stream = weakConnection.lock();
             if (!server || !stream) return;
-            bool registered = false;
-            {
-                std::lock_guard lock(server->transcriptionConnectionsLock_);
-                const auto& list = server->transcriptionConnections_;
-                registered = std::find(list.begin(), list.end(), stream) != list.end();
-            }
+            const auto& list = server->impl_->transcription;
+            const bool registered = std::find(list.begin(), list.end(), stream) != list.end();
             if (!registered || stream->state() != ConnectionState::ready) return;
-            stream->send(makeBytes(kKeepAlive));
+            stream->send(core::makeBytes(kKeepAlive));
             server->scheduleKeepAlive(stream);
         });
     });
 }
 
 void SimpleHTTPServer::broadcastTranscription(const std::string& message) {
-    std::vector<std::shared_ptr<Connection>> copy;
-    {
-        std::lock_guard lock(transcriptionConnectionsLock_);
-        copy = transcriptionConnections_;
-    }
-    if (copy.empty()) return;
-    const auto event = makeBytes(eventFrame(message));
-    services_.log.print("🎤 Broadcasting transcription to ", copy.size(), " clients");
-    for (const auto& connection : copy)
-        if (connection->state() == ConnectionState::ready) connection->send(event);
+    post([weak = weak_from_this(), event = core::makeBytes(eventFrame(message))] {
+        auto self = weak.lock();
+        if (!self) return;
+        const auto& list = self->impl_->transcription;
+        if (list.empty()) return;
+        self->services_.log.print("🎤 Broadcasting transcription to ", list.size(), " clients");
+        for (std::size_t i = 0; i < list.size(); ++i)
+            if (list[i]->state() == ConnectionState::ready) list[i]->sendOnIoThread(event, {});
+    });
 }
 
-void SimpleHTTPServer::removeConnection(const std::shared_ptr<Connection>& connection) {
-    std::size_t before = 0, after = 0;
-    {
-        std::lock_guard lock(connectionsLock_);
-        before = connections_.size();
-        std::erase(connections_, connection);
-        after = connections_.size();
-    }
-    if (before == after) return;
+void SimpleHTTPServer::connectionClosed(const std::shared_ptr<Connection>& connection, const std::string& host) {
+    Impl& impl = *impl_;
+    if (auto it = impl.openPerHost.find(host); it != impl.openPerHost.end() && --it->second == 0)
+        impl.openPerHost.erase(it);
+    --impl.open;
+    impl.refusalLogged = false;
+    if (!connection) return;
+    const std::size_t before = impl.audio.size();
+    std::erase_if(impl.audio, [&](const auto& c) { return c == connection; });
+    if (impl.audio.size() == before) return;
     updateListenerCount();
-    services_.log.print("Removed audio connection immediately, count: ", after);
+    services_.log.print("Removed audio connection immediately, count: ", impl.audio.size());
 }
-
-namespace {
-// Keeps the live connections in order and cancels the rest; returns {before, after}.
-std::pair<std::size_t, std::size_t> prune(std::vector<std::shared_ptr<Connection>>& list) {
-    const std::size_t before = list.size();
-    std::vector<std::shared_ptr<Connection>> alive;
-    alive.reserve(list.size());
-    for (auto& connection : list) {
-        if (isAlive(*connection))
-            alive.push_back(std::move(connection));
-        else
-            connection->cancel();
-    }
-    list = std::move(alive);
-    return {before, list.size()};
-}
-}  // namespace
 
 void SimpleHTTPServer::cleanupDeadConnections() {
-    std::pair<std::size_t, std::size_t> counts;
-    {
-        std::lock_guard lock(connectionsLock_);
-        counts = prune(connections_);
-    }
+    const auto counts = prune(impl_->audio);
     if (counts.first != counts.second) updateListenerCount();
 }
 
 void SimpleHTTPServer::cleanupDeadTranscriptionConnections() {
-    std::pair<std::size_t, std::size_t> counts;
-    {
-        std::lock_guard lock(transcriptionConnectionsLock_);
-        counts = prune(transcriptionConnections_);
-    }
+    const auto counts = prune(impl_->transcription);
     if (counts.first == counts.second) return;
     services_.log.print("🎤 Cleaned up dead transcription connections: ", counts.first, " -> ", counts.second);
     updateListenerCount();
 }
 
-int SimpleHTTPServer::uniqueListenerCount() const {
-    std::vector<std::shared_ptr<Connection>> audio, transcription;
-    {
-        std::lock_guard lock(connectionsLock_);
-        audio = connections_;
-    }
-    {
-        std::lock_guard lock(transcriptionConnectionsLock_);
-        transcription = transcriptionConnections_;
-    }
-    std::set<std::string> hosts;
-    for (const auto* list : {&audio, &transcription})
-        for (const auto& connection : *list)
-            if (!connection->remoteHost().empty()) hosts.insert(connection->remoteHost());
-    return static_cast<int>(hosts.size());
-}
-
 void SimpleHTTPServer::updateListenerCount() {
-    const std::int64_t count = uniqueListenerCount();
+    // Distinct hosts over both lists: one phone with an audio and an event stream counts once.
+    std::vector<const std::string*> hosts;
+    hosts.reserve(impl_->audio.size() + impl_->transcription.size());
+    for (const auto* list : {&impl_->audio, &impl_->transcription})
+        for (const auto& connection : *list)
+            if (!connection->remoteHost().empty()) hosts.push_back(&connection->remoteHost());
+    std::sort(hosts.begin(), hosts.end(), [](const auto* a, const auto* b) { return *a < *b; });
+    const auto distinct = std::unique(hosts.begin(), hosts.end(), [](const auto* a, const auto* b) { return *a == *b; });
+    const std::int64_t count = distinct - hosts.begin();
+    listenerCount_.store(static_cast<int>(count));
     auto& notifications = services_.notifications;
     services_.mainQueue.async([&notifications, count] { notifications.post(kListenerCountChanged, {{"count", count}}); });
 }
@@ -403,28 +497,24 @@ void SimpleHTTPServer::stop() {
     cleanupTimer_ = {};
     transcriptionCleanupTimer_.cancel();
     transcriptionCleanupTimer_ = {};
-    if (impl_->acceptor) {
-        asio::post(impl_->io, [this] {
-            std::error_code ec;
-            impl_->acceptor->close(ec);
-        });
-    }
-    std::vector<std::shared_ptr<Connection>> audio, transcription;
-    {
-        std::lock_guard lock(connectionsLock_);
-        audio.swap(connections_);
-    }
-    {
-        std::lock_guard lock(transcriptionConnectionsLock_);
-        transcription.swap(transcriptionConnections_);
-    }
-    for (auto& c : audio) c->cancel();
-    for (auto& c : transcription) c->cancel();
-    updateListenerCount();
-    // Let the closes run, then end the io thread: nothing is served after stop.
-    impl_->work.reset();
-    asio::post(impl_->io, [this] { impl_->io.stop(); });
-    if (ioThread_.joinable() && ioThread_.get_id() != std::this_thread::get_id()) ioThread_.join();
+    if (!ioThread_.joinable()) return;
+    post([this] {
+        Impl& impl = *impl_;
+        impl.work.reset();
+        std::error_code ec;
+        if (impl.acceptor) impl.acceptor->close(ec);
+        impl.acceptPause.cancel();
+        auto audio = std::move(impl.audio);
+        auto transcription = std::move(impl.transcription);
+        impl.audio.clear();
+        impl.transcription.clear();
+        for (auto& c : audio) c->cancel();
+        for (auto& c : transcription) c->cancel();
+        updateListenerCount();
+        // Queued after the closes just posted: they run, then nothing is served after stop.
+        post([this] { impl_->io.stop(); });
+    });
+    if (ioThread_.get_id() != std::this_thread::get_id()) ioThread_.join();
 }
 
 }  // namespace lumeno::server

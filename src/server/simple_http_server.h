@@ -7,24 +7,17 @@
 #include <optional>
 #include <string>
 #include <thread>
-#include <vector>
 
+#include "core/audio_format.h"
+#include "core/bytes.h"
 #include "core/log.h"
 #include "core/main_queue.h"
 #include "core/notification_center.h"
-#include "server/audio_format.h"
 #include "server/connection.h"
-
-namespace asio {
-class io_context;
-}
 
 namespace lumeno::server {
 
 inline constexpr const char* kListenerCountChanged = "listenerCountChanged";
-
-// One audio chunk in the wire format, shared by every connection it is sent to.
-using Chunk = std::shared_ptr<const std::vector<std::uint8_t>>;
 
 // Answers the page and logo routes; the listener page builder implements it. Called on the
 // server thread with the connection to answer.
@@ -35,12 +28,14 @@ public:
     virtual void sendLogo(const std::shared_ptr<Connection>& connection) = 0;
 };
 
-// The listener server: a minimal HTTP/1.1 server that routes one request chunk per connection by
-// substring, keeps the audio and event-stream connection lists, fans audio chunks out to every
-// listener and publishes the number of distinct listening hosts as "listenerCountChanged".
+// The listener server: a minimal HTTP/1.1 server that reads one request head per connection,
+// routes it by its request line, keeps the audio and event-stream connection lists, fans audio
+// chunks out to every listener and publishes the number of distinct listening hosts as
+// "listenerCountChanged".
 //
-// Thread: construction, start, stop and the cleanup timers on main; routing, connection callbacks
-// and sends on the server's own io thread ("http.server"); sendAudioData on the audio thread.
+// Thread: construction, start, stop and the cleanup timers on main; sendAudioData on the audio
+// thread; broadcastTranscription from any. The io thread ("http.server") alone owns every
+// connection, both lists and the count: the other threads only post work to it.
 class SimpleHTTPServer : public std::enable_shared_from_this<SimpleHTTPServer> {
 public:
     struct Services {
@@ -49,17 +44,26 @@ public:
         core::Logger& log;
     };
     struct Options {
+        // "0.0.0.0" and "::" both mean every local address, IPv4 and IPv6 alike.
         std::string bindAddress = "0.0.0.0";  // tests and benchmarks bind 127.0.0.1
         // Unsent bytes a listener may have queued, in seconds of the announced format, before it
-        // is cut off: a stalled phone must never grow the server's memory.
+        // is cut off: a stalled phone must never grow the server's memory. A one-shot response
+        // (page, logo) that makes no progress for as long is cut off too.
         double maxQueuedSeconds = 4.0;
+        // A connection that has not sent a whole request head by then is closed.
+        std::chrono::milliseconds requestTimeout{10000};
+        // New connections beyond these are closed at once; connections already open are never
+        // the ones cut. A venue's phones may all share one NAT address, each holding an audio
+        // stream and an event stream, hence the generous per-address figure.
+        std::size_t maxConnectionsPerHost = 768;
+        std::size_t maxConnections = 4096;
     };
 
     // Creates the listener (port 0 picks a free port); failure is logged and leaves the server
     // without a listener, every other operation still working.
-    static std::shared_ptr<SimpleHTTPServer> create(std::uint16_t port, std::optional<AudioFormat> format,
+    static std::shared_ptr<SimpleHTTPServer> create(std::uint16_t port, std::optional<core::AudioFormat> format,
                                                     Services services, Options options);
-    static std::shared_ptr<SimpleHTTPServer> create(std::uint16_t port, std::optional<AudioFormat> format,
+    static std::shared_ptr<SimpleHTTPServer> create(std::uint16_t port, std::optional<core::AudioFormat> format,
                                                     Services services) {
         return create(port, format, services, Options{});
     }
@@ -70,20 +74,23 @@ public:
     void start();
     void stop();
 
-    // Drives the status document only.
+    // The operator's streaming switch; with audio flowing it makes the status "streaming".
     void setStreaming(bool streaming) { isStreaming_.store(streaming); }
     bool isStreaming() const { return isStreaming_.load(); }
+    // Whether capture delivers audio now; while it does not, the status says "waiting" and
+    // listeners stay connected for its return.
+    void setAudioFlowing(bool flowing) { audioFlowing_.store(flowing); }
 
-    void updateAudioFormat(AudioFormat format);
-    std::optional<AudioFormat> audioFormat() const;
+    void updateAudioFormat(core::AudioFormat format);
+    std::optional<core::AudioFormat> audioFormat() const;
 
     // Fans one chunk out to every ready audio connection without copying it per connection.
-    void sendAudioData(Chunk chunk);
+    void sendAudioData(core::SharedBytes chunk);
     // Frames `message` as a server-sent event for every registered event stream.
     void broadcastTranscription(const std::string& message);
 
-    void updateListenerCount();
-    int uniqueListenerCount() const;
+    // The last count the io thread published; callable from any thread.
+    int uniqueListenerCount() const { return listenerCount_.load(); }
 
     // The bound port, or 0 without a listener.
     std::uint16_t port() const { return boundPort_; }
@@ -96,19 +103,24 @@ public:
 
 private:
     struct Impl;
-    SimpleHTTPServer(Services services, Options options, std::optional<AudioFormat> format);
+    struct PendingRequest;
+    SimpleHTTPServer(Services services, Options options, std::optional<core::AudioFormat> format);
 
+    // Everything below runs on the io thread.
     void acceptNext();
+    void acceptFailed(std::error_code error);
     void handleNewConnection(std::shared_ptr<Connection> connection);
-    void readRequest(const std::shared_ptr<Connection>& connection);
-    void handleRequest(const std::shared_ptr<Connection>& connection, const std::string& request);
+    void readRequest(const std::shared_ptr<PendingRequest>& request);
+    void handleRequest(const std::shared_ptr<Connection>& connection, const std::string& head);
     void sendStatusResponse(const std::shared_ptr<Connection>& connection);
     void startAudioStream(const std::shared_ptr<Connection>& connection);
     void startTranscriptionStream(const std::shared_ptr<Connection>& connection);
     void scheduleKeepAlive(const std::shared_ptr<Connection>& connection);
-    void removeConnection(const std::shared_ptr<Connection>& connection);
+    void connectionClosed(const std::shared_ptr<Connection>& connection, const std::string& host);
     void cleanupDeadConnections();
     void cleanupDeadTranscriptionConnections();
+    void updateListenerCount();
+    void post(std::function<void()> task);
     std::size_t maxQueuedBytes() const;
     std::shared_ptr<PageResponder> pageResponder();
 
@@ -118,14 +130,11 @@ private:
     std::uint16_t boundPort_ = 0;
     bool hasListener_ = false;
 
-    mutable std::mutex connectionsLock_;
-    std::vector<std::shared_ptr<Connection>> connections_;
-    mutable std::mutex transcriptionConnectionsLock_;
-    std::vector<std::shared_ptr<Connection>> transcriptionConnections_;
-
     mutable std::mutex formatLock_;
-    std::optional<AudioFormat> audioFormat_;
+    std::optional<core::AudioFormat> audioFormat_;
     std::atomic<bool> isStreaming_{false};
+    std::atomic<bool> audioFlowing_{true};
+    std::atomic<int> listenerCount_{0};
 
     std::mutex responderLock_;
     std::shared_ptr<PageResponder> pageResponder_;

@@ -65,30 +65,50 @@ UnicodeString CorrectionRules::adaptCase(const UnicodeString& matched, const Uni
 }
 
 bool CorrectionRules::replaceAll(const icu::RegexPattern& pattern, const UnicodeString& value, UnicodeString& text,
-                                 std::vector<AppliedCorrection>& applied) {
-    return rewriteMatches(pattern, text, [&](const Match& match) {
-        const UnicodeString& matched = match.group(0);
+                                 std::vector<Range>& produced, std::vector<AppliedCorrection>& applied) {
+    const std::vector<Match> matches = findAll(pattern, text);
+    bool changed = false;
+    // Last to first, so the ranges still to come stay valid while the text changes.
+    for (auto it = matches.rbegin(); it != matches.rend(); ++it) {
+        // Text an earlier key produced is never matched again: a replacement that contains
+        // another key must not feed the next one (chains would grow the text without bound).
+        const bool overlaps = std::any_of(produced.begin(), produced.end(), [&](const Range& r) {
+            return it->start < r.end && r.start < it->end;
+        });
+        if (overlaps) continue;
+        const UnicodeString& matched = it->group(0);
         UnicodeString replacement = adaptCase(matched, value);
         applied.push_back({toUtf8(matched), toUtf8(replacement)});
-        return std::optional(std::move(replacement));
-    });
+        const std::int32_t delta = replacement.length() - (it->end - it->start);
+        text.replace(it->start, it->end - it->start, replacement);
+        for (Range& r : produced)
+            if (r.start >= it->end) {
+                r.start += delta;
+                r.end += delta;
+            }
+        produced.push_back({it->start, it->start + replacement.length()});
+        changed = true;
+    }
+    return changed;
 }
 
 void CorrectionRules::apply(UnicodeString& text, std::vector<AppliedCorrection>& applied) const {
     AsciiPrefilter filter(text);
+    std::vector<Range> produced;
     for (const Entry& entry : entries_) {
         if (!entry.compiled) continue;
         if (entry.asciiKey && !filter.mayContain(*entry.asciiKey)) continue;
-        if (replaceAll(*entry.compiled, entry.value, text, applied)) filter = AsciiPrefilter(text);
+        if (replaceAll(*entry.compiled, entry.value, text, produced, applied)) filter = AsciiPrefilter(text);
     }
 }
 
 void CorrectionRules::applyCompilingEachPass(UnicodeString& text, std::vector<AppliedCorrection>& applied) const {
+    std::vector<Range> produced;
     for (const Entry& entry : entries_) {
         if (!entry.compiled) continue;  // blank keys stay skipped; a key that failed fails again
         const auto compiled = compilePattern(entry.pattern, true);
         if (!compiled) continue;
-        replaceAll(*compiled, entry.value, text, applied);
+        replaceAll(*compiled, entry.value, text, produced, applied);
     }
 }
 

@@ -3,22 +3,15 @@
 #include <unicode/regex.h>
 #include <unicode/unistr.h>
 
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "speech/correction_map.h"
+
 namespace lumeno::speech {
 
-// Lower-cased misheard text -> replacement as written.
-using CorrectionMap = std::map<std::string, std::string>;
-
-struct AppliedCorrection {
-    std::string matched;
-    std::string replacement;
-    bool operator==(const AppliedCorrection&) const = default;
-};
 
 // The effective correction map made ready for passes: entries ordered by the number of words in
 // their key (most first, ties in map order) with each key's pattern compiled once. Immutable
@@ -34,7 +27,8 @@ public:
     bool empty() const { return map_.empty(); }
 
     // Replaces every whole-word, case-insensitive occurrence of each key, adapting the
-    // replacement to the spoken case; appends each replacement made to `applied`.
+    // replacement to the spoken case; appends each replacement made to `applied`. One pass
+    // over the original text: what a replacement produced is never matched by a later key.
     void apply(icu::UnicodeString& text, std::vector<AppliedCorrection>& applied) const;
 
     // The same pass compiling every pattern on the spot and running every one of them: the cost
@@ -55,8 +49,13 @@ private:
         std::optional<std::string> asciiKey;          // for the pre-check, when the key is ASCII
     };
 
+    struct Range {
+        std::int32_t start;
+        std::int32_t end;
+    };
     static bool replaceAll(const icu::RegexPattern& pattern, const icu::UnicodeString& value,
-                           icu::UnicodeString& text, std::vector<AppliedCorrection>& applied);
+                           icu::UnicodeString& text, std::vector<Range>& produced,
+                           std::vector<AppliedCorrection>& applied);
 
     CorrectionMap map_;
     std::vector<Entry> entries_;  // in pass order

@@ -3,7 +3,6 @@
 #include <chrono>
 
 #include "prefs/keys.h"
-#include "server/simple_http_server.h"
 #include "server/transcription_message.h"
 
 namespace lumeno::speech {

@@ -15,15 +15,21 @@
 #include "speech/speech_recognizer.h"
 #include "speech/transcription_correction_manager.h"
 
-namespace lumeno::server {
-class SimpleHTTPServer;
-}
 
 namespace lumeno::speech {
 
 // Posted on main when a session starts or stops, and when the permission or the recogniser's
 // availability may have changed.
 inline constexpr const char* kSpeechRecognitionStatusChanged = "speechRecognitionStatusChanged";
+
+// Where the session's captions go (the listener server's event streams): one serialized
+// transcription message per call. Thread: main.
+class TranscriptionSink {
+public:
+    virtual ~TranscriptionSink() = default;
+    virtual void broadcastTranscription(const std::string& message) = 0;
+};
+
 
 struct SupportedLanguage {
     const char* identifier;
@@ -78,8 +84,8 @@ public:
     ModelState modelState(const std::string& identifier) const;
     static std::string languageName(const std::string& identifier);  // the identifier when unknown
 
-    // Messages go out only while the server is alive.
-    void setHttpServer(std::weak_ptr<server::SimpleHTTPServer> server) { httpServer_ = std::move(server); }
+    // Messages go out only while the sink is alive.
+    void setHttpServer(std::weak_ptr<TranscriptionSink> server) { httpServer_ = std::move(server); }
 
     // audio::SpeechFeed. Thread: audio.
     bool isRecognizing() const override { return isRecognizing_.load(); }
@@ -122,7 +128,7 @@ private:
     AuthorizationStatus authorizationStatus_ = AuthorizationStatus::notDetermined;
     std::string currentTranscription_;
     std::string lastFinalTranscription_;
-    std::weak_ptr<server::SimpleHTTPServer> httpServer_;
+    std::weak_ptr<TranscriptionSink> httpServer_;
     std::function<void(const std::string&, bool)> onTranscriptionUpdate_;
     std::function<void(AuthorizationStatus)> onAuthorizationStatusChanged_;
 };

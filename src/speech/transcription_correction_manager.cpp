@@ -4,6 +4,7 @@
 
 #include "prefs/keys.h"
 #include "speech/biblical_terms.h"
+#include "speech/correction_rules.h"
 #include "speech/icu_text.h"
 #include "speech/punctuation.h"
 #include "speech/scripture_formatter.h"
@@ -18,6 +19,16 @@ namespace {
 std::string lowerKey(const std::string& key) { return toUtf8(lower(toUnicode(key))); }
 
 bool isBlank(const std::string& key) { return trimWhitespace(toUnicode(key)).isEmpty(); }
+
+// However the operator's corrections are written, one caption stays a caption.
+std::size_t captionLimit(std::size_t inputBytes) { return 2 * inputBytes + 4096; }
+
+// Cuts UTF-8 text to at most `limit` bytes without splitting a character.
+void cutUtf8(std::string& text, std::size_t limit) {
+    if (text.size() <= limit) return;
+    while (limit > 0 && (static_cast<unsigned char>(text[limit]) & 0xC0) == 0x80) --limit;
+    text.resize(limit);
+}
 
 }  // namespace
 
@@ -34,6 +45,8 @@ TranscriptionCorrectionManager::TranscriptionCorrectionManager(std::shared_ptr<p
     : defaults_(std::move(defaults)), services_(services), rules_(std::make_shared<const CorrectionRules>()) {
     for (const TermCorrection& term : biblicalTermTable()) biblicalCorrections_.emplace(term.spoken, term.written);
 }
+
+CorrectionMap TranscriptionCorrectionManager::correctionMap() const { return rules()->map(); }
 
 std::shared_ptr<const CorrectionRules> TranscriptionCorrectionManager::rules() const {
     std::lock_guard lock(rulesMutex_);
@@ -115,7 +128,13 @@ std::string TranscriptionCorrectionManager::applyCorrections(std::string_view te
         }
         services_.log.line(line);
     }
-    return toUtf8(corrected);
+    std::string result = toUtf8(corrected);
+    if (const std::size_t limit = captionLimit(text.size()); result.size() > limit) {
+        const std::size_t grown = result.size();
+        cutUtf8(result, limit);
+        services_.log.print("📝 Corrected caption cut to ", result.size(), " bytes (the corrections made it ", grown, ")");
+    }
+    return result;
 }
 
 void TranscriptionCorrectionManager::refinePunctuation(std::string text, std::function<void(std::string)> completion) {

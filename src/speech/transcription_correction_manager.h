@@ -12,9 +12,11 @@
 #include "core/main_queue.h"
 #include "prefs/preferences_manager.h"
 #include "prefs/preferences_store.h"
-#include "speech/correction_rules.h"
+#include "speech/correction_map.h"
 
 namespace lumeno::speech {
+
+class CorrectionRules;  // speech/correction_rules.h, which brings ICU
 
 // Rewrites recogniser text before anyone sees it: the operator's custom corrections and the
 // built-in biblical terms as whole words, then written scripture references; final results can
@@ -52,7 +54,7 @@ public:
     void loadCorrections();
 
     // The effective map: lower-cased keys, custom entries over built-in ones; empty when off.
-    CorrectionMap correctionMap() const { return rules()->map(); }
+    CorrectionMap correctionMap() const;
     const CorrectionMap& biblicalCorrections() const { return biblicalCorrections_; }
     std::shared_ptr<const CorrectionRules> rules() const;
 

@@ -58,7 +58,7 @@ protected:
         capture_.stop();
         view_ = std::make_shared<FakeView>();
         ViewController::Services services{queue_, background_, notifications_, log_, preferences_, capture_, capture_,
-                                          [this](std::optional<server::AudioFormat> format) {
+                                          [this](std::optional<core::AudioFormat> format) {
                                               serverCreatedWith_ = format;
                                               return server_ = std::make_shared<FakeServer>();
                                           },
@@ -89,7 +89,7 @@ protected:
     FakeSpeech speech_;
     std::shared_ptr<FakeView> view_;
     std::shared_ptr<FakeServer> server_;
-    std::optional<std::optional<server::AudioFormat>> serverCreatedWith_;
+    std::optional<std::optional<core::AudioFormat>> serverCreatedWith_;
     std::function<std::shared_ptr<midi::MIDIController>()> midiFactory_;
     std::vector<InterfaceAddress> interfaces_{{"lo", true, "127.0.0.1", true, true}, {"eth0", true, "192.168.1.20"}};
     bool interfacesFail_ = false;
@@ -119,7 +119,7 @@ TEST_F(ViewControllerTest, StartupRunsEveryStepInOrder) {
     queue_.runUntilIdle();
     EXPECT_EQ(linesAfter("🎉 === Lumeno startup complete ==="),
               (Lines{"🏷️ Updating dock badge: 0", "👥 Initialized listener count to 0"}));
-    EXPECT_EQ(serverCreatedWith_, std::optional<server::AudioFormat>(server::AudioFormat{48000.0, 1}));
+    EXPECT_EQ(serverCreatedWith_, std::optional<core::AudioFormat>(core::AudioFormat{48000.0, 1}));
     EXPECT_TRUE(server_->started);
     // Stored streaming off: monitoring from the state-loading step on.
     EXPECT_EQ(view_->statuses.front(), std::make_pair(std::string("Status: Monitoring"), LabelColor::systemOrange));
@@ -302,6 +302,40 @@ TEST_F(ViewControllerTest, FailedOrLostCaptureShowsAudioErrorUntilADeviceChoiceR
     }
 }
 
+TEST_F(ViewControllerTest, LostCaptureIsRetriedQuietlyAndStreamingResumesByItself) {
+    for (const bool lost : {true, false}) {
+        SCOPED_TRACE(lost ? "lost while streaming" : "failed at start");
+        log_.clear();
+        capture_.failNextStarts(lost ? "" : "No such device");
+        start();
+        controller_->toggleStreaming();
+        queue_.runUntilIdle();
+        if (lost) {
+            capture_.failNextStarts("No such device");
+            capture_.loseCapture("the audio input went away");
+            queue_.runUntilIdle();
+        }
+        EXPECT_FALSE(server_->audioFlowing) << "listeners are told to wait";
+        EXPECT_EQ(view_->status(), "Status: Audio Error");
+        const int starts = capture_.startCount();
+        queue_.advance(9s);
+        EXPECT_EQ(capture_.startCount(), starts + 3) << "a retry every three seconds";
+        EXPECT_EQ(log_.count(lost ? "❌ Audio capture lost: the audio input went away"
+                                  : "❌ Failed to start audio monitoring: No such device"),
+                  1);
+        EXPECT_EQ(view_->alerts.size(), 1u);
+        EXPECT_TRUE(server_->stopped == false && !server_->audioFlowing);
+
+        capture_.failNextStarts("");  // plugged back in
+        queue_.advance(3s);
+        EXPECT_TRUE(capture_.isRunning());
+        EXPECT_TRUE(server_->audioFlowing);
+        EXPECT_EQ(view_->status(), "Status: Streaming");
+        queue_.advance(30s);
+        EXPECT_EQ(capture_.startCount(), starts + 4) << "no retries once it runs";
+    }
+}
+
 TEST_F(ViewControllerTest, ChoosingADeviceStoresItAndOnlyAListedOneSwitchesTheDefaultAndRestarts) {
     struct Case {
         std::string title;
@@ -317,10 +351,10 @@ TEST_F(ViewControllerTest, ChoosingADeviceStoresItAndOnlyAListedOneSwitchesTheDe
     for (const auto& c : cases) {
         SCOPED_TRACE(c.title);
         capture_.setDevices({{"USB Mic", "usb-mic"}, {"Odd Mic", "odd"}}, {{7, "usb-mic"}});
-        capture_.setFormat(audio::CaptureFormat{48000.0, 1});
+        capture_.setFormat(core::AudioFormat{48000.0, 1});
         start();
         const int starts = capture_.startCount();
-        capture_.setFormat(audio::CaptureFormat{44100.0, 2});
+        capture_.setFormat(core::AudioFormat{44100.0, 2});
         controller_->deviceChanged(c.title);
         EXPECT_TRUE(log_.contains(c.line));
         EXPECT_EQ(store_->stringForKey(key::kSelectedAudioDevice), c.title);
@@ -331,7 +365,7 @@ TEST_F(ViewControllerTest, ChoosingADeviceStoresItAndOnlyAListedOneSwitchesTheDe
         queue_.advance(1ms);
         EXPECT_TRUE(capture_.isRunning());
         EXPECT_EQ(capture_.startCount(), starts + (c.restarted ? 1 : 0));
-        auto formats = std::vector<server::AudioFormat>{{48000.0, 1}};
+        auto formats = std::vector<core::AudioFormat>{{48000.0, 1}};
         if (c.restarted) formats.push_back({44100.0, 2});
         EXPECT_EQ(server_->formats, formats);
     }

@@ -75,7 +75,7 @@ protected:
         delegate_->applicationDidFinishLaunching([this](std::shared_ptr<MainView> view) {
             ViewController::Services services{queue_, background_, notifications_, log_, preferences_, capture_,
                                               capture_,
-                                              [this](std::optional<server::AudioFormat>) {
+                                              [this](std::optional<core::AudioFormat>) {
                                                   return server_ = std::make_shared<lumeno::testing::FakeListenerServer>();
                                               },
                                               nullptr, {}};

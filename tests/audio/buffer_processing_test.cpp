@@ -35,7 +35,7 @@ TEST(WireFormatTest, ConvertsSamplesWithSymmetricFullScaleAndTruncation) {
     };
     const Case cases[] = {
         {1.0f, 32767},   {1.5f, 32767}, {0.5f, 16383}, {-0.5f, -16383}, {-1.0f, -32767},  {-2.0f, -32767},
-        {kNaN, 32767},   {kInf, 32767}, {-kInf, -32767}, {0.0f, 0},      {-0.00002f, 0}, {0.99999f, 32766},
+        {kNaN, 0},       {kInf, 0},     {-kInf, 0},     {0.0f, 0},       {-0.00002f, 0}, {0.99999f, 32766},
     };
     for (const auto& c : cases) EXPECT_EQ(toWireSample(c.sample), c.expected) << "sample " << c.sample;
 }
@@ -50,6 +50,7 @@ TEST(WireFormatTest, ChunksAreLittleEndianInterleavedWithGainBeforeTheClamp) {
         {{{0.5f, -1.0f}}, 1.0f, {0xFF, 0x3F, 0x01, 0x80}},
         {{{0.5f, 0.0f}, {-0.5f, 1.0f}}, 1.0f, {0xFF, 0x3F, 0x01, 0xC0, 0x00, 0x00, 0xFF, 0x7F}},  // left, right
         {{{0.25f, 0.6f, -0.6f}}, 2.0f, {0xFF, 0x3F, 0xFF, 0x7F, 0x01, 0x80}},
+        {{{kNaN, 0.5f}, {1.0f, kInf}}, 1.0f, {0x00, 0x00, 0xFF, 0x7F, 0xFF, 0x3F, 0x00, 0x00}},  // silence, not DC
     };
     for (const auto& c : cases) EXPECT_EQ(*makeWireChunk(Planar(c.samples).buffer, c.gain), c.bytes);
 

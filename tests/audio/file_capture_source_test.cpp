@@ -8,6 +8,8 @@
 #include <fstream>
 #include <mutex>
 
+#include <sys/stat.h>
+
 #include "support/temp_dir.h"
 #include "wav_test_data.h"
 
@@ -88,7 +90,7 @@ TEST(FileCaptureSourceTest, DeliversInRealTimeAndNothingAfterStop) {
     EXPECT_EQ(got.buffers.size(), count);
 }
 
-TEST(FileCaptureSourceTest, AFileTruncatedWhilePlayingIsReportedAndStopsTheSource) {
+TEST(FileCaptureSourceTest, AFileTruncatedWhilePlayingIsReportedAndPlaysAgainOnceWhole) {
     TempDir dir;
     const std::string path = dir / "gone.wav", bytes = makeWav({.samples = pcm16({7, 7, 7, 7})});
     std::ofstream(path, std::ios::binary) << bytes;
@@ -100,4 +102,28 @@ TEST(FileCaptureSourceTest, AFileTruncatedWhilePlayingIsReportedAndStopsTheSourc
     ASSERT_TRUE(got.waitFor(1000));  // ends at the error
     EXPECT_EQ(got.error, "reading '" + path + "' failed: the file ended early (was it truncated?)");
     EXPECT_FALSE(source.isRunning());
+
+    // Cut to nothing playable: the source says why instead of starting.
+    std::filesystem::resize_file(path, 20);
+    EXPECT_FALSE(source.inputFormat().format);
+    EXPECT_TRUE(source.start([](const AudioBuffer&) {}, [](const std::string&) {}));
+    // Written whole again (in place, as an editor saving over it would): it plays from the top.
+    std::ofstream(path, std::ios::binary | std::ios::in) << makeWav({.samples = pcm16({9, 9, 9, 9})});
+    ASSERT_TRUE(source.inputFormat().format);
+    Collector again(source);
+    ASSERT_TRUE(again.waitFor(1));
+    EXPECT_TRUE(again.error.empty()) << again.error;
+    EXPECT_FLOAT_EQ(again.buffers[0][0], 9.0f / 32768.0f);
+    source.stop();
+}
+
+TEST(FileCaptureSourceTest, AFifoOrDeviceIsRefusedWithoutWaitingForAWriter) {
+    TempDir dir;
+    const std::string fifo = dir / "input.fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {fifo, std::string("/dev/zero"), dir.str()}) {
+        const auto opened = WavFile::open(path);
+        EXPECT_FALSE(opened.file);
+        EXPECT_EQ(opened.error, "'" + path + "' is not a regular file");
+    }
 }

@@ -32,7 +32,7 @@ std::vector<std::vector<float>> readAll(WavFile& file) {
 TEST(WavFileTest, SixteenBitStereoBecomesPlanarFloatsOverFullScale) {
     auto file = open(makeWav({.channels = 2, .rate = 44100, .samples = pcm16({16384, -32768, 32767, 0})}));
     ASSERT_TRUE(file);
-    EXPECT_EQ(file->format(), (CaptureFormat{44100.0, 2}));
+    EXPECT_EQ(file->format(), (lumeno::core::AudioFormat{44100.0, 2}));
     EXPECT_EQ(readAll(*file), (std::vector<std::vector<float>>{{0.5f, 32767.0f / 32768.0f}, {-1.0f, 0.0f}}));
 }
 

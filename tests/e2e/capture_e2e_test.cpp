@@ -1,13 +1,17 @@
 // Capture end to end: a private PulseAudio daemon with pipe sources fed by the test, the
 // PulseAudio back-end on its own, and the real lumeno binary streaming what it captures.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
+#include <limits>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
@@ -208,6 +212,7 @@ TEST(FileCaptureE2ETest, StreamsTheFileSampleForSampleLooped) {
 TEST(FileCaptureE2ETest, UnusableInputOrSettingsExitWithStatusTwoAndWriteNothing) {
     TempDir dir;
     std::ofstream(dir / "notes.wav") << "these are notes, not audio";
+    ASSERT_EQ(::mkfifo((dir / "input.fifo").c_str(), 0600), 0);
     struct Case {
         std::vector<std::string> args;
         std::string message;
@@ -215,6 +220,8 @@ TEST(FileCaptureE2ETest, UnusableInputOrSettingsExitWithStatusTwoAndWriteNothing
     const std::vector<Case> cases = {
         {{"--input-file", dir / "notes.wav"}, "is not a WAV file"},
         {{"--input-file", dir / "missing.wav"}, "No such file or directory"},
+        // Opening a FIFO would wait for a writer with the stop signals held back.
+        {{"--input-file", dir / "input.fifo"}, "is not a regular file"},
         {{"--set", "isStreaming=true", "--set", "autoGainEnabled=maybe"}, "autoGainEnabled takes true or false"},
         {{"--set", "isStreaming=true", "--set", "volume=11"}, "unknown setting 'volume'"},
     };
@@ -226,6 +233,64 @@ TEST(FileCaptureE2ETest, UnusableInputOrSettingsExitWithStatusTwoAndWriteNothing
     }
 }
 
+TEST(FileCaptureE2ETest, NonFiniteSamplesAreSentAsSilence) {
+    TempDir dir;
+    const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+    lumeno::testing::WavSpec spec;
+    spec.formatTag = 3;
+    spec.bits = 32;
+    spec.rate = 16000;
+    spec.samples = lumeno::testing::float32(std::vector<float>(4096, nan));
+    spec.samples += lumeno::testing::float32(std::vector<float>(4096, inf));
+    spec.samples += lumeno::testing::float32(std::vector<float>(4096, -inf));
+    std::ofstream(dir / "nan.wav", std::ios::binary) << lumeno::testing::makeWav(spec);
+    auto app = spawnWith({"PULSE_SERVER=unix:" + (dir / "no-server")}, LUMENO_BINARY,
+                         lumenoArgs(dir, {"--input-file", dir / "nan.wav", "--set", "isStreaming=true"}));
+    const auto port = readyPort(*app);
+    ASSERT_NE(port, 0) << app->stderrText();
+    ASSERT_TRUE(app->waitForLine("Status: Streaming", 5s));
+    const auto [head, body] = listenToAudio(port, 4 * 4096 * 2);
+    ASSERT_EQ(body.size(), 4u * 4096u * 2u);
+    EXPECT_EQ(body, std::string(body.size(), '\0')) << "non-finite samples must not become full-scale DC";
+}
+
+TEST(FileCaptureE2ETest, AFileCutWhilePlayingMakesListenersWaitAndTheyHearItAgainOnceWhole) {
+    TempDir dir;
+    lumeno::testing::WavSpec spec;
+    spec.rate = 16000;
+    spec.samples = lumeno::testing::pcm16(std::vector<std::int16_t>(16000, 1000));
+    const std::string whole = lumeno::testing::makeWav(spec);
+    std::ofstream(dir / "input.wav", std::ios::binary) << whole;
+    auto app = spawnWith({"PULSE_SERVER=unix:" + (dir / "no-server")}, LUMENO_BINARY,
+                         lumenoArgs(dir, {"--input-file", dir / "input.wav", "--set", "isStreaming=true"}));
+    const auto port = readyPort(*app);
+    ASSERT_NE(port, 0) << app->stderrText();
+    ASSERT_TRUE(app->waitForLine("Status: Streaming", 5s));
+    TestClient listener(port);
+    listener.send("GET /audio HTTP/1.1\r\n\r\n");
+    ASSERT_FALSE(listener.readHead(5s).empty());
+    ASSERT_EQ(listener.readExactly(8192, 10s).size(), 8192u);
+
+    fs::resize_file(dir / "input.wav", 100);
+    ASSERT_TRUE(app->waitForPrefix("❌ Audio capture lost: ", 10s));
+    ASSERT_TRUE(app->waitForLine("Status: Audio Error", 5s));
+    EXPECT_NE(lumeno::testing::fetch(port, "GET /status HTTP/1.1\r\n\r\n").find(R"({"status":"waiting"})"),
+              std::string::npos);
+    std::this_thread::sleep_for(7s);  // two retries at least, each quiet
+    // Drain what was sent before the cut, then the listener hears the file again once it is whole.
+    listener.readExactly(1 << 20, 500ms);
+    std::ofstream(dir / "input.wav", std::ios::binary | std::ios::in) << whole;
+    ASSERT_TRUE(app->waitForLine("✅ Audio monitoring started successfully", 10s));
+    const auto resumed = decode(listener.readExactly(8192, 10s));
+    ASSERT_EQ(resumed.size(), 4096u) << "the listener that stayed connected hears the stream again";
+    EXPECT_EQ(resumed.back(), wireFor(1000));
+    EXPECT_NE(lumeno::testing::fetch(port, "GET /status HTTP/1.1\r\n\r\n").find(R"({"status":"streaming"})"),
+              std::string::npos);
+    const auto lines = app->stdoutLines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("❌ Audio capture lost: ", 0) == 0; }),
+              1) << "one line per outage, not per try";
+}
+
 class PulseBackEndTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -235,25 +300,27 @@ protected:
     void TearDown() override { ::unsetenv("PULSE_SERVER"); }
 
     TempDir dir_;
-    PulseDaemon daemon_{dir_, {{"first", "First-Mic", 48000, 1}, {"second", "Second-Mic", 44100, 2}}, true};
+    PulseDaemon daemon_{dir_,
+                        {{"first", "First-Mic", 48000, 1}, {"second", "Second-Mic", 44100, 2}, {"quad", "Quad-Desk", 48000, 4}},
+                        true};
 };
 
 TEST_F(PulseBackEndTest, ListsSwitchesCapturesAndReportsAVanishedSource) {
     lumeno::platform::PulseCaptureSource source;
     const auto devices = source.captureDevices();  // the null sink's monitor is not an input
-    ASSERT_EQ(devices.size(), 2u);
+    ASSERT_EQ(devices.size(), 3u);
     EXPECT_EQ(devices[0].displayName, "First-Mic");
     EXPECT_EQ(devices[0].uniqueID, "first");
     EXPECT_EQ(devices[1].displayName, "Second-Mic");
     EXPECT_EQ(source.systemDeviceId("nowhere"), std::nullopt);
     auto listing = spawnWith({daemon_.serverVariable()}, LUMENO_BINARY, {"--list-devices"});
-    EXPECT_TRUE(listing->waitForLine("Second-Mic"));
-    EXPECT_EQ(listing->stdoutLines(), (std::vector<std::string>{"First-Mic", "Second-Mic"}));
+    EXPECT_TRUE(listing->waitForLine("Quad-Desk"));
+    EXPECT_EQ(listing->stdoutLines(), (std::vector<std::string>{"First-Mic", "Second-Mic", "Quad-Desk"}));
 
     const auto id = source.systemDeviceId("second");
     ASSERT_TRUE(id);
     ASSERT_TRUE(source.setDefaultInput(*id));
-    EXPECT_EQ(source.inputFormat().format, (lumeno::audio::CaptureFormat{44100.0, 2}));
+    EXPECT_EQ(source.inputFormat().format, (lumeno::core::AudioFormat{44100.0, 2}));
     FifoFeeder feeder(daemon_.fifo("second"), 44100, 2, [](std::uint64_t i) { return signalSample(i); });
 
     std::mutex mutex;
@@ -291,5 +358,38 @@ TEST_F(PulseBackEndTest, ListsSwitchesCapturesAndReportsAVanishedSource) {
     }
     EXPECT_EQ(lost.rfind("the audio input went away", 0), 0u) << lost;
     EXPECT_FALSE(source.isRunning());
+    source.stop();
+}
+
+TEST_F(PulseBackEndTest, AFourChannelInterfaceIsRecordedAsStereoWithItsSignal) {
+    lumeno::platform::PulseCaptureSource source;
+    const auto id = source.systemDeviceId("quad");
+    ASSERT_TRUE(id);
+    ASSERT_TRUE(source.setDefaultInput(*id));
+    EXPECT_EQ(source.inputFormat().format, (lumeno::core::AudioFormat{48000.0, 2}));
+    // A loud constant on every channel: the mix must carry it, not silence.
+    FifoFeeder feeder(daemon_.fifo("quad"), 48000, 4, [](std::uint64_t) { return std::int16_t{16384}; });
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<float> peaks;
+    bool stereo = true;
+    auto error = source.start(
+        [&](const lumeno::audio::AudioBuffer& b) {
+            std::lock_guard lock(mutex);
+            stereo = stereo && b.channelCount == 2;
+            float peak = 0;
+            for (std::uint32_t c = 0; c < b.channelCount; ++c)
+                for (std::uint32_t i = 0; i < b.frameLength; ++i) peak = std::max(peak, std::fabs(b.channels[c][i]));
+            peaks.push_back(peak);
+            changed.notify_all();
+        },
+        [](const std::string&) {});
+    ASSERT_FALSE(error) << error->description;
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, 10s, [&] { return peaks.size() >= 4; }));
+        EXPECT_TRUE(stereo);
+        EXPECT_GT(*std::max_element(peaks.begin(), peaks.end()), 0.1f) << "a multichannel input must not stream silence";
+    }
     source.stop();
 }

@@ -61,7 +61,7 @@ TEST(ServerCliTest, SettingsGivenOnTheCommandLineAreSavedInTheConfigFolder) {
     EXPECT_NE(text.find("\"autoGainEnabled\": true"), std::string::npos) << text;
 }
 
-TEST(ServerCliTest, TakenPortIsLoggedAndTheAppKeepsRunning) {
+TEST(ServerCliTest, TakenPortIsLoggedAndAHeadlessServiceExitsWithStatusOne) {
     TempDir config;
     const int blocker = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
@@ -75,10 +75,7 @@ TEST(ServerCliTest, TakenPortIsLoggedAndTheAppKeepsRunning) {
 
     ChildProcess app(LUMENO_BINARY, headlessArgs(port, config), kEnvironment);
     EXPECT_TRUE(app.waitForPrefix("Failed to create listener: ")) << app.stderrText();
-    std::this_thread::sleep_for(500ms);
-    EXPECT_TRUE(app.running());
-    app.signal(SIGTERM);
-    EXPECT_EQ(app.wait(), 0);
+    EXPECT_EQ(app.wait(), 1) << "a supervisor must learn that the service cannot listen";
     ::close(blocker);
 }
 
@@ -148,4 +145,75 @@ TEST(ServerCliTest, SaveQRIsRefusedWhenNoNetworkAddressExists) {
     EXPECT_EQ(save.wait(), 2);
     EXPECT_NE(save.stderrText().find("No network connection found"), std::string::npos) << save.stderrText();
     EXPECT_FALSE(fs::exists(dir / "code.png"));
+}
+
+TEST(ServerCliTest, SighupStopsCleanlyAndSavesLikeSigterm) {
+    TempDir config;
+    const auto port = lumeno::testing::freePort();
+    auto args = headlessArgs(port, config);
+    args.insert(args.end(), {"--set", "customTitle=Vestry"});
+    ChildProcess app(LUMENO_BINARY, args, kEnvironment);
+    ASSERT_TRUE(app.waitForLine("Server ready on port " + std::to_string(port))) << app.stderrText();
+    app.signal(SIGHUP);
+    EXPECT_EQ(app.wait(), 0);
+    std::ifstream in(config.path() / "settings.json");
+    const std::string text{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_NE(text.find("\"customTitle\": \"Vestry\""), std::string::npos) << text;
+}
+
+TEST(ServerCliTest, AStopSignalDuringStartupEndsTheProcess) {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        TempDir config;
+        ChildProcess app(LUMENO_BINARY, headlessArgs(lumeno::testing::freePort(), config), kEnvironment);
+        app.signal(signal);  // at whatever point of startup it has reached
+        const auto status = app.wait(10s);
+        ASSERT_TRUE(status) << "signal " << signal << " was not acted on";
+        EXPECT_TRUE(*status == 0 || *status == 128 + signal) << *status;
+    }
+}
+
+TEST(ServerCliTest, ASecondInstanceOnTheSameConfigFolderRefusesToStart) {
+    TempDir config;
+    const auto port = lumeno::testing::freePort();
+    ChildProcess first(LUMENO_BINARY, headlessArgs(port, config), kEnvironment);
+    ASSERT_TRUE(first.waitForLine("Server ready on port " + std::to_string(port))) << first.stderrText();
+    ChildProcess second(LUMENO_BINARY, headlessArgs(lumeno::testing::freePort(), config), kEnvironment);
+    EXPECT_EQ(second.wait(), 2);
+    EXPECT_NE(second.stderrText().find("another Lumeno is already running with the config folder " + config.str()),
+              std::string::npos)
+        << second.stderrText();
+    // Commands that only read and exit take no lock.
+    ChildProcess help(LUMENO_BINARY, {"--help", "--config-dir", config.str()}, kEnvironment);
+    EXPECT_EQ(help.wait(), 0);
+    first.signal(SIGTERM);
+    EXPECT_EQ(first.wait(), 0);
+    ChildProcess third(LUMENO_BINARY, headlessArgs(port, config), kEnvironment);
+    EXPECT_TRUE(third.waitForLine("Server ready on port " + std::to_string(port))) << "the lock ends with its process";
+    third.signal(SIGTERM);
+    EXPECT_EQ(third.wait(), 0);
+}
+
+TEST(ServerCliTest, RunningOutOfDescriptorsLogsOnceAndServesAgainOnceTheyAreFree) {
+    TempDir config;
+    const auto port = lumeno::testing::freePort();
+    // A shell lowers the limit (soft and hard) for the service alone.
+    std::vector<std::string> args = {"-c", "ulimit -n 96 && exec \"$0\" \"$@\"", LUMENO_BINARY};
+    for (const auto& a : headlessArgs(port, config)) args.push_back(a);
+    ChildProcess app("/bin/sh", args, kEnvironment);
+    ASSERT_TRUE(app.waitForLine("Server ready on port " + std::to_string(port))) << app.stderrText();
+    std::vector<lumeno::testing::TestClient> idle;
+    for (int i = 0; i < 120; ++i) idle.emplace_back(port, "127.0.0." + std::to_string(1 + i % 8));
+    ASSERT_TRUE(app.waitForPrefix("Accept error: ")) << "the limit was never reached";
+    std::this_thread::sleep_for(1s);  // long enough for a spinning accept loop to log thousands of lines
+    idle.clear();
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    std::string status;
+    while (status.rfind("HTTP/1.1 200 OK", 0) != 0 && std::chrono::steady_clock::now() < deadline)
+        status = lumeno::testing::fetch(port, "GET /status HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(status.rfind("HTTP/1.1 200 OK", 0), 0u) << status;
+    const auto lines = app.stdoutLines();
+    EXPECT_LE(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("Accept error: ", 0) == 0; }),
+              2);
+    app.signal(SIGTERM);
+    EXPECT_EQ(app.wait(), 0);
 }

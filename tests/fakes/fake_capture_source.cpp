@@ -2,7 +2,7 @@
 
 namespace lumeno::testing {
 
-void FakeCaptureSource::setFormat(std::optional<audio::CaptureFormat> format, std::string error) {
+void FakeCaptureSource::setFormat(std::optional<core::AudioFormat> format, std::string error) {
     std::lock_guard lock(mutex_);
     format_ = format;
     formatError_ = std::move(error);

@@ -21,7 +21,7 @@ public:
     };
 
     // Configuration.
-    void setFormat(std::optional<audio::CaptureFormat> format, std::string error = {});
+    void setFormat(std::optional<core::AudioFormat> format, std::string error = {});
     void failNextStarts(std::string error);  // every start fails until cleared with ""
     void setDevices(std::vector<audio::CaptureDevice> devices, std::vector<SystemDevice> table);
 
@@ -45,7 +45,7 @@ public:
 
 private:
     mutable std::mutex mutex_;
-    std::optional<audio::CaptureFormat> format_ = audio::CaptureFormat{48000.0, 1};
+    std::optional<core::AudioFormat> format_ = core::AudioFormat{48000.0, 1};
     std::string formatError_;
     std::string startError_;
     BufferHandler onBuffer_;

@@ -59,14 +59,16 @@ public:
     void start() override { started = true; }
     void stop() override { stopped = true; }
     void setStreaming(bool streaming) override { streamingCalls.push_back(streaming); }
-    void updateAudioFormat(server::AudioFormat format) override { formats.push_back(format); }
-    void sendAudioData(audio::WireChunk chunk) override { chunks.push_back(std::move(chunk)); }
+    void setAudioFlowing(bool flowing) override { audioFlowing = flowing; }
+    void updateAudioFormat(core::AudioFormat format) override { formats.push_back(format); }
+    void sendAudioData(core::SharedBytes chunk) override { chunks.push_back(std::move(chunk)); }
     int uniqueListenerCount() const override { return listeners.load(); }
 
     bool started = false, stopped = false;
     std::vector<bool> streamingCalls;
-    std::vector<server::AudioFormat> formats;
-    std::vector<audio::WireChunk> chunks;
+    std::atomic<bool> audioFlowing{true};
+    std::vector<core::AudioFormat> formats;
+    std::vector<core::SharedBytes> chunks;
     std::atomic<int> listeners{0};
 };
 

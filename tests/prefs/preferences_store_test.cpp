@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -111,8 +112,8 @@ TEST(PreferencesStoreTest, SynchronizeWritesAtOnce) {
     EXPECT_NE(readFile(settingsFile(dir)).find("\"selectedMIDIDevice\": \"Pad\""), std::string::npos);
 }
 
-TEST(PreferencesStoreTest, UnreadableFileIsMovedAsideAndTheStoreStartsEmpty) {
-    const std::string bad[] = {"{not json", "[1,2,3]", R"({"isStreaming": [true]})", R"({"logoImageData": {"data": "!!"}})"};
+TEST(PreferencesStoreTest, AFileThatIsNotAJsonObjectIsMovedAsideAndTheStoreStartsEmpty) {
+    const std::string bad[] = {"{not json", "[1,2,3]", ""};
     for (const auto& contents : bad) {
         lumeno::testing::TempDir dir;
         std::ofstream(settingsFile(dir)) << contents;
@@ -133,6 +134,80 @@ TEST(PreferencesStoreTest, UnreadableFileIsMovedAsideAndTheStoreStartsEmpty) {
         EXPECT_NE(log.lines()[0].find("moved aside as "), std::string::npos);
         EXPECT_TRUE(PreferencesStore(settingsFile(dir), log).boolForKey(key::kIsStreaming)) << "the new file is valid";
     }
+}
+
+TEST(PreferencesStoreTest, AValueOfTheWrongKindCostsOnlyItsOwnKey) {
+    struct Case {
+        std::string member;
+        std::string key;
+    };
+    const Case cases[] = {
+        {R"("isStreaming": null)", "isStreaming"},
+        {R"("isStreaming": [true])", "isStreaming"},
+        {R"("customTitle": 5)", "customTitle"},
+        {R"("logoImageData": {"data": "!!"})", "logoImageData"},
+        {R"("midiStartCommand": "not data")", "midiStartCommand"},
+        {R"("logoTimestamp": 1e308)", "logoTimestamp"},
+        {R"("logoTimestamp": {"double": "inf"})", "logoTimestamp"},
+    };
+    for (const auto& c : cases) {
+        lumeno::testing::TempDir dir;
+        std::ofstream(settingsFile(dir)) << R"({"autoGainEnabled": true, )" << c.member << R"(, "customSubtitle": "Nave"})";
+        lumeno::testing::CaptureLogger log;
+        PreferencesStore store(settingsFile(dir), log);
+        EXPECT_TRUE(store.boolForKey(key::kAutoGainEnabled)) << c.member;
+        EXPECT_EQ(store.stringForKey(key::kCustomSubtitle), "Nave") << c.member;
+        EXPECT_FALSE(store.hasKey(c.key)) << c.member;
+        ASSERT_EQ(log.lines().size(), 1u) << c.member;
+        EXPECT_NE(log.lines()[0].find("ignoring \"" + c.key + "\""), std::string::npos) << log.lines()[0];
+        for (const auto& entry : fs::directory_iterator(dir.path()))
+            EXPECT_EQ(entry.path().filename().string().find("corrupt"), std::string::npos) << c.member;
+    }
+}
+
+TEST(PreferencesStoreTest, ATimestampNoClockCanShowIsRefused) {
+    lumeno::testing::CaptureLogger log;
+    PreferencesStore store(log);
+    store.setDouble(key::kLogoTimestamp, 1765000000.0);
+    for (const double bad : {1e308, -1e308, HUGE_VAL, std::nan("")}) store.setDouble(key::kLogoTimestamp, bad);
+    EXPECT_EQ(store.doubleForKey(key::kLogoTimestamp), 1765000000.0);
+    EXPECT_EQ(log.lines().size(), 4u);
+    EXPECT_TRUE(log.containsPrefix("❌ Ignoring an out-of-range value for \"logoTimestamp\": "));
+}
+
+TEST(PreferencesStoreTest, TwoWritersOnOneFileNeverShareATemporaryFile) {
+    lumeno::testing::TempDir dir;
+    lumeno::testing::CaptureLogger log;
+    PreferencesStore first(settingsFile(dir), log, std::chrono::hours(1));
+    PreferencesStore second(settingsFile(dir), log, std::chrono::hours(1));
+    std::atomic<int> failures{0};
+    auto writer = [&](PreferencesStore& store, const char* title) {
+        for (int i = 0; i < 100; ++i) {
+            store.setString(key::kCustomTitle, title + std::to_string(i));
+            if (!store.synchronize()) ++failures;
+        }
+    };
+    std::thread a(writer, std::ref(first), "a");
+    std::thread b(writer, std::ref(second), "b");
+    a.join();
+    b.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_TRUE(log.lines().empty()) << log.lines()[0];
+    const auto title = PreferencesStore(settingsFile(dir), log).stringForKey(key::kCustomTitle);
+    EXPECT_TRUE(title == "a99" || title == "b99") << title.value_or("(none)");
+    for (const auto& entry : fs::directory_iterator(dir.path()))
+        EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << "no temporary file is left";
+}
+
+TEST(ConfigFolderLockTest, OneHolderAtATimeAndTheFolderIsFreeOnceItLetsGo) {
+    lumeno::testing::TempDir dir;
+    std::string error;
+    auto first = ConfigFolderLock::acquire(dir.path() / "config", error);
+    ASSERT_TRUE(first) << error;
+    EXPECT_FALSE(ConfigFolderLock::acquire(dir.path() / "config", error));
+    EXPECT_EQ(error, "another Lumeno is already running with the config folder " + (dir.path() / "config").string());
+    first.reset();
+    EXPECT_TRUE(ConfigFolderLock::acquire(dir.path() / "config", error));
 }
 
 TEST(PreferencesStoreTest, UnwritableFolderIsLoggedOnceNotRepeatedly) {

@@ -4,7 +4,7 @@
 
 using namespace lumeno::server;
 
-TEST(RouteTest, FirstMatchingSubstringWinsAnywhereInTheChunk) {
+TEST(RouteTest, FirstMatchingSubstringOfTheRequestLineWins) {
     struct Case {
         std::string request;
         Route expected;
@@ -13,7 +13,7 @@ TEST(RouteTest, FirstMatchingSubstringWinsAnywhereInTheChunk) {
         {"GET /listen HTTP/1.1\r\n\r\n", Route::page},
         {"GET /listen?x=1 HTTP/1.1\r\n\r\n", Route::page},
         {"GET /listening HTTP/1.1\r\n\r\n", Route::page},
-        {"GET /audio HTTP/1.1\r\nX-Note: GET /listen\r\n\r\n", Route::page},
+        {"GET /audio?from=GET /listen HTTP/1.1", Route::page},
         {"GET /logo?t=5 HTTP/1.1\r\n\r\n", Route::logo},
         {"GET /status.json HTTP/1.1\r\n\r\n", Route::status},
         {"GET /transcription HTTP/1.1\r\n\r\n", Route::transcription},
@@ -25,6 +25,35 @@ TEST(RouteTest, FirstMatchingSubstringWinsAnywhereInTheChunk) {
         {"", Route::notFound},
     };
     for (const auto& c : cases) EXPECT_EQ(routeFor(c.request), c.expected) << c.request;
+}
+
+TEST(RequestReaderTest, TheHeadEndsAtItsBlankLineHoweverItArrives) {
+    struct Case {
+        std::vector<std::string> pieces;
+        bool complete;
+        std::string head;
+        std::string requestLine;
+    };
+    const std::string longHeader = "X-Pad: " + std::string(9000, 'p');
+    const Case cases[] = {
+        {{"GET /status HTTP/1.1\r\n\r\n"}, true, "GET /status HTTP/1.1\r\n\r\n", "GET /status HTTP/1.1"},
+        {{"GE", "T /sta", "tus HTTP/1.1\r\nHost: x\r", "\n\r", "\n"}, true, "GET /status HTTP/1.1\r\nHost: x\r\n\r\n",
+         "GET /status HTTP/1.1"},
+        {{"GET /audio HTTP/1.1\r\n\r\nGET /status HTTP/1.1\r\n\r\n"}, true, "GET /audio HTTP/1.1\r\n\r\n", "GET /audio HTTP/1.1"},
+        {{"GET /audio HTTP/1.1\n\nbody"}, true, "GET /audio HTTP/1.1\n\n", "GET /audio HTTP/1.1"},
+        {{"GET /audio HTTP/1.1\r\nX-Bad: \xFF\r\n\r\n"}, true, "GET /audio HTTP/1.1\r\nX-Bad: \xFF\r\n\r\n", "GET /audio HTTP/1.1"},
+        {{"GET /status \xFF HTTP/1.1\r\n\r\n"}, true, "GET /status \xFF HTTP/1.1\r\n\r\n", ""},
+        {{"GET /status HTTP/1.1\r\nHost: x\r\n"}, false, "GET /status HTTP/1.1\r\nHost: x\r\n", "GET /status HTTP/1.1"},
+        {{"GET /status HTTP/1.1\r\n", longHeader}, true, ("GET /status HTTP/1.1\r\n" + longHeader).substr(0, 8192),
+         "GET /status HTTP/1.1"},
+    };
+    for (const auto& c : cases) {
+        RequestReader reader;
+        for (const auto& piece : c.pieces) reader.feed(piece);
+        EXPECT_EQ(reader.complete(), c.complete) << c.head;
+        EXPECT_EQ(reader.head(), c.head);
+        EXPECT_EQ(reader.requestLine(), c.requestLine) << c.head;
+    }
 }
 
 TEST(RequestTextTest, InvalidUtf8BecomesEmptyText) {

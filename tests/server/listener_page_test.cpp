@@ -1,3 +1,4 @@
+#include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "prefs/keys.h"
@@ -9,9 +10,17 @@
 using namespace lumeno;
 using namespace lumeno::server;
 namespace key = prefs::key;
+using namespace std::chrono_literals;
 
 namespace {
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+long residentKilobytes() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return 0;
+}
 }  // namespace
 
 TEST(EscapeHTMLTest, EscapesTheFiveCharactersAndNothingElse) {
@@ -157,6 +166,22 @@ TEST_F(ListenerPageServerTest, LogoIsServedWholeWithItsTypeOr404) {
     const std::string response = fetch(port(), "GET /logo?t=5 HTTP/1.1\r\n\r\n");
     EXPECT_EQ(response, logoResponseHead("image/png", image.size()) + image);
     EXPECT_TRUE(log_.contains("Serving logo"));
+}
+
+TEST_F(ListenerPageServerTest, StalledLogoReadersShareOneBufferAndAreCutOff) {
+    constexpr std::size_t kLogoBytes = 16 << 20;
+    store_->setData(key::kLogoImageData, std::string(kLogoBytes, 'L'));
+    const long before = residentKilobytes();
+    std::vector<TestClient> readers;
+    for (int i = 0; i < 10; ++i) {
+        readers.emplace_back(port(), "127.0.0.1", 4096);
+        readers.back().send("GET /logo HTTP/1.1\r\n\r\n");
+    }
+    ASSERT_TRUE(queue_.runUntil([&] { return log_.count("Serving logo") == 10; }));
+    std::this_thread::sleep_for(200ms);
+    // A copy per reader would be ten logos.
+    EXPECT_LT(residentKilobytes() - before, static_cast<long>(2 * kLogoBytes / 1024));
+    for (auto& reader : readers) EXPECT_TRUE(reader.waitForClose(30s)) << "a reader that takes nothing is cut off";
 }
 
 }  // namespace lumeno::testing

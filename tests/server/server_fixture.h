@@ -22,7 +22,7 @@ protected:
         if (server_) server_->stop();
     }
 
-    void startServer(server::SimpleHTTPServer::Options options, std::optional<server::AudioFormat> format = {}) {
+    void startServer(server::SimpleHTTPServer::Options options, std::optional<core::AudioFormat> format = {}) {
         options.bindAddress = "127.0.0.1";
         notifications_.addObserver(server::kListenerCountChanged, [this](const core::Notification& n) {
             counts_.push_back(n.get<std::int64_t>("count").value_or(-1));
@@ -54,7 +54,7 @@ protected:
         return queue_.runUntil([&] { return !counts_.empty() && counts_.back() == expected; });
     }
 
-    static server::Chunk chunkOf(const std::string& bytes) {
+    static core::SharedBytes chunkOf(const std::string& bytes) {
         return std::make_shared<const std::vector<std::uint8_t>>(bytes.begin(), bytes.end());
     }
 

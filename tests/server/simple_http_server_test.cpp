@@ -1,4 +1,8 @@
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 
@@ -20,18 +24,22 @@ int openDescriptorCount() {
 }
 }  // namespace
 
-TEST_F(ServerTest, StatusDocumentFollowsTheStreamingFlagAndCloses) {
+TEST_F(ServerTest, StatusDocumentFollowsTheStreamingFlagWhileAudioFlowsAndCloses) {
     EXPECT_EQ(fetch(port(), "GET /status HTTP/1.1\r\n\r\n"), server::statusResponse(false));
     server_->setStreaming(true);
     EXPECT_EQ(fetch(port(), "GET /status HTTP/1.1\r\n\r\n"), server::statusResponse(true));
     EXPECT_TRUE(log_.contains("Serving status"));
+    server_->setAudioFlowing(false);
+    EXPECT_EQ(fetch(port(), "GET /status HTTP/1.1\r\n\r\n"), server::statusResponse(false));
+    server_->setAudioFlowing(true);
+    EXPECT_EQ(fetch(port(), "GET /status HTTP/1.1\r\n\r\n"), server::statusResponse(true));
 }
 
 TEST_F(ServerTest, AnythingButTheFiveRoutesGetsTheExact404AndIsClosed) {
     std::string garbage(8192, '\0');
     for (std::size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<char>((i * 131 + 7) % 256);
     const std::string requests[] = {
-        "GET / HTTP/1.1\r\n\r\n", "POST /status HTTP/1.1\r\n\r\n", "GET", garbage,
+        "GET / HTTP/1.1\r\n\r\n", "POST /status HTTP/1.1\r\n\r\n", "GET / HTTP/1.1\r\nX-Note: GET /status\r\n\r\n", garbage,
         "GET /status \xFF\xFE HTTP/1.1\r\n\r\n",  // not UTF-8: routed as empty text
     };
     for (const auto& request : requests) EXPECT_EQ(fetch(port(), request), server::kNotFoundResponse);
@@ -39,11 +47,81 @@ TEST_F(ServerTest, AnythingButTheFiveRoutesGetsTheExact404AndIsClosed) {
     EXPECT_TRUE(log_.contains("Received request: "));
 }
 
-TEST_F(ServerTest, PageRouteWinsOverAudioWhenBothAppear) {
+TEST_F(ServerTest, OnlyTheRequestLineRoutesHoweverTheHeadArrives) {
     // No page builder is attached here, so the page route answers 404 after its own log line.
     EXPECT_EQ(fetch(port(), "GET /listen HTTP/1.1\r\nReferer: GET /audio\r\n\r\n"), server::kNotFoundResponse);
     EXPECT_TRUE(log_.contains("Serving listener page"));
     EXPECT_FALSE(log_.contains("Starting audio stream for connection"));
+
+    // A request line split over two segments, a header byte that is not UTF-8, and a pipelined
+    // second request that is never answered.
+    TestClient split(port());
+    split.send("GET /sta");
+    std::this_thread::sleep_for(50ms);
+    split.send("tus HTTP/1.1\r\nX-Bad: \xFF\r\n\r\nGET /audio HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(split.readUntilClosed(), server::statusResponse(false));
+    EXPECT_FALSE(log_.contains("Starting audio stream for connection"));
+}
+
+TEST_F(ServerTest, AHeadThatNeverEndsIsClosedAtTheDeadlineButPlayingListenersStay) {
+    server_->stop();
+    startServer({.requestTimeout = 300ms});
+    auto playing = connectAudio();
+    TestClient silent(port());
+    TestClient unfinished(port());
+    unfinished.send("GET /status HTTP/1.1\r\n");
+    EXPECT_TRUE(silent.waitForClose(10s));
+    EXPECT_TRUE(unfinished.waitForClose(10s));
+    EXPECT_EQ(unfinished.readUntilClosed(1s), "") << "no answer to half a head";
+    server_->sendAudioData(chunkOf("still here"));
+    EXPECT_EQ(playing.readExactly(10), "still here");
+}
+
+TEST_F(ServerTest, EveryAddressMeansIpv6AndIpv4Alike) {
+    server_->stop();
+    server_ = server::SimpleHTTPServer::create(0, std::nullopt, {queue_, notifications_, log_}, {.bindAddress = "0.0.0.0"});
+    ASSERT_TRUE(server_->hasListener());
+    server_->start();
+    EXPECT_EQ(fetch(port(), "GET /status HTTP/1.1\r\n\r\n"), server::statusResponse(false)) << "IPv4, mapped";
+    const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const timeval limit{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    address.sin6_port = htons(port());
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        GTEST_SKIP() << "no IPv6 loopback here";
+    }
+    const std::string request = "GET /status HTTP/1.1\r\n\r\n";
+    ASSERT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+    std::string response;
+    char buffer[256];
+    for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) response.append(buffer, static_cast<std::size_t>(n));
+    ::close(fd);
+    EXPECT_EQ(response, server::statusResponse(false)) << "IPv6";
+}
+
+TEST_F(ServerTest, NewConnectionsBeyondTheCapsAreClosedAndOpenOnesKeepPlaying) {
+    server_->stop();
+    startServer({.maxConnectionsPerHost = 2, .maxConnections = 3});
+    auto a1 = connectAudio("127.0.0.1");
+    auto a2 = connectAudio("127.0.0.1");
+    ASSERT_TRUE(waitForCount(1));
+    TestClient third(port(), "127.0.0.1");
+    EXPECT_TRUE(third.waitForClose()) << "over the per-address cap";
+    auto b = connectAudio("127.0.0.2");
+    ASSERT_TRUE(waitForCount(2));
+    TestClient fourth(port(), "127.0.0.3");
+    EXPECT_TRUE(fourth.waitForClose()) << "over the total cap";
+    EXPECT_EQ(log_.count("Refusing connections from 127.0.0.1: too many open (2 from it, 2 in all)"), 1);
+    server_->sendAudioData(chunkOf("chunk"));
+    for (auto* listener : {&a1, &a2, &b}) EXPECT_EQ(listener->readExactly(5), "chunk");
+    // Room again once one leaves.
+    a1.close();
+    ASSERT_TRUE(log_.waitFor("Removed audio connection immediately, count: 2"));
+    EXPECT_EQ(fetch(port(), "GET /status HTTP/1.1\r\n\r\n"), server::statusResponse(false));
 }
 
 TEST_F(ServerTest, HalfClosedRequestIsStillAnswered) {
@@ -132,7 +210,7 @@ TEST_F(ServerTest, DeadEventStreamLeavesOnlyWithTheTwoSecondPass) {
     queue_.runUntilIdle();
     EXPECT_EQ(server_->uniqueListenerCount(), 1) << "event streams are pruned only by the timer";
     queue_.advance(2s);
-    EXPECT_TRUE(log_.contains("🎤 Cleaned up dead transcription connections: 1 -> 0"));
+    EXPECT_TRUE(log_.waitFor("🎤 Cleaned up dead transcription connections: 1 -> 0"));
     EXPECT_TRUE(waitForCount(0));
 }
 
@@ -157,7 +235,7 @@ TEST_F(ServerTest, KeepAliveChainEndsOncePruned) {
     events.close();
     std::this_thread::sleep_for(200ms);
     queue_.advance(2s);
-    ASSERT_TRUE(log_.contains("🎤 Cleaned up dead transcription connections: 1 -> 0"));
+    ASSERT_TRUE(log_.waitFor("🎤 Cleaned up dead transcription connections: 1 -> 0"));
     queue_.advance(60s);
     queue_.runUntil([] { return false; }, 100ms);
     EXPECT_EQ(queue_.pendingCount(), 2u) << "only the two cleanup timers remain";
@@ -193,7 +271,7 @@ TEST_F(ServerTest, SecondServerOnATakenPortRunsWithoutListener) {
 
 class SlowListenerTest : public ServerTest {
 protected:
-    void SetUp() override { startServer({.maxQueuedSeconds = 0.25}, server::AudioFormat{48000.0, 1}); }
+    void SetUp() override { startServer({.maxQueuedSeconds = 0.25}, core::AudioFormat{48000.0, 1}); }
 };
 
 TEST_F(SlowListenerTest, ListenerThatStopsReadingIsCutOffWhileOthersKeepReceiving) {
@@ -223,4 +301,18 @@ TEST_F(SlowListenerTest, ListenerThatStopsReadingIsCutOffWhileOthersKeepReceivin
     EXPECT_TRUE(log_.waitForPrefix("Disconnecting audio listener 127.0.0.2: it fell behind with "));
     EXPECT_TRUE(log_.waitFor("Removed audio connection immediately, count: 1"));
     EXPECT_TRUE(waitForCount(1));
+}
+
+TEST_F(SlowListenerTest, EventStreamThatStopsReadingIsCutOffAtTheSameBound) {
+    auto stalled = TestClient(port(), "127.0.0.2", 4096);
+    stalled.send("GET /transcription HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(log_.waitFor("🎤 Added transcription connection, count: 1"));
+    const std::string caption = R"({"type":"transcription","text":")" + std::string(2000, 'w') + R"("})";
+    for (int i = 0; i < 200 && !log_.contains("🎤 Cleaned up dead transcription connections: 1 -> 0"); ++i) {
+        server_->broadcastTranscription(caption);
+        if (i % 20 == 19) queue_.advance(2s);
+        std::this_thread::sleep_for(5ms);
+    }
+    queue_.advance(2s);
+    EXPECT_TRUE(log_.waitFor("🎤 Cleaned up dead transcription connections: 1 -> 0"));
 }

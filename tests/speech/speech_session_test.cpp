@@ -71,9 +71,19 @@ protected:
         client.send("GET /transcription HTTP/1.1\r\n\r\n");
         client.readHead();
         EXPECT_TRUE(log_.waitFor("🎤 Added transcription connection, count: 1"));
-        session.setHttpServer(server_);
+        sink_ = std::make_shared<ServerSink>();
+        sink_->server = server_;
+        session.setHttpServer(sink_);
         return client;
     }
+
+    // The app's adapter in miniature: captions to the server while it lives.
+    struct ServerSink final : speech::TranscriptionSink {
+        void broadcastTranscription(const std::string& message) override {
+            if (auto s = server.lock()) s->broadcastTranscription(message);
+        }
+        std::weak_ptr<server::SimpleHTTPServer> server;
+    };
 
     // Delivers one result as the recogniser would and lets main, and a final's punctuation pass
     // (a probe queued behind it on the background queue), finish.
@@ -102,6 +112,7 @@ protected:
     FakeSpeechPlatform platform_;
     core::NotificationCenter notifications_;
     std::shared_ptr<server::SimpleHTTPServer> server_;
+    std::shared_ptr<ServerSink> sink_;
     std::vector<std::pair<std::string, bool>> updates_;
 };
 
@@ -131,9 +142,10 @@ TEST_F(SpeechSessionTest, ResultsAreCorrectedCalledBackAndSentWithARefinedFinalO
         std::vector<std::pair<std::string, bool>> expected;
         for (const auto& text : c.sent) expected.emplace_back(text, c.isFinal);
         EXPECT_EQ(updates_, expected) << c.recognised;
-        EXPECT_EQ(log_.count(kBroadcastLine), static_cast<int>(c.sent.size())) << c.recognised;
         const auto events = readEvents(client, c.sent.size());
         ASSERT_EQ(events.size(), c.sent.size()) << c.recognised;
+        // Printed on the server's thread just before it sends.
+        EXPECT_EQ(log_.count(kBroadcastLine), static_cast<int>(c.sent.size())) << c.recognised;
         for (std::size_t i = 0; i < events.size(); ++i) {
             EXPECT_EQ(events[i]["type"], "transcription");
             EXPECT_EQ(events[i]["text"], c.sent[i]);
@@ -155,7 +167,8 @@ TEST_F(SpeechSessionTest, WithoutAServerCallbacksStillFireAndNothingIsSent) {
     {
         auto client = attachServer(*session);
         server_->stop();
-        server_.reset();  // the session holds it weakly
+        server_.reset();
+        sink_.reset();  // the session holds it weakly
     }
     deliver("go forward ten meters", true);
     EXPECT_EQ(updates_.size(), 3u);

@@ -11,6 +11,7 @@
 #include "fakes/capture_logger.h"
 #include "fakes/virtual_main_queue.h"
 #include "prefs/keys.h"
+#include "speech/correction_rules.h"
 #include "speech/icu_text.h"
 #include "speech/scripture_formatter.h"
 
@@ -63,7 +64,7 @@ TEST_F(CorrectionManagerTest, ReplacementsFollowTheSpokenCaseAndTheLongestKeyFir
                         {{"straße", "Street"}, {"kelvin", "Kelvin scale"}, {"praise", "praise 🙌"},
                          {"faith", "Faithful"},  // over the built-in "Faith"
                          {"Alpha", "beta"},      // stored keys are lower-cased when the map is built
-                         {"beta", "gamma"},      // same word count: runs after "alpha", in map order
+                         {"beta", "gamma"},      // never applied to what "alpha" produced
                          {"a b", "two"}, {"a b c", "three"}});
     EXPECT_EQ(manager->correctionMap().count("Alpha"), 0u);
     expectAll(*manager, {
@@ -77,12 +78,38 @@ TEST_F(CorrectionManagerTest, ReplacementsFollowTheSpokenCaseAndTheLongestKeyFir
         {"PRAISE him", "PRAISE 🙌 him"},
         {"Faith", "Faithful"},
         {"FAITH", "FAITHFUL"},
-        {"alpha", "gamma"},
+        {"alpha", "beta"},
+        {"alpha beta", "beta gamma"},
         {"a b c", "three"},
         // References are formatted after the terms.
         {"psalms 23 1", "Psalm 23:1"},
         {"first corinthians thirteen four", "1 Corinthians 13:4"},
     });
+}
+
+TEST_F(CorrectionManagerTest, AReplacementIsNeverMatchedAgainAndOneCaptionStaysACaption) {
+    // Each key's replacement holds the next key ten times: rescanning would make 10^5 copies.
+    CorrectionMap chain;
+    for (int i = 1; i <= 6; ++i) {
+        std::string value;
+        for (int n = 0; n < 10; ++n) value += (n ? " k" : "k") + std::to_string(i + 1);
+        chain["k" + std::to_string(i)] = value;
+    }
+    auto manager = make(true, false, chain);
+    EXPECT_EQ(manager->applyCorrections("k1 and k2"), chain["k1"] + " and " + chain["k2"]);
+    EXPECT_FALSE(log_.containsPrefix("📝 Corrected caption cut to "));
+
+    // A single key can still multiply a long caption: the result is cut, on a character.
+    manager = make(true, false, {{"w", std::string(1000, 'x') + "é"}});
+    std::string input;
+    for (int i = 0; i < 20; ++i) input += "w ";
+    const std::string out = manager->applyCorrections(input);
+    EXPECT_LE(out.size(), 2 * input.size() + 4096);
+    EXPECT_GT(out.size(), 4000u);
+    EXPECT_EQ(lumeno::speech::sanitizeUtf8(out), out) << "never cut inside a character";
+    EXPECT_EQ(log_.count("📝 Corrected caption cut to " + std::to_string(out.size()) + " bytes (the corrections made it " +
+                         std::to_string(20 * 1003) + ")"),
+              1);
 }
 
 TEST_F(CorrectionManagerTest, KeysMatchThemselvesAsWholeWordsByUnicodeWordRules) {
@@ -135,11 +162,11 @@ TEST_F(CorrectionManagerTest, SwitchesDecideTheMapAndTheLogSaysWhatEachResultGot
         {true, std::nullopt, {}, 96, "god \xff\xfe bless \xc3", "God \uFFFD\uFFFD bless \uFFFD",
          "📝 Applied corrections: god → God"},
         {true, std::nullopt, {}, 96, "nothing to see", "nothing to see", ""},
-        // In the order made: matches of one key from last to first, and a later key may match a
-        // replacement again ("God" of "God's").
+        // In the order made: matches of one key from last to first; a later key never matches
+        // what a replacement produced ("God" of "God's").
         {true, std::nullopt, {}, 96, "god and GOD", "God and GOD", "📝 Applied corrections: GOD → GOD, god → God"},
         {true, std::nullopt, {{"gods word", "God's Word"}}, 97, "gods word", "God's Word",
-         "📝 Applied corrections: gods word → God's Word, God → God"},
+         "📝 Applied corrections: gods word → God's Word"},
     };
     for (const SwitchCase& c : cases) {
         store_ = std::make_shared<PreferencesStore>(log_);

@@ -2,6 +2,7 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -29,6 +30,12 @@ struct SourceInfo {
     pa_sample_spec spec{};
     pa_channel_map map{};
 };
+
+// The stream carries one or two channels: a multichannel interface is recorded as stereo and
+// the sound server mixes its channels down.
+constexpr std::uint8_t kMaxChannels = 2;
+
+std::uint8_t recordedChannels(const pa_sample_spec& spec) { return std::min(spec.channels, kMaxChannels); }
 
 }  // namespace
 
@@ -258,8 +265,10 @@ struct PulseCaptureSource::Impl {
         SourceInfo source = defaultSource(error);
         if (!source.found) return audio::CaptureError{error};
 
-        const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, source.spec.rate, source.spec.channels};
-        stream = pa_stream_new(context, "Lumeno capture", &spec, &source.map);
+        const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, source.spec.rate, recordedChannels(source.spec)};
+        pa_channel_map map = source.map;
+        if (spec.channels != source.spec.channels) pa_channel_map_init_stereo(&map);
+        stream = pa_stream_new(context, "Lumeno capture", &spec, &map);
         if (!stream) return audio::CaptureError{"cannot create a recording stream: " + lastError()};
         pending = std::make_unique<audio::FloatBuffer>(spec.channels, kFramesPerBuffer, spec.rate);
         pendingFrames = 0;
@@ -320,7 +329,7 @@ audio::FormatResult PulseCaptureSource::inputFormat() {
     std::string error;
     const SourceInfo source = impl_->defaultSource(error);
     if (!source.found) return {std::nullopt, error};
-    return {audio::CaptureFormat{static_cast<double>(source.spec.rate), source.spec.channels}, {}};
+    return {core::AudioFormat{static_cast<double>(source.spec.rate), recordedChannels(source.spec)}, {}};
 }
 
 std::optional<audio::CaptureError> PulseCaptureSource::start(BufferHandler onBuffer, ErrorHandler onError) {
