@@ -17,6 +17,7 @@
 #include "app/app_delegate.h"
 #include "app/view_controller.h"
 #include "fakes/capture_logger.h"
+#include "support/manual_animation_driver.h"
 #include "fakes/fake_capture_source.h"
 #include "fakes/fake_main_view.h"
 #include "fakes/virtual_main_queue.h"
@@ -31,25 +32,7 @@ namespace key = prefs::key;
 
 namespace {
 
-// Qt's animations on a clock the test moves.
-class ManualAnimationDriver final : public QAnimationDriver {
-public:
-    void advanceBy(qint64 ms) {
-        for (int i = 0; i < 3; ++i) QApplication::processEvents();
-        advance();
-        now_ += ms;
-        advance();
-        QApplication::sendPostedEvents();
-    }
-    qint64 elapsed() const override { return now_; }
-    void start() override {
-        now_ = 0;
-        QAnimationDriver::start();
-    }
-
-private:
-    qint64 now_ = 0;
-};
+using lumeno::testing::ManualAnimationDriver;
 
 // Receives what the desktop would open.
 class UrlCatcher : public QObject {

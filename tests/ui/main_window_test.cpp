@@ -13,6 +13,7 @@
 #include <QToolButton>
 
 #include "fakes/capture_logger.h"
+#include "support/manual_animation_driver.h"
 
 using lumeno::ui::MainLayout;
 using lumeno::ui::MainWindow;
@@ -20,27 +21,7 @@ using lumeno::ui::SystemColor;
 
 namespace {
 
-// Qt's animations on a clock the test moves.
-class ManualAnimationDriver final : public QAnimationDriver {
-public:
-    void advanceBy(qint64 ms) {
-        // Animations register on the event loop in two queued steps and take their start
-        // time on the next tick.
-        for (int i = 0; i < 3; ++i) QApplication::processEvents();
-        advance();
-        now_ += ms;
-        advance();
-    }
-    qint64 elapsed() const override { return now_; }
-    // Qt counts a driver's time from its start.
-    void start() override {
-        now_ = 0;
-        QAnimationDriver::start();
-    }
-
-private:
-    qint64 now_ = 0;
-};
+using lumeno::testing::ManualAnimationDriver;
 
 template <typename T>
 T* child(QWidget& window, const char* name) {
