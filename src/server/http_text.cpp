@@ -1,5 +1,6 @@
 #include "server/http_text.h"
 
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 
@@ -13,6 +14,59 @@ Route routeFor(std::string_view request) {
     if (request.find("GET /transcription") != std::string_view::npos) return Route::transcription;
     if (request.find("GET /audio") != std::string_view::npos) return Route::audio;
     return Route::notFound;
+}
+
+namespace {
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+std::string decodeQueryText(std::string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '+') {
+            out += ' ';
+        } else if (c == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0) {
+            out += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
+            i += 2;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+    return true;
+}
+}  // namespace
+
+AudioCodec requestedCodec(std::string_view requestLine) {
+    const std::size_t route = requestLine.find("GET /audio");
+    if (route == std::string_view::npos) return AudioCodec::pcm;
+    std::string_view target = requestLine.substr(route + 4);
+    target = target.substr(0, target.find(' '));
+    target = target.substr(0, target.find('#'));
+    const std::size_t question = target.find('?');
+    if (question == std::string_view::npos) return AudioCodec::pcm;
+    std::string_view query = target.substr(question + 1);
+    while (!query.empty()) {
+        const std::size_t end = query.find('&');
+        const std::string_view pair = query.substr(0, end);
+        query = end == std::string_view::npos ? std::string_view() : query.substr(end + 1);
+        const std::size_t equals = pair.find('=');
+        if (decodeQueryText(pair.substr(0, equals)) != "codec") continue;
+        const std::string value = equals == std::string_view::npos ? "" : decodeQueryText(pair.substr(equals + 1));
+        return equalsIgnoringCase(value, "opus") ? AudioCodec::opus : AudioCodec::pcm;
+    }
+    return AudioCodec::pcm;
 }
 
 bool RequestReader::feed(std::string_view bytes) {
@@ -119,6 +173,11 @@ std::string audioStreamHead(double sampleRate, std::uint32_t channels) {
     const long long rate = std::isfinite(truncated) ? static_cast<long long>(truncated) : 44100;
     return "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nX-Sample-Rate: " + std::to_string(rate) +
            "\r\nX-Channels: " + std::to_string(channels) + "\r\nCache-Control: no-cache\r\n\r\n";
+}
+
+std::string opusStreamHead() {
+    return "HTTP/1.1 200 OK\r\nContent-Type: audio/ogg; codecs=opus\r\nX-Sample-Rate: 48000\r\nX-Channels: "
+           "1\r\nCache-Control: no-cache\r\n\r\n";
 }
 
 std::string eventFrame(std::string_view message) {

@@ -20,6 +20,13 @@ enum class Route { page, logo, status, transcription, audio, notFound };
 // Substring routing over the request line, first match wins; headers never take part.
 Route routeFor(std::string_view requestLine);
 
+enum class AudioCodec { pcm, opus };
+
+// The codec an audio request prefers through its "codec" query parameter (the first one
+// counts, percent-escapes decoded, case ignored). Anything unknown or absent is the raw stream:
+// the parameter is a preference, never an error.
+AudioCodec requestedCodec(std::string_view requestLine);
+
 // Collects the bytes of one request head as they arrive in any number of pieces. The head ends
 // at its blank line; a head that outgrows the limit, or a peer that stops sending, ends it
 // where it is. Bytes after the head (a body, pipelined requests) are never kept.
@@ -53,6 +60,8 @@ bool isValidUtf8(std::string_view text);
 
 std::string statusResponse(bool streaming);
 std::string audioStreamHead(double sampleRate, std::uint32_t channels);
+// The compressed stream's head: the raw head's shape, announcing what the decoder outputs.
+std::string opusStreamHead();
 std::string eventFrame(std::string_view message);
 
 }  // namespace lumeno::server

@@ -60,8 +60,12 @@ struct SimpleHTTPServer::Impl {
     // The io thread's own state: nothing else touches it.
     std::vector<std::shared_ptr<AsioConnection>> audio;
     std::vector<std::shared_ptr<AsioConnection>> transcription;
+    std::vector<std::shared_ptr<AsioConnection>> opus;
     std::unordered_map<std::string, std::size_t> openPerHost;
     std::size_t open = 0;
+
+    // Declared last so it goes first: its thread posts to `io` until it is joined.
+    std::unique_ptr<OpusStream> opusStream;
 
     ~Impl() {
         if (reserveDescriptor >= 0) ::close(reserveDescriptor);
@@ -112,6 +116,15 @@ std::shared_ptr<SimpleHTTPServer> SimpleHTTPServer::create(std::uint16_t port, s
         listen(asio::ip::address_v4::any());
     if (ec) services.log.print("Failed to create listener: ", ec.message());
     server->impl_->reserveDescriptor = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    SimpleHTTPServer* raw = server.get();
+    server->impl_->opusStream = std::make_unique<OpusStream>(
+        server->options_.opusBitrate, services.log, [raw] { return raw->audioFormat(); },
+        [weak = std::weak_ptr<SimpleHTTPServer>(server), &io = server->impl_->io](std::uint64_t generation,
+                                                                                  core::SharedBytes pages) {
+            asio::post(io, [weak, generation, pages = std::move(pages)] {
+                if (auto self = weak.lock()) self->broadcastOpusPages(generation, pages);
+            });
+        });
     return server;
 }
 
@@ -123,6 +136,8 @@ SimpleHTTPServer::~SimpleHTTPServer() {
         else
             ioThread_.join();
     }
+    // Before the format lock it reads goes with the other members.
+    impl_->opusStream.reset();
 }
 
 void SimpleHTTPServer::post(std::function<void()> task) { asio::post(impl_->io, std::move(task)); }
@@ -299,7 +314,10 @@ void SimpleHTTPServer::handleRequest(const std::shared_ptr<Connection>& connecti
             break;
         case Route::audio:
             services_.log.print("Starting audio stream for connection");
-            startAudioStream(connection);
+            if (requestedCodec(requestLine) == AudioCodec::opus)
+                startOpusStream(connection);
+            else
+                startAudioStream(connection);
             break;
         case Route::notFound:
             services_.log.print("Unknown request, sending 404");
@@ -373,8 +391,56 @@ void SimpleHTTPServer::startAudioStream(const std::shared_ptr<Connection>& conne
     connection->watchForClose();
 }
 
+std::size_t SimpleHTTPServer::maxQueuedOpusBytes() const {
+    // The one place an Opus listener's backlog is sized: the same seconds as the raw stream, at
+    // the bitrate plus each 20 ms page's own head (27 bytes and a lacing byte).
+    constexpr double kPageHeadBytesPerSecond = 50.0 * 28.0;
+    const double bytesPerSecond = std::max(options_.opusBitrate, 0) / 8.0 + kPageHeadBytesPerSecond;
+    return std::max<std::size_t>(static_cast<std::size_t>(bytesPerSecond * options_.maxQueuedSeconds), 16 * 1024);
+}
+
+void SimpleHTTPServer::startOpusStream(const std::shared_ptr<Connection>& connection) {
+    Impl& impl = *impl_;
+    if (!impl.opusStream->start()) return startAudioStream(connection);
+    const std::string host = connection->remoteHost();
+    connection->setSendLimit(maxQueuedOpusBytes(), [weak = weak_from_this(), host](std::size_t queued) {
+        if (auto self = weak.lock())
+            self->services_.log.print("Disconnecting audio listener ", host, ": it fell behind with ", queued,
+                                      " bytes unsent");
+    });
+    connection->send(core::makeBytes(opusStreamHead()), [weak = weak_from_this()](std::error_code ec) {
+        auto self = weak.lock();
+        if (!self) return;
+        if (ec)
+            self->services_.log.print("Error sending audio response: ", ec.message());
+        else
+            self->services_.log.print("Audio stream started successfully");
+    });
+    // The headers of the running stream, then (once in the list) its live pages: a listener
+    // joining mid-stream decodes from its first byte.
+    connection->send(impl.opusStream->headerPages());
+    impl.opus.push_back(std::static_pointer_cast<AsioConnection>(connection));
+    services_.log.print("Added Opus audio connection");
+    updateListenerCount();
+    connection->watchForClose();
+}
+
+void SimpleHTTPServer::broadcastOpusPages(std::uint64_t generation, const core::SharedBytes& pages) {
+    const OpusStream& stream = *impl_->opusStream;
+    // Pages of a run that has since stopped belong to another Ogg stream than the listeners now have.
+    if (!stream.running() || generation != stream.generation()) return;
+    const auto& list = impl_->opus;
+    for (std::size_t i = 0; i < list.size(); ++i)
+        if (list[i]->state() == ConnectionState::ready) list[i]->sendOnIoThread(pages, {});
+}
+
+void SimpleHTTPServer::stopOpusEncoderWhenIdle() {
+    if (impl_->opus.empty()) impl_->opusStream->stop();
+}
+
 void SimpleHTTPServer::sendAudioData(core::SharedBytes chunk) {
     if (!chunk || chunk->empty()) return;
+    impl_->opusStream->push(chunk);
     // One hop to the io thread per chunk, not per listener; every send shares the same buffer.
     post([weak = weak_from_this(), chunk = std::move(chunk)] {
         auto self = weak.lock();
@@ -457,16 +523,21 @@ void SimpleHTTPServer::connectionClosed(const std::shared_ptr<Connection>& conne
     --impl.open;
     impl.refusalLogged = false;
     if (!connection) return;
-    const std::size_t before = impl.audio.size();
+    const std::size_t before = impl.audio.size() + impl.opus.size();
     std::erase_if(impl.audio, [&](const auto& c) { return c == connection; });
-    if (impl.audio.size() == before) return;
+    std::erase_if(impl.opus, [&](const auto& c) { return c == connection; });
+    const std::size_t after = impl.audio.size() + impl.opus.size();
+    if (after == before) return;
+    stopOpusEncoderWhenIdle();
     updateListenerCount();
-    services_.log.print("Removed audio connection immediately, count: ", impl.audio.size());
+    services_.log.print("Removed audio connection immediately, count: ", after);
 }
 
 void SimpleHTTPServer::cleanupDeadConnections() {
     const auto counts = prune(impl_->audio);
-    if (counts.first != counts.second) updateListenerCount();
+    const auto opusCounts = prune(impl_->opus);
+    if (opusCounts.first != opusCounts.second) stopOpusEncoderWhenIdle();
+    if (counts.first != counts.second || opusCounts.first != opusCounts.second) updateListenerCount();
 }
 
 void SimpleHTTPServer::cleanupDeadTranscriptionConnections() {
@@ -479,8 +550,8 @@ void SimpleHTTPServer::cleanupDeadTranscriptionConnections() {
 void SimpleHTTPServer::updateListenerCount() {
     // Distinct hosts over both lists: one phone with an audio and an event stream counts once.
     std::vector<const std::string*> hosts;
-    hosts.reserve(impl_->audio.size() + impl_->transcription.size());
-    for (const auto* list : {&impl_->audio, &impl_->transcription})
+    hosts.reserve(impl_->audio.size() + impl_->opus.size() + impl_->transcription.size());
+    for (const auto* list : {&impl_->audio, &impl_->opus, &impl_->transcription})
         for (const auto& connection : *list)
             if (!connection->remoteHost().empty()) hosts.push_back(&connection->remoteHost());
     std::sort(hosts.begin(), hosts.end(), [](const auto* a, const auto* b) { return *a < *b; });
@@ -506,10 +577,14 @@ void SimpleHTTPServer::stop() {
         impl.acceptPause.cancel();
         auto audio = std::move(impl.audio);
         auto transcription = std::move(impl.transcription);
+        auto opus = std::move(impl.opus);
         impl.audio.clear();
         impl.transcription.clear();
+        impl.opus.clear();
         for (auto& c : audio) c->cancel();
+        for (auto& c : opus) c->cancel();
         for (auto& c : transcription) c->cancel();
+        impl.opusStream->stop();
         updateListenerCount();
         // Queued after the closes just posted: they run, then nothing is served after stop.
         post([this] { impl_->io.stop(); });

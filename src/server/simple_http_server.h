@@ -14,6 +14,7 @@
 #include "core/main_queue.h"
 #include "core/notification_center.h"
 #include "server/connection.h"
+#include "server/opus_stream.h"
 
 namespace lumeno::server {
 
@@ -57,6 +58,9 @@ public:
         // stream and an event stream, hence the generous per-address figure.
         std::size_t maxConnectionsPerHost = 768;
         std::size_t maxConnections = 4096;
+        // The compressed stream's bitrate in bit/s; one the encoder refuses leaves Opus
+        // requests on the raw stream.
+        int opusBitrate = kDefaultOpusBitrate;
     };
 
     // Creates the listener (port 0 picks a free port); failure is logged and leaves the server
@@ -84,7 +88,8 @@ public:
     void updateAudioFormat(core::AudioFormat format);
     std::optional<core::AudioFormat> audioFormat() const;
 
-    // Fans one chunk out to every ready audio connection without copying it per connection.
+    // Fans one chunk out to every ready audio connection without copying it per connection,
+    // and hands it to the Opus encoder while Opus listeners are connected.
     void sendAudioData(core::SharedBytes chunk);
     // Frames `message` as a server-sent event for every registered event stream.
     void broadcastTranscription(const std::string& message);
@@ -114,6 +119,9 @@ private:
     void handleRequest(const std::shared_ptr<Connection>& connection, const std::string& head);
     void sendStatusResponse(const std::shared_ptr<Connection>& connection);
     void startAudioStream(const std::shared_ptr<Connection>& connection);
+    void startOpusStream(const std::shared_ptr<Connection>& connection);
+    void broadcastOpusPages(std::uint64_t generation, const core::SharedBytes& pages);
+    void stopOpusEncoderWhenIdle();
     void startTranscriptionStream(const std::shared_ptr<Connection>& connection);
     void scheduleKeepAlive(const std::shared_ptr<Connection>& connection);
     void connectionClosed(const std::shared_ptr<Connection>& connection, const std::string& host);
@@ -122,6 +130,7 @@ private:
     void updateListenerCount();
     void post(std::function<void()> task);
     std::size_t maxQueuedBytes() const;
+    std::size_t maxQueuedOpusBytes() const;
     std::shared_ptr<PageResponder> pageResponder();
 
     Services services_;

@@ -27,6 +27,29 @@ TEST(RouteTest, FirstMatchingSubstringOfTheRequestLineWins) {
     for (const auto& c : cases) EXPECT_EQ(routeFor(c.request), c.expected) << c.request;
 }
 
+TEST(RouteTest, OnlyACodecParameterOfOpusAsksForTheCompressedStream) {
+    struct Case {
+        std::string requestLine;
+        AudioCodec expected;
+    };
+    const Case cases[] = {
+        {"GET /audio?codec=opus HTTP/1.1", AudioCodec::opus},
+        {"GET /audio?x=1&codec=OPUS HTTP/1.1", AudioCodec::opus},
+        {"GET /audio?c%6Fdec=%6fpus#t HTTP/1.1", AudioCodec::opus},
+        {"GET /audio?codec=opus", AudioCodec::opus},
+        {"GET /audio HTTP/1.1", AudioCodec::pcm},
+        {"GET /audio?codec=pcm&codec=opus HTTP/1.1", AudioCodec::pcm},  // the first one counts
+        {"GET /audio?codec=opus2 HTTP/1.1", AudioCodec::pcm},
+        {"GET /audio?codec HTTP/1.1", AudioCodec::pcm},
+        {"GET /audio?codec=%ZZ HTTP/1.1", AudioCodec::pcm},
+        {"GET /audio?xcodec=opus HTTP/1.1", AudioCodec::pcm},
+        {"GET /audio HTTP/1.1 ?codec=opus", AudioCodec::pcm},
+        {"GET /audio#?codec=opus HTTP/1.1", AudioCodec::pcm},
+        {"GET /audio?codec=opus%", AudioCodec::pcm},
+    };
+    for (const auto& c : cases) EXPECT_EQ(requestedCodec(c.requestLine), c.expected) << c.requestLine;
+}
+
 TEST(RequestReaderTest, TheHeadEndsAtItsBlankLineHoweverItArrives) {
     struct Case {
         std::vector<std::string> pieces;
