@@ -26,6 +26,7 @@ inline constexpr const char* kTranscriptionCorrectionsEnabled = "transcriptionCo
 inline constexpr const char* kTranscriptionUseBiblicalTerms = "transcriptionUseBiblicalTerms";
 inline constexpr const char* kTranscriptionCustomCorrections = "transcriptionCustomCorrections";
 inline constexpr const char* kTranscriptArchiveEnabled = "transcriptArchiveEnabled";
+inline constexpr const char* kOpusBitrate = "opusBitrate";
 }  // namespace key
 
 // Payload-less notifications about settings.
@@ -69,6 +70,7 @@ inline constexpr KeyInfo kKeyTable[] = {
     {key::kTranscriptionUseBiblicalTerms, ValueKind::boolean},
     {key::kTranscriptionCustomCorrections, ValueKind::data},
     {key::kTranscriptArchiveEnabled, ValueKind::boolean},
+    {key::kOpusBitrate, ValueKind::number},
 };
 
 }  // namespace lumeno::prefs

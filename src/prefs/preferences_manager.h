@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -27,6 +28,13 @@ public:
     bool transcriptArchiveEnabled() const {
         return defaults_->hasKey(key::kTranscriptArchiveEnabled) ? defaults_->boolForKey(key::kTranscriptArchiveEnabled)
                                                                  : true;
+    }
+    // The compressed stream's bitrate in bit/s, from the setting in kbit/s: 32 when absent or
+    // not a number, otherwise held to what Opus can make of mono speech (6 to 256 kbit/s).
+    int opusBitrate() const {
+        const double kbits = defaults_->doubleForKey(key::kOpusBitrate);
+        if (!(kbits > 0.0)) return 32000;
+        return static_cast<int>(std::clamp(kbits, 6.0, 256.0) * 1000.0);
     }
     std::string listenerTitle() const { return defaults_->stringForKey(key::kCustomTitle).value_or(kDefaultTitle); }
     std::string listenerSubtitle() const {
