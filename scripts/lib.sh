@@ -7,14 +7,14 @@ RUN_PACKAGES=(
   g++ cmake ninja-build pkg-config
   libasio-dev nlohmann-json3-dev libicu-dev
   qt6-base-dev libpulse-dev libasound2-dev libqrencode-dev libpng-dev
-  libpocketsphinx-dev pocketsphinx-en-us libsamplerate0-dev
+  libpocketsphinx-dev pocketsphinx-en-us libsamplerate0-dev libopus-dev libogg-dev
   espeak-ng libqt6svg6 qt6-svg-dev
 )
 # What building the Debian package needs on top (dpkg-shlibdeps and the file type check).
 PACKAGE_PACKAGES=(dpkg-dev file)
 # What only the tests and benchmarks need on top.
 TEST_PACKAGES=(
-  libgtest-dev libgmock-dev pocketsphinx-testdata pulseaudio pulseaudio-utils xvfb xauth chromium fonts-noto-color-emoji zbar-tools dbus desktop-file-utils xdotool libx11-dev
+  libgtest-dev libgmock-dev opus-tools pocketsphinx-testdata pulseaudio pulseaudio-utils xvfb xauth chromium fonts-noto-color-emoji zbar-tools dbus desktop-file-utils xdotool libx11-dev
   "${PACKAGE_PACKAGES[@]}" lintian groff-base systemd
 )
 # What only scripts/fuzz needs: clang with libFuzzer and the sanitizer runtimes.
