@@ -21,7 +21,9 @@ pulseStyle.textContent = '@keyframes pulse { 0% { opacity: 0.4; } 50% { opacity:
 document.head.appendChild(pulseStyle);
 
 function setStatus(text) {
-  document.getElementById('status').textContent = text;
+  const status = document.getElementById('status');
+  status.textContent = text;
+  status.classList.toggle('reconnecting', text === 'Reconnecting...');
 }
 
 async function checkStreamStatus() {
@@ -124,6 +126,7 @@ function parseStreamFormat(headers) {
 function setButton(text, className) {
   const button = document.getElementById('toggleBtn');
   button.textContent = text;
+  button.removeAttribute('aria-label');
   button.className = className;
   button.style.display = 'block';
 }
@@ -154,28 +157,22 @@ async function startListening() {
 }
 
 function stopListening() {
-  session++;
-  isPlaying = false;
-  connectionState = 'stopped';
-  closeConnection();
-  if (audioContext) {
-    audioContext.close().catch(() => {});
-    audioContext = null;
-  }
-  outputGain = null;
-  stopKeepAlive();
-  setButton('Start Listening', '');
+  endListening('stopped');
   setStatus('Stream available - tap button to listen');
-  setLevel(0);
   startStatusPoll();
 }
 
 // Start failed, or the stream is one the page must not play: stop and say why.
 function failListening(error) {
   console.log('Error:', error);
+  endListening('error');
+  setStatus('Error: ' + error.message);
+}
+
+function endListening(state) {
   session++;
   isPlaying = false;
-  connectionState = 'error';
+  connectionState = state;
   closeConnection();
   if (audioContext) {
     audioContext.close().catch(() => {});
@@ -184,7 +181,6 @@ function failListening(error) {
   outputGain = null;
   stopKeepAlive();
   setButton('Start Listening', '');
-  setStatus('Error: ' + error.message);
   setLevel(0);
 }
 
@@ -272,6 +268,7 @@ function scheduleReconnect(mine) {
   closeConnection();
   connectionState = 'reconnecting';
   setButton('Reconnecting...', 'stop reconnecting');
+  document.getElementById('toggleBtn').setAttribute('aria-label', 'Reconnecting... tap to stop listening');
   setStatus('Reconnecting...');
   setLevel(0);
   const delay = RECONNECT_DELAYS_MS[Math.min(retryCount, RECONNECT_DELAYS_MS.length - 1)];
@@ -606,7 +603,10 @@ async function requestWakeLock() {
 }
 
 document.addEventListener('visibilitychange', function () {
-  if (document.visibilityState === 'visible' && isPlaying) requestWakeLock();
+  if (document.visibilityState !== 'visible' || !isPlaying) return;
+  requestWakeLock();
+  // A phone may have suspended the audio while the screen was off; coming back is a good moment.
+  if (audioContext && audioContext.state !== 'running') audioContext.resume().catch(() => {});
 });
 
 function isIOS() {

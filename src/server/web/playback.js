@@ -9,11 +9,17 @@
 // slowly growing or shrinking lead, which a playback-rate trim of at most 0.5 % absorbs; a schedule
 // that ran dry restarts at the target rather than playing each late block the moment it lands.
 
-// 50 ms of lead: a fetch read lands on the page's main thread, which on a phone busy with layout,
-// captions or garbage collection is late by 10-30 ms at times; 50 ms absorbs that without an
-// underrun while keeping the page's share of the delay well under the tenth of a second that lip
-// reading tolerates. Less left gaps under load in measurement; more only adds delay.
-const TARGET_DELAY_MS = 50;
+// 40 ms of lead to start with: with the capture block and the output's own latency on top, more
+// would take the listener past the tenth of a second that lip reading tolerates. A page whose
+// blocks arrive later than that (a phone busy with layout or garbage collection) underruns; each
+// such short dropout raises the target by a step, up to 80 ms, and a minute without one lowers it
+// again, so each listener ends up with the least delay its own device can hold.
+const TARGET_DELAY_MS = 40;
+const MAX_TARGET_DELAY_MS = 80;
+const TARGET_STEP_MS = 10;
+const TARGET_RELAX_S = 60;
+// A dropout longer than this is an outage (a stall, a restart), not jitter: it leaves the target.
+const JITTER_GAP_S = 0.25;
 // Surplus the trim may work off by itself before frames are skipped: jitter of a re-arming block
 // sits below this, a stall's backlog far above it.
 const SKIP_MARGIN_MS = 20;
@@ -31,7 +37,10 @@ const RECENT_BLOCKS = 15;
 
 class PlaybackPolicy {
   constructor(options = {}) {
-    this.targetS = (options.targetMs ?? TARGET_DELAY_MS) / 1000;
+    this.baseTargetS = (options.targetMs ?? TARGET_DELAY_MS) / 1000;
+    this.maxTargetS = Math.max(this.baseTargetS, (options.maxTargetMs ?? MAX_TARGET_DELAY_MS) / 1000);
+    this.targetS = this.baseTargetS;
+    this.targetChangedAt = null;
     this.skipMarginS = (options.skipMarginMs ?? SKIP_MARGIN_MS) / 1000;
     this.maxTrim = options.maxTrim ?? MAX_RATE_TRIM;
     this.fadeS = FADE_MS / 1000;
@@ -66,8 +75,12 @@ class PlaybackPolicy {
     this.noteBlock(duration);
     let lead = this.nextTime === null ? -Infinity : this.nextTime - now;
     let rearmed = false;
+    this.relaxTarget(now);
     if (lead < UNDERRUN_GUARD_MS / 1000) {
-      if (this.nextTime !== null) this.underruns++;
+      if (this.nextTime !== null) {
+        this.underruns++;
+        if (now - this.nextTime < JITTER_GAP_S) this.raiseTarget(now);
+      }
       this.nextTime = now + this.targetS;
       lead = this.targetS;
       this.smoothedLeadS = this.targetS;
@@ -122,6 +135,20 @@ class PlaybackPolicy {
   usualBlockS() {
     const sorted = [...this.recentBlocks].sort((a, b) => a - b);
     return sorted[Math.floor((sorted.length - 1) / 2)];
+  }
+
+  raiseTarget(now) {
+    this.targetS = Math.min(this.maxTargetS, this.targetS + TARGET_STEP_MS / 1000);
+    this.targetChangedAt = now;
+  }
+
+  // The surplus a lower target leaves is within the skip margin: the trim works it off.
+  relaxTarget(now) {
+    if (this.targetS <= this.baseTargetS) return;
+    if (this.targetChangedAt === null || now < this.targetChangedAt) this.targetChangedAt = now;
+    if (now - this.targetChangedAt < TARGET_RELAX_S) return;
+    this.targetS = Math.max(this.baseTargetS, this.targetS - TARGET_STEP_MS / 1000);
+    this.targetChangedAt = now;
   }
 
   smoothLead(now, lead) {

@@ -85,14 +85,17 @@ test('a surplus beyond the margin is skipped from the block start, with a fade a
 });
 
 test('an underrun plays silence and restarts at the target instead of stuttering', () => {
-  // The block after the 20th comes 30 ms later than the schedule can cover.
+  // Blocks 20 to 23 are held up until 30 ms after the schedule ran dry, then come together.
   const late = 20 * D + target + 0.03;
-  const { plans, policy } = run([...steady(0, 20), { at: late }, ...steady(late + D, 10)]);
+  const { plans, policy } = run([...steady(0, 20), ...steady(late, 4, 0), ...steady(24 * D, 10)]);
   assert.ok(plans[20].rearmed);
-  assert.ok(Math.abs(plans[20].when - (late + target)) < 1e-9);
-  assert.deepEqual(plans[20].fade, { at: plans[20].when, fadeOut: false });
   assert.equal(policy.underruns, 1);
-  assert.ok(plans.slice(21).every((p) => !p.rearmed && p.skipped === 0), 'the blocks after it play on, not one by one');
+  assert.ok(Math.abs(plans[20].when - (late + policy.targetS)) < 1e-9, 'restarts a full target ahead');
+  assert.deepEqual(plans[20].fade, { at: plans[20].when, fadeOut: false });
+  assert.ok(plans.slice(21).every((p) => !p.rearmed), 'no stutter: one restart, not one per block');
+  assert.ok(plans.slice(24).every((p) => p.frames === F), 'the on-time blocks play whole');
+  // What came together beyond the target was skipped, so the delay is back where it was.
+  assert.ok(Math.abs(policy.lastLeadS - policy.targetS) < 0.01, `lead ${policy.lastLeadS}`);
 });
 
 test('a source clock off by up to 0.5 % is held near the target by the trim alone', () => {
@@ -117,4 +120,30 @@ test('arrival jitter below the target neither drops nor restarts', () => {
   const { policy } = run(arrivals);
   assert.equal(policy.underruns, 0);
   assert.equal(policy.skippedS, 0);
+});
+
+test('short dropouts raise the target step by step up to 80 ms, quiet minutes lower it, outages leave it', () => {
+  // A block 70 ms late every 2 s for 20 s, then a steady 4 minutes.
+  const arrivals = [];
+  let delay = 0;
+  for (let i = 0; i < Math.round(260 / D); i++) {
+    const t = i * D;
+    if (t < 20 && i % Math.round(2 / D) === 50) delay = 0.07; else delay = 0;
+    arrivals.push({ at: t + delay });
+  }
+  const policy = new PlaybackPolicy();
+  const targets = [];
+  for (let i = 0; i < arrivals.length; i++) {
+    policy.place(arrivals[i].at, F, R);
+    if (i === Math.round(20 / D)) targets.push(Math.round(policy.targetS * 1000));
+  }
+  targets.push(Math.round(policy.targetS * 1000));
+  assert.ok(policy.underruns >= 2 && policy.underruns <= 4, `underruns ${policy.underruns}`);
+  assert.ok(targets[0] > TARGET_DELAY_MS && targets[0] <= 80, `raised to ${targets[0]} ms`);
+  assert.equal(targets[1], TARGET_DELAY_MS, 'back at the start after quiet minutes');
+
+  // A 2 s outage is not jitter.
+  const outage = run([...steady(0, 100), ...steady(100 * D + 2, 100)]).policy;
+  assert.equal(outage.underruns, 1);
+  assert.equal(outage.targetS, target);
 });
