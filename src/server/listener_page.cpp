@@ -10,6 +10,7 @@ namespace lumeno::server::web {
 std::string_view listener_html();
 std::string_view listener_css();
 std::string_view listener_js();
+std::string_view playback_js();
 std::string_view captions_html();
 }  // namespace lumeno::server::web
 
@@ -71,7 +72,7 @@ std::string buildListenerPage(const PageSettings& settings, double now) {
         if (name == "heading") return heading;
         if (name == "captions") return settings.transcriptionEnabled ? std::string(web::captions_html()) : "";
         if (name == "transcriptionEnabled") return settings.transcriptionEnabled ? "true" : "false";
-        if (name == "script") return std::string(web::listener_js());
+        if (name == "script") return std::string(web::playback_js()) + std::string(web::listener_js());
         return {};
     });
 }

@@ -1,14 +1,18 @@
 // A test-only listener server driven over standard input, built from the same server library as
 // lumeno, so browser tests can send chosen captions and audio.
 //
-//   listener_fixture [--set KEY=VALUE]...      prints "READY <port>" once listening on 127.0.0.1
+//   listener_fixture [--port N] [--set KEY=VALUE]...   prints "READY <port>" once listening on
+//                                                      127.0.0.1 (a free port unless given, so a
+//                                                      test can restart the server in place)
 //
 // Commands, one per line:
 //   streaming on|off                 the status document
 //   partial TEXT / final TEXT        broadcast one caption message
-//   tone RATE CHANNELS SECONDS       announce the format and send a 440 Hz tone in real time
+//   tone RATE CHANNELS SECONDS [FRAMES]   announce the format and send a 440 Hz tone in real
+//                                         time, in chunks of FRAMES frames (4096 by default)
 //   logo PATH                        store the file's bytes as the logo
 //   quit
+#include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <fstream>
@@ -30,9 +34,9 @@ using namespace lumeno;
 
 namespace {
 
-// 4096-frame chunks of a 440 Hz tone at half scale, paced in real time.
-void sendTone(server::SimpleHTTPServer& server, double rate, std::uint32_t channels, double seconds) {
-    constexpr std::size_t kFrames = 4096;
+// Chunks of a 440 Hz tone at half scale, paced in real time.
+void sendTone(server::SimpleHTTPServer& server, double rate, std::uint32_t channels, double seconds,
+              std::size_t kFrames) {
     const auto chunks = static_cast<std::size_t>(seconds * rate / kFrames);
     const auto period = std::chrono::duration<double>(kFrames / rate);
     auto next = std::chrono::steady_clock::now();
@@ -70,7 +74,8 @@ int main(int argc, char** argv) {
         std::cerr << error << "\n";
         return 2;
     }
-    auto server = server::SimpleHTTPServer::create(0, std::nullopt, {mainQueue, notifications, log}, {.bindAddress = "127.0.0.1"});
+    const bool portGiven = std::find(argv + 1, argv + argc, std::string_view("--port")) != argv + argc;
+    auto server = server::SimpleHTTPServer::create(portGiven ? parsed.options->port : 0, std::nullopt, {mainQueue, notifications, log}, {.bindAddress = "127.0.0.1"});
     server->setPageResponder(std::make_shared<server::ListenerPage>(store, *server));
     server->start();
     std::cout << "READY " << server->port() << std::endl;
@@ -90,10 +95,13 @@ int main(int argc, char** argv) {
         } else if (command == "tone") {
             double rate = 48000, seconds = 1;
             std::uint32_t channels = 1;
-            std::istringstream(rest) >> rate >> channels >> seconds;
+            std::size_t frames = 4096;
+            std::istringstream(rest) >> rate >> channels >> seconds >> frames;
             server->updateAudioFormat({rate, channels});
             if (tone.joinable()) tone.join();
-            tone = std::thread([&server, rate, channels, seconds] { sendTone(*server, rate, channels, seconds); });
+            tone = std::thread([&server, rate, channels, seconds, frames] {
+                sendTone(*server, rate, channels, seconds, std::max<std::size_t>(frames, 1));
+            });
         } else if (command == "logo") {
             std::ifstream file(rest, std::ios::binary);
             store->setData(prefs::key::kLogoImageData, std::string(std::istreambuf_iterator<char>(file), {}));

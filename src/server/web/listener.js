@@ -21,7 +21,9 @@ pulseStyle.textContent = '@keyframes pulse { 0% { opacity: 0.4; } 50% { opacity:
 document.head.appendChild(pulseStyle);
 
 function setStatus(text) {
-  document.getElementById('status').textContent = text;
+  const status = document.getElementById('status');
+  status.textContent = text;
+  status.classList.toggle('reconnecting', text === 'Reconnecting...');
 }
 
 async function checkStreamStatus() {
@@ -53,78 +55,247 @@ function stopStatusPoll() {
   }
 }
 
+// Listening states beyond the two of `isPlaying`: 'stopped', 'connecting', 'playing' (audio
+// flowing), 'waiting' (connected, no audio for a while), 'reconnecting', 'error'.
+let connectionState = 'stopped';
+// Bumped by every start and stop: an await that returns to an older session does nothing, so a
+// retry or a late response can never restart playback the listener stopped.
+let session = 0;
+let retryTimer = null;
+let retryCount = 0;
+let lastAudioAt = 0;
+let audioWatchdog = null;
+let outputGain = null;
+let streamFormat = null;
+let connects = 0;
+let keepAliveElement = null;
+let keepAliveContext = null;
+const policy = new PlaybackPolicy();
+const RECONNECT_DELAYS_MS = [1000, 2000, 4000, 5000];
+const AUDIO_SILENCE_MS = 1000;
+const MIN_SAMPLE_RATE = 8000;
+const MAX_SAMPLE_RATE = 192000;
+
+// Read-only view of playback for tests and the latency benchmark:
+//   state          one of the listening states above
+//   leadMs         audio scheduled ahead when the last block arrived (what the policy holds)
+//   aheadMs        audio scheduled ahead right now
+//   targetMs       the lead the policy aims for
+//   skippedMs      audio dropped so far to get back to the target
+//   underruns      times the schedule ran dry and restarted at the target
+//   playbackRate   the current rate trim (1 = none)
+//   sampleRate     the stream's announced rate, or 0
+//   connects       successful /audio connections since the page loaded
+window.listenerStats = Object.freeze({
+  get state() { return connectionState; },
+  get leadMs() { return policy.lastLeadS * 1000; },
+  get aheadMs() { return audioContext ? policy.aheadAt(audioContext.currentTime) * 1000 : 0; },
+  get targetMs() { return policy.targetS * 1000; },
+  get skippedMs() { return policy.skippedS * 1000; },
+  get underruns() { return policy.underruns; },
+  get playbackRate() { return policy.rate; },
+  get sampleRate() { return streamFormat ? streamFormat.sampleRate : 0; },
+  get connects() { return connects; },
+});
+
 function createAudioContext(sampleRate) {
   const Context = window.AudioContext || window.webkitAudioContext;
   return new Context({ latencyHint: 'interactive', sampleRate: sampleRate });
 }
 
-async function toggleAudio() {
+// A head the page cannot play correctly: retrying would only fetch it again.
+class StreamFormatError extends Error {}
+
+// The announced format, or a StreamFormatError. An absent header means the documented default; a
+// present one must be a plain integer in range, as anything else would play at the wrong speed
+// or as noise.
+function parseStreamFormat(headers) {
+  const field = (name, fallback, valid) => {
+    const text = headers.get(name);
+    if (text === null) return fallback;
+    const value = /^\s*\d{1,9}\s*$/.test(text) ? Number(text) : NaN;
+    if (!valid(value)) throw new StreamFormatError('unsupported audio format (' + name + ': ' + text.slice(0, 20) + ')');
+    return value;
+  };
+  return {
+    sampleRate: field('X-Sample-Rate', 44100, (v) => v >= MIN_SAMPLE_RATE && v <= MAX_SAMPLE_RATE),
+    channels: field('X-Channels', 1, (v) => v === 1 || v === 2),
+  };
+}
+
+function setButton(text, className) {
   const button = document.getElementById('toggleBtn');
-  if (!isPlaying) {
-    stopStatusPoll();
-    try {
-      audioContext = createAudioContext(44100);
-      abortController = new AbortController();
-      const response = await fetch('/audio?t=' + Date.now(), { signal: abortController.signal });
-      currentReader = response.body.getReader();
-      const sampleRate = parseInt(response.headers.get('X-Sample-Rate'), 10) || 44100;
-      const channels = parseInt(response.headers.get('X-Channels'), 10) || 1;
-      console.log('Server audio format:', sampleRate + 'Hz', channels + ' channel(s)');
-      if (audioContext.sampleRate !== sampleRate) {
-        await audioContext.close();
-        audioContext = createAudioContext(sampleRate);
-        console.log('AudioContext created with sample rate:', audioContext.sampleRate);
-      }
-      if (audioContext.state === 'suspended') await audioContext.resume();
-      isPlaying = true;
-      button.textContent = 'Stop Listening';
-      button.classList.add('stop');
-      setStatus('Connected - Listening');
-      requestWakeLock();
-      processAudioStream(currentReader, sampleRate, channels);
-    } catch (error) {
-      console.log('Error:', error);
-      setStatus('Error: ' + error.message);
-      if (audioContext) {
-        audioContext.close().catch(() => {});
-        audioContext = null;
-      }
-      isPlaying = false;
-    }
-  } else {
-    isPlaying = false;
-    if (currentReader) {
-      try {
-        await currentReader.cancel();
-      } catch (error) {
-        console.log('Reader cancel error:', error);
-      }
-      currentReader = null;
-    }
-    if (abortController) {
-      abortController.abort();
-      abortController = null;
-    }
-    if (audioContext) {
-      audioContext.close().catch(() => {});
-      audioContext = null;
-    }
-    button.textContent = 'Start Listening';
-    button.className = '';
-    button.style.display = 'block';
-    setStatus('Stream available - tap button to listen');
-    document.getElementById('levelBar').style.width = '0%';
-    startStatusPoll();
+  button.textContent = text;
+  button.removeAttribute('aria-label');
+  button.className = className;
+  button.style.display = 'block';
+}
+
+function setLevel(percent) {
+  document.getElementById('levelBar').style.width = percent + '%';
+}
+
+async function toggleAudio() {
+  if (isPlaying) stopListening();
+  else await startListening();
+}
+
+async function startListening() {
+  if (connectionState === 'connecting') return;  // a second tap while the first still connects
+  stopStatusPoll();
+  const mine = ++session;
+  retryCount = 0;
+  connectionState = 'connecting';
+  try {
+    // Created and resumed inside the tap: phones unlock audio only there.
+    audioContext = createAudioContext(44100);
+    audioContext.resume().catch(() => {});
+    await connectAudio(mine, true);
+  } catch (error) {
+    if (mine === session) failListening(error);
   }
+}
+
+function stopListening() {
+  endListening('stopped');
+  setStatus('Stream available - tap button to listen');
+  startStatusPoll();
+}
+
+// Start failed, or the stream is one the page must not play: stop and say why.
+function failListening(error) {
+  console.log('Error:', error);
+  endListening('error');
+  setStatus('Error: ' + error.message);
+}
+
+function endListening(state) {
+  session++;
+  isPlaying = false;
+  connectionState = state;
+  closeConnection();
+  if (audioContext) {
+    audioContext.close().catch(() => {});
+    audioContext = null;
+  }
+  outputGain = null;
+  stopKeepAlive();
+  setButton('Start Listening', '');
+  setLevel(0);
+}
+
+function closeConnection() {
+  if (retryTimer !== null) {
+    clearTimeout(retryTimer);
+    retryTimer = null;
+  }
+  if (audioWatchdog !== null) {
+    clearInterval(audioWatchdog);
+    audioWatchdog = null;
+  }
+  if (currentReader) {
+    currentReader.cancel().catch((error) => console.log('Reader cancel error:', error));
+    currentReader = null;
+  }
+  if (abortController) {
+    abortController.abort();
+    abortController = null;
+  }
+}
+
+// One /audio request. Throws on failure; the caller decides between an error and a retry.
+async function connectAudio(mine, first) {
+  abortController = new AbortController();
+  const response = await fetch('/audio?t=' + Date.now(), { signal: abortController.signal, cache: 'no-store' });
+  if (mine !== session) return;
+  if (!response.ok) throw new Error('HTTP ' + response.status);
+  const format = parseStreamFormat(response.headers);
+  console.log('Server audio format:', format.sampleRate + 'Hz', format.channels + ' channel(s)');
+  if (audioContext.sampleRate !== format.sampleRate) {
+    await audioContext.close();
+    if (mine !== session) return;
+    audioContext = createAudioContext(format.sampleRate);
+    outputGain = null;
+    console.log('AudioContext created with sample rate:', audioContext.sampleRate);
+  }
+  if (audioContext.state !== 'running') await resumeWithin(audioContext, first ? 5000 : 1000);
+  if (mine !== session) return;
+  if (audioContext.state !== 'running') {
+    // A new rate needs a new context, and outside a tap the phone may not let it start.
+    throw new StreamFormatError('the audio format changed - tap Start Listening');
+  }
+  if (!outputGain) outputGain = createOutput(audioContext);
+  streamFormat = format;
+  currentReader = response.body.getReader();
+  connects++;
+  isPlaying = true;
+  setListening();
+  lastAudioAt = performance.now();
+  audioWatchdog = setInterval(checkAudioFlow, 250);
+  requestWakeLock();
+  startKeepAlive();
+  processAudioStream(currentReader, format.sampleRate, format.channels, mine);
+}
+
+async function resumeWithin(context, timeoutMs) {
+  await Promise.race([context.resume().catch(() => {}), new Promise((resolve) => setTimeout(resolve, timeoutMs))]);
+}
+
+function createOutput(context) {
+  const gain = context.createGain();
+  gain.connect(context.destination);
+  return gain;
+}
+
+function setListening() {
+  connectionState = 'playing';
+  setButton('Stop Listening', 'stop');
+  setStatus('Connected - Listening');
+}
+
+// Connected but silent for a while (the operator paused, or the network stalls): say so rather
+// than claim to be listening, and let the meter fall.
+function checkAudioFlow() {
+  if (connectionState === 'playing' && performance.now() - lastAudioAt > AUDIO_SILENCE_MS) {
+    connectionState = 'waiting';
+    setStatus('Waiting for audio...');
+    setLevel(0);
+  }
+}
+
+function scheduleReconnect(mine) {
+  if (mine !== session || !isPlaying) return;
+  closeConnection();
+  connectionState = 'reconnecting';
+  setButton('Reconnecting...', 'stop reconnecting');
+  document.getElementById('toggleBtn').setAttribute('aria-label', 'Reconnecting... tap to stop listening');
+  setStatus('Reconnecting...');
+  setLevel(0);
+  const delay = RECONNECT_DELAYS_MS[Math.min(retryCount, RECONNECT_DELAYS_MS.length - 1)];
+  retryCount++;
+  retryTimer = setTimeout(async () => {
+    retryTimer = null;
+    if (mine !== session || !isPlaying) return;
+    try {
+      await connectAudio(mine, false);
+    } catch (error) {
+      if (mine !== session) return;
+      if (error instanceof StreamFormatError) failListening(error);
+      else {
+        console.log('Reconnect failed:', error);
+        scheduleReconnect(mine);
+      }
+    }
+  }, delay);
 }
 
 // Splits the stream into whole frames. A read may end anywhere, even inside a sample: the bytes
 // after the last whole frame are kept and put in front of the next read, so each byte is decoded
-// exactly once.
+// exactly once. `remainder()` tells how many are held.
 function makeFrameAssembler(channels) {
   const frameBytes = 2 * channels;
   let carry = new Uint8Array(0);
-  return function (chunk) {
+  const assemble = function (chunk) {
     let bytes = chunk;
     if (carry.length > 0) {
       bytes = new Uint8Array(carry.length + chunk.length);
@@ -135,6 +306,8 @@ function makeFrameAssembler(channels) {
     carry = bytes.slice(whole);
     return bytes.subarray(0, whole);
   };
+  assemble.remainder = () => carry.length;
+  return assemble;
 }
 
 // Decodes whole frames of little-endian signed 16-bit PCM into mono floats.
@@ -154,36 +327,104 @@ function decodeFrames(bytes, channels) {
   return samples;
 }
 
-async function processAudioStream(reader, sampleRate, channels) {
+async function processAudioStream(reader, sampleRate, channels, mine) {
   const context = audioContext;
-  let nextPlayTime = context.currentTime;
+  const output = outputGain;
   const assemble = makeFrameAssembler(channels);
+  policy.reset();
   try {
-    while (isPlaying) {
+    while (mine === session) {
       const { done, value } = await reader.read();
+      if (mine !== session) return;
       if (done) {
         // The live stream has no end of its own: a body that ends means the server went away.
-        console.log('Stream ended');
-        if (isPlaying) setStatus('Connection lost');
+        // A partial frame left over is never played; the next connection starts aligned.
+        console.log('Stream ended', assemble.remainder() > 0 ? '(inside a frame)' : '');
         break;
       }
       const bytes = assemble(value);
       if (bytes.length === 0) continue;
       const samples = decodeFrames(bytes, channels);
-      const buffer = context.createBuffer(1, samples.length, sampleRate);
-      buffer.getChannelData(0).set(samples);
-      const source = context.createBufferSource();
-      source.buffer = buffer;
-      source.connect(context.destination);
-      const startTime = Math.max(nextPlayTime, context.currentTime);
-      source.start(startTime);
-      nextPlayTime = startTime + buffer.duration;
+      playBlock(context, output, samples, sampleRate);
+      retryCount = 0;
+      lastAudioAt = performance.now();
+      if (connectionState === 'waiting') setListening();
       updateMeter(samples);
     }
   } catch (error) {
     console.log('Stream error:', error);
-    if (isPlaying) setStatus('Connection lost');
   }
+  scheduleReconnect(mine);
+}
+
+function playBlock(context, output, samples, sampleRate) {
+  const plan = policy.place(context.currentTime, samples.length, sampleRate);
+  if (plan.frames === 0) return;
+  const buffer = context.createBuffer(1, plan.frames, sampleRate);
+  buffer.copyToChannel(plan.offset > 0 ? samples.subarray(plan.offset) : samples, 0);
+  const source = context.createBufferSource();
+  source.buffer = buffer;
+  source.playbackRate.value = plan.playbackRate;
+  source.connect(output);
+  source.start(plan.when);
+  if (plan.fade) applyFade(output.gain, plan.fade, context.currentTime);
+}
+
+// Ramps the output gain around a junction so that a skip or a restart never clicks.
+function applyFade(gain, fade, now) {
+  const length = FADE_MS / 1000;
+  if (fade.fadeOut) {
+    gain.setValueAtTime(1, Math.max(now, fade.at - length));
+    gain.linearRampToValueAtTime(0, fade.at);
+  } else {
+    gain.setValueAtTime(0, fade.at);
+  }
+  gain.linearRampToValueAtTime(1, fade.at + length);
+}
+
+// Phones suspend a page's audio when the screen locks unless the page is playing media: a media
+// element playing the context's (silent) stream output keeps the page a media player, and the
+// media session gives the lock screen a title and a way to stop. The sound itself goes straight
+// to the output, as the element's path would add its own buffering to the delay.
+function startKeepAlive() {
+  try {
+    if (!keepAliveElement) {
+      keepAliveElement = document.createElement('audio');
+      keepAliveElement.id = 'keepAlive';
+      keepAliveElement.setAttribute('playsinline', '');
+      document.body.appendChild(keepAliveElement);
+    }
+    if (audioContext.createMediaStreamDestination && keepAliveContext !== audioContext) {
+      keepAliveElement.srcObject = audioContext.createMediaStreamDestination().stream;
+      keepAliveContext = audioContext;
+    }
+    keepAliveElement.play().catch((error) => console.log('Keep-alive play failed:', error));
+  } catch (error) {
+    console.log('Keep-alive unavailable:', error);
+  }
+  if (navigator.audioSession) navigator.audioSession.type = 'playback';
+  if ('mediaSession' in navigator) {
+    try {
+      const heading = document.querySelector('h1');
+      const title = (heading && heading.textContent.trim()) || document.title;
+      navigator.mediaSession.metadata = new MediaMetadata({ title: title, artist: document.title });
+      navigator.mediaSession.playbackState = 'playing';
+      const stop = () => { if (isPlaying) stopListening(); };
+      navigator.mediaSession.setActionHandler('pause', stop);
+      navigator.mediaSession.setActionHandler('stop', stop);
+    } catch (error) {
+      console.log('Media session unavailable:', error);
+    }
+  }
+}
+
+function stopKeepAlive() {
+  if (keepAliveElement) {
+    keepAliveElement.pause();
+    keepAliveElement.srcObject = null;
+    keepAliveContext = null;
+  }
+  if ('mediaSession' in navigator) navigator.mediaSession.playbackState = 'none';
 }
 
 function updateMeter(samples) {
@@ -362,7 +603,10 @@ async function requestWakeLock() {
 }
 
 document.addEventListener('visibilitychange', function () {
-  if (document.visibilityState === 'visible' && isPlaying) requestWakeLock();
+  if (document.visibilityState !== 'visible' || !isPlaying) return;
+  requestWakeLock();
+  // A phone may have suspended the audio while the screen was off; coming back is a good moment.
+  if (audioContext && audioContext.state !== 'running') audioContext.resume().catch(() => {});
 });
 
 function isIOS() {

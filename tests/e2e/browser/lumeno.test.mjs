@@ -57,7 +57,7 @@ test('a phone plays the operator\'s input at its own rate until the service stop
     assert.ok(scheduledAhead > 0.8, 'the audio clock runs while playing');
 
     await lumeno.stop('SIGTERM');
-    await waitUntil(page, () => document.getElementById('status').textContent === 'Connection lost');
+    await waitUntil(page, () => document.getElementById('status').textContent === 'Reconnecting...');
   } finally {
     await context.close();
     await lumeno.stop();

@@ -68,8 +68,10 @@ class Program {
 }
 
 // The stdin-driven listener server: `send('final Hello')` broadcasts a caption.
-export async function startFixture(settings = []) {
+// `port` pins the port, to restart a server where its listeners will look for it.
+export async function startFixture(settings = [], { port } = {}) {
   const args = settings.flatMap((s) => ['--set', s]);
+  if (port) args.push('--port', String(port));
   const program = new Program(process.env.LISTENER_FIXTURE, args);
   const ready = await program.waitFor(/^READY \d+$/);
   program.port = Number(ready.split(' ')[1]);
@@ -124,4 +126,71 @@ async function freePort() {
 // Polls a page expression until it is truthy (bounded).
 export async function waitUntil(page, expression, timeoutMs = 10000) {
   await page.waitForFunction(expression, null, { timeout: timeoutMs, polling: 50 });
+}
+
+// An HTTP proxy on loopback between the page and a server. `stall(ms)` stops reading the audio
+// stream for a while, so the server's data piles up and then arrives as one burst, as after a
+// network stall. `audio`, when set, answers /audio itself: (request, response) => void.
+export async function startProxy(upstreamUrl) {
+  const http = await import('node:http');
+  const upstream = new URL(upstreamUrl);
+  const streams = new Set();
+  const proxy = { audio: null, audioRequests: 0 };
+  const server = http.createServer((req, res) => {
+    if (req.url.startsWith('/audio')) {
+      proxy.audioRequests++;
+      if (proxy.audio) return proxy.audio(req, res);
+    }
+    const forward = http.request({ host: upstream.hostname, port: upstream.port, path: req.url, method: req.method, headers: req.headers }, (up) => {
+      res.writeHead(up.statusCode, up.headers);
+      up.pipe(res);
+      if (req.url.startsWith('/audio')) {
+        streams.add(up);
+        up.on('close', () => { streams.delete(up); res.destroy(); });
+      }
+    });
+    forward.on('error', () => res.destroy());
+    res.on('close', () => forward.destroy());
+    req.pipe(forward);
+  });
+  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+  proxy.url = `http://127.0.0.1:${server.address().port}`;
+  proxy.stall = async (ms) => {
+    for (const s of streams) s.pause();
+    await new Promise((resolve) => setTimeout(resolve, ms));
+    for (const s of streams) s.resume();
+  };
+  proxy.close = () => new Promise((resolve) => { server.closeAllConnections(); server.close(resolve); });
+  return proxy;
+}
+
+// Answers /audio with `head` (extra header fields) and then `seconds` of audio in real time in
+// chunks of `frames` frames: a 440 Hz tone at half scale, or `sample(frame)` when given. `tail`
+// bytes, when given, are sent last; then the response ends.
+export function toneResponse({ head = {}, rate = 48000, channels = 1, seconds = 2, frames = 1024, sample = null, tail = null }) {
+  const value = sample ?? ((frame) => Math.round(16383 * Math.sin(2 * Math.PI * 440 * frame / rate)));
+  return (req, res) => {
+    res.writeHead(200, { 'Content-Type': 'application/octet-stream', 'Cache-Control': 'no-cache',
+      'X-Sample-Rate': String(rate), 'X-Channels': String(channels), ...head });
+    let sent = 0;
+    let frame = 0;
+    const total = Math.round(seconds * rate / frames);
+    const started = Date.now();
+    const timer = setInterval(() => {
+      const due = Math.min(total, Math.floor((Date.now() - started) / 1000 * rate / frames) + 1);
+      for (; sent < due; sent++) {
+        const chunk = Buffer.alloc(frames * channels * 2);
+        for (let i = 0; i < frames; i++, frame++) {
+          for (let c = 0; c < channels; c++) chunk.writeInt16LE(value(frame), (i * channels + c) * 2);
+        }
+        res.write(chunk);
+      }
+      if (sent >= total) {
+        clearInterval(timer);
+        if (tail) res.write(tail);
+        res.end();
+      }
+    }, 5);
+    res.on('close', () => clearInterval(timer));
+  };
 }
