@@ -1,0 +1,347 @@
+// Ogg Opus on the listener page: the stream's pages split into packets, its OpusHead read, and
+// the audio packets decoded by the browser's own decoder (WebCodecs) or, where there is none, by
+// the WebAssembly decoder Lumeno serves at /opus-decoder.js. Out come blocks of mono float
+// samples at 48 kHz for the same playback path as the raw stream.
+
+const OGG_CRC_TABLE = (function () {
+  const table = new Uint32Array(256);
+  for (let i = 0; i < 256; i++) {
+    let r = i << 24;
+    for (let bit = 0; bit < 8; bit++) r = r & 0x80000000 ? (r << 1) ^ 0x04c11db7 : r << 1;
+    table[i] = r >>> 0;
+  }
+  return table;
+})();
+
+// The page checksum: CRC-32 with polynomial 0x04c11db7, not reflected, over the page with its
+// checksum field read as zero.
+function oggChecksum(page) {
+  let crc = 0;
+  for (let i = 0; i < page.length; i++) {
+    const byte = i >= 22 && i < 26 ? 0 : page[i];
+    crc = ((crc << 8) ^ OGG_CRC_TABLE[((crc >>> 24) ^ byte) & 0xff]) >>> 0;
+  }
+  return crc;
+}
+
+const OGG_HEADER_BYTES = 27;
+// A packet larger than this is not speech from Lumeno: it is dropped rather than buffered.
+const OGG_MAX_PACKET_BYTES = 65536;
+
+// Splits a byte stream into Ogg packets. A read may end anywhere; bytes are kept until their page
+// is whole. A page whose checksum fails, or bytes that are not a page at all, are skipped up to
+// the next capture pattern, so a damaged stream loses what was damaged and nothing more.
+class OggPacketReader {
+  constructor() {
+    this.pending = new Uint8Array(0);
+    this.partial = [];
+    this.partialBytes = 0;
+    this.skippedBytes = 0;
+  }
+
+  // Returns the packets the bytes completed: { data, serial, granule (of the page the packet
+  // ends, as a Number), bos }.
+  push(chunk) {
+    const bytes = new Uint8Array(this.pending.length + chunk.length);
+    bytes.set(this.pending, 0);
+    bytes.set(chunk, this.pending.length);
+    const packets = [];
+    let at = 0;
+    for (;;) {
+      const start = findCapture(bytes, at);
+      this.skippedBytes += start - at;
+      at = start;
+      if (bytes.length - at < OGG_HEADER_BYTES) break;
+      const segments = bytes[at + 26];
+      const headerBytes = OGG_HEADER_BYTES + segments;
+      if (bytes.length - at < headerBytes) break;
+      let bodyBytes = 0;
+      for (let i = 0; i < segments; i++) bodyBytes += bytes[at + OGG_HEADER_BYTES + i];
+      if (bytes.length - at < headerBytes + bodyBytes) break;
+      const page = bytes.subarray(at, at + headerBytes + bodyBytes);
+      const view = new DataView(page.buffer, page.byteOffset, page.byteLength);
+      if (page[4] !== 0 || view.getUint32(22, true) !== oggChecksum(page)) {
+        // Not a page after all: look for the next capture pattern one byte on.
+        this.skippedBytes += 1;
+        at += 1;
+        continue;
+      }
+      this.readPage(page, view, segments, packets);
+      at += page.length;
+    }
+    this.pending = bytes.slice(at);
+    return packets;
+  }
+
+  readPage(page, view, segments, packets) {
+    const flags = page[5];
+    const continued = (flags & 0x01) !== 0;
+    const granule = view.getUint32(6, true) + view.getUint32(10, true) * 4294967296;
+    const serial = view.getUint32(14, true);
+    // A continued page after a lost page, or a fresh page while a packet is open: the open
+    // fragment can never be completed correctly, so it is dropped.
+    if (!continued && this.partial.length > 0) this.resetPartial();
+    let dropLeading = continued && this.partial.length === 0;
+    let offset = OGG_HEADER_BYTES + segments;
+    for (let i = 0; i < segments; i++) {
+      const lace = page[OGG_HEADER_BYTES + i];
+      if (!dropLeading) this.addFragment(page.subarray(offset, offset + lace));
+      offset += lace;
+      if (lace < 255) {
+        if (!dropLeading && this.partialBytes <= OGG_MAX_PACKET_BYTES) {
+          const ended = i === segments - 1 || !this.moreEndsAfter(page, i, segments);
+          packets.push({ data: this.takePacket(), serial: serial, granule: ended ? granule : null, bos: (flags & 0x02) !== 0 });
+        } else {
+          this.resetPartial();
+        }
+        dropLeading = false;
+      }
+    }
+  }
+
+  // Whether another packet ends on this page after lacing value `i` (the page's granule
+  // position belongs to the last packet that ends on it).
+  moreEndsAfter(page, i, segments) {
+    for (let j = i + 1; j < segments; j++) if (page[OGG_HEADER_BYTES + j] < 255) return true;
+    return false;
+  }
+
+  addFragment(fragment) {
+    if (this.partialBytes > OGG_MAX_PACKET_BYTES) return;
+    this.partial.push(fragment.slice());
+    this.partialBytes += fragment.length;
+  }
+
+  takePacket() {
+    const data = new Uint8Array(this.partialBytes);
+    let at = 0;
+    for (const fragment of this.partial) {
+      data.set(fragment, at);
+      at += fragment.length;
+    }
+    this.resetPartial();
+    return data;
+  }
+
+  resetPartial() {
+    this.partial = [];
+    this.partialBytes = 0;
+  }
+}
+
+function findCapture(bytes, from) {
+  for (let i = from; i + 4 <= bytes.length; i++)
+    if (bytes[i] === 0x4f && bytes[i + 1] === 0x67 && bytes[i + 2] === 0x67 && bytes[i + 3] === 0x53) return i;
+  // Keep a possible start of a pattern cut by the read.
+  return Math.max(from, bytes.length - 3);
+}
+
+function startsWithText(data, text) {
+  if (data.length < text.length) return false;
+  for (let i = 0; i < text.length; i++) if (data[i] !== text.charCodeAt(i)) return false;
+  return true;
+}
+
+// Reads an identification header; null when the packet is not one this page can play
+// (mono or stereo, channel mapping family 0).
+function parseOpusHead(data) {
+  if (!startsWithText(data, 'OpusHead') || data.length < 19) return null;
+  const view = new DataView(data.buffer, data.byteOffset, data.byteLength);
+  const head = {
+    version: data[8],
+    channels: data[9],
+    preSkip: view.getUint16(10, true),
+    inputSampleRate: view.getUint32(12, true),
+    mappingFamily: data[18],
+    bytes: data,
+  };
+  if (head.version >> 4 !== 0 || head.channels < 1 || head.channels > 2 || head.mappingFamily !== 0) return null;
+  return head;
+}
+
+// Averages the decoded channels into one, as the raw stream's stereo is played.
+function mixToMono(channels, frames) {
+  if (channels.length === 1) return channels[0].slice(0, frames);
+  const mono = new Float32Array(frames);
+  for (let i = 0; i < frames; i++) mono[i] = (channels[0][i] + channels[1][i]) / 2;
+  return mono;
+}
+
+const OPUS_RATE = 48000;
+
+// The browser's own decoder. Resolves to null where WebCodecs or its Opus support is missing.
+async function createWebCodecsOpusDecoder(head, onSamples, onError) {
+  if (typeof AudioDecoder !== 'function' || typeof EncodedAudioChunk !== 'function') return null;
+  const config = { codec: 'opus', sampleRate: OPUS_RATE, numberOfChannels: head.channels, description: head.bytes };
+  try {
+    const support = await AudioDecoder.isConfigSupported(config);
+    if (!support.supported) return null;
+  } catch (error) {
+    return null;
+  }
+  const decoder = new AudioDecoder({
+    output: (audio) => {
+      try {
+        const frames = audio.numberOfFrames;
+        const channels = [];
+        for (let c = 0; c < audio.numberOfChannels; c++) {
+          const plane = new Float32Array(frames);
+          audio.copyTo(plane, { planeIndex: c, format: 'f32-planar' });
+          channels.push(plane);
+        }
+        onSamples(mixToMono(channels, frames), audio.sampleRate);
+      } finally {
+        audio.close();
+      }
+    },
+    error: (error) => onError(error),
+  });
+  decoder.configure(config);
+  let timestamp = 0;
+  return {
+    kind: 'webcodecs',
+    decode(packet) {
+      if (decoder.state !== 'configured') return;
+      decoder.decode(new EncodedAudioChunk({ type: 'key', timestamp: timestamp, data: packet }));
+      timestamp += 20000;  // only ordering matters to the page; the real duration comes out
+    },
+    close() {
+      if (decoder.state !== 'closed') decoder.close();
+    },
+  };
+}
+
+let wasmDecoderScript = null;
+
+function loadWasmDecoderScript() {
+  if (window['opus-decoder']) return Promise.resolve(window['opus-decoder']);
+  if (!wasmDecoderScript) {
+    wasmDecoderScript = new Promise((resolve, reject) => {
+      const script = document.createElement('script');
+      script.src = '/opus-decoder.js';
+      script.charset = 'UTF-8';
+      script.onload = () => (window['opus-decoder'] ? resolve(window['opus-decoder']) : reject(new Error('decoder script without a decoder')));
+      script.onerror = () => {
+        wasmDecoderScript = null;
+        reject(new Error('decoder script failed to load'));
+      };
+      document.head.appendChild(script);
+    });
+  }
+  return wasmDecoderScript;
+}
+
+// The bundled WebAssembly decoder, decoding on the page's thread (a packet takes well under a
+// millisecond). Resolves to null when it cannot be loaded.
+async function createWasmOpusDecoder(head, onSamples, onError) {
+  let decoder;
+  try {
+    const library = await loadWasmDecoderScript();
+    decoder = new library.OpusDecoder({ channels: head.channels, preSkip: head.preSkip, sampleRate: OPUS_RATE });
+    await decoder.ready;
+  } catch (error) {
+    console.log('WebAssembly Opus decoder unavailable:', error);
+    return null;
+  }
+  return {
+    kind: 'wasm',
+    decode(packet) {
+      try {
+        const result = decoder.decodeFrame(packet);
+        if (result.samplesDecoded > 0) onSamples(mixToMono(result.channelData, result.samplesDecoded), result.sampleRate);
+      } catch (error) {
+        onError(error);
+      }
+    },
+    close() {
+      decoder.free();
+    },
+  };
+}
+
+// One Ogg Opus stream from bytes to samples. `onSamples(Float32Array, rate)` gets each decoded
+// block; `onError(error)` a stream the page cannot play (no decoder, a header it cannot play).
+// A new stream in the same body (a server that restarted its encoder) reconfigures the decoder.
+class OggOpusStream {
+  constructor(onSamples, onError, options) {
+    this.reader = new OggPacketReader();
+    this.onSamples = onSamples;
+    this.onError = onError;
+    this.preferWebCodecs = !(options && options.webCodecs === false);
+    this.decoder = null;
+    this.serial = null;
+    this.headerPackets = 0;
+    this.queue = [];
+    this.opening = null;
+    this.failed = false;
+  }
+
+  get kind() {
+    return this.decoder ? this.decoder.kind : null;
+  }
+
+  push(chunk) {
+    if (this.failed) return;
+    for (const packet of this.reader.push(chunk)) this.handlePacket(packet);
+  }
+
+  handlePacket(packet) {
+    if (packet.bos || packet.serial !== this.serial) {
+      const head = parseOpusHead(packet.data);
+      if (!head) {
+        // Audio of a stream whose header never came (or cannot be played): nothing to decode with.
+        if (packet.bos) this.fail(new Error('unsupported Opus stream'));
+        return;
+      }
+      this.serial = packet.serial;
+      this.headerPackets = 1;
+      this.queue = [];
+      this.open(head);
+      return;
+    }
+    if (this.headerPackets === 1) {
+      this.headerPackets = 2;  // OpusTags: nothing the page shows
+      return;
+    }
+    if (this.opening) this.queue.push(packet.data);
+    else if (this.decoder) this.decoder.decode(packet.data);
+  }
+
+  open(head) {
+    if (this.decoder) this.decoder.close();
+    this.decoder = null;
+    const opening = (async () => {
+      const emit = (samples, rate) => this.onSamples(samples, rate);
+      const fail = (error) => this.fail(error);
+      let decoder = this.preferWebCodecs ? await createWebCodecsOpusDecoder(head, emit, fail) : null;
+      if (!decoder) decoder = await createWasmOpusDecoder(head, emit, fail);
+      if (this.opening !== opening) {
+        if (decoder) decoder.close();
+        return;
+      }
+      this.opening = null;
+      if (!decoder) return this.fail(new Error('no Opus decoder in this browser'));
+      this.decoder = decoder;
+      const queued = this.queue;
+      this.queue = [];
+      for (const data of queued) decoder.decode(data);
+    })();
+    this.opening = opening;
+  }
+
+  fail(error) {
+    if (this.failed) return;
+    this.failed = true;
+    this.close();
+    this.onError(error);
+  }
+
+  close() {
+    this.opening = null;
+    this.queue = [];
+    if (this.decoder) this.decoder.close();
+    this.decoder = null;
+  }
+}
+
+if (typeof module === 'object' && module.exports) module.exports = { OggPacketReader, parseOpusHead, oggChecksum, mixToMono };
