@@ -13,6 +13,8 @@ Route routeFor(std::string_view request) {
     if (request.find("GET /status") != std::string_view::npos) return Route::status;
     if (request.find("GET /transcription") != std::string_view::npos) return Route::transcription;
     if (request.find("GET /audio") != std::string_view::npos) return Route::audio;
+    // Checked last, so every path that had a route keeps it.
+    if (request.find("GET /opus-decoder.js") != std::string_view::npos) return Route::decoderScript;
     return Route::notFound;
 }
 

@@ -15,7 +15,7 @@ inline constexpr std::string_view kEventStreamHead =
     "keep-alive\r\nAccess-Control-Allow-Origin: *\r\n\r\n";
 inline constexpr std::string_view kKeepAlive = ":keepalive\n\n";
 
-enum class Route { page, logo, status, transcription, audio, notFound };
+enum class Route { page, logo, status, transcription, audio, decoderScript, notFound };
 
 // Substring routing over the request line, first match wins; headers never take part.
 Route routeFor(std::string_view requestLine);

@@ -11,8 +11,13 @@ std::string_view listener_html();
 std::string_view listener_css();
 std::string_view listener_js();
 std::string_view playback_js();
+std::string_view ogg_opus_js();
 std::string_view captions_html();
 }  // namespace lumeno::server::web
+
+namespace lumeno::server::vendor {
+std::string_view opus_decoder_min_js();
+}  // namespace lumeno::server::vendor
 
 namespace lumeno::server {
 
@@ -72,7 +77,8 @@ std::string buildListenerPage(const PageSettings& settings, double now) {
         if (name == "heading") return heading;
         if (name == "captions") return settings.transcriptionEnabled ? std::string(web::captions_html()) : "";
         if (name == "transcriptionEnabled") return settings.transcriptionEnabled ? "true" : "false";
-        if (name == "script") return std::string(web::playback_js()) + std::string(web::listener_js());
+        if (name == "script")
+            return std::string(web::playback_js()) + std::string(web::ogg_opus_js()) + std::string(web::listener_js());
         return {};
     });
 }
@@ -103,6 +109,17 @@ std::string logoResponseHead(const std::string& contentType, std::size_t length)
            "close\r\n\r\n";
 }
 
+const core::SharedBytes& decoderScriptResponse() {
+    // It changes only with Lumeno itself, so phones may keep it for a day.
+    static const core::SharedBytes response = [] {
+        const std::string_view script = vendor::opus_decoder_min_js();
+        return core::makeBytes("HTTP/1.1 200 OK\r\nContent-Type: text/javascript; charset=UTF-8\r\nContent-Length: " +
+                               std::to_string(script.size()) +
+                               "\r\nCache-Control: max-age=86400\r\nConnection: close\r\n\r\n" + std::string(script));
+    }();
+    return response;
+}
+
 PageSettings ListenerPage::currentSettings() const {
     namespace key = prefs::key;
     PageSettings settings;
@@ -118,6 +135,10 @@ PageSettings ListenerPage::currentSettings() const {
 void ListenerPage::sendListenerPage(const std::shared_ptr<Connection>& connection) {
     const std::string page = buildListenerPage(currentSettings(), secondsSince1970());
     connection->send(core::makeBytes(listenerPageResponse(page)), [connection](std::error_code) { connection->cancel(); });
+}
+
+void ListenerPage::sendDecoderScript(const std::shared_ptr<Connection>& connection) {
+    connection->send(decoderScriptResponse(), [connection](std::error_code) { connection->cancel(); });
 }
 
 void ListenerPage::sendLogo(const std::shared_ptr<Connection>& connection) {

@@ -31,6 +31,9 @@ inline constexpr const char* kSvgLogoPolicy = "default-src 'none'; style-src 'un
 // An SVG logo's head also carries kSvgLogoPolicy as its Content-Security-Policy.
 std::string logoResponseHead(const std::string& contentType, std::size_t length);
 
+// The whole response for "/opus-decoder.js", built once and shared by every reader.
+const core::SharedBytes& decoderScriptResponse();
+
 // Serves "/listen" and "/logo" from the current settings, read afresh for every request so
 // branding changes reach listeners at their next page load. Thread: io.
 class ListenerPage final : public PageResponder {
@@ -40,6 +43,7 @@ public:
 
     void sendListenerPage(const std::shared_ptr<Connection>& connection) override;
     void sendLogo(const std::shared_ptr<Connection>& connection) override;
+    void sendDecoderScript(const std::shared_ptr<Connection>& connection) override;
 
     PageSettings currentSettings() const;
 

@@ -304,6 +304,15 @@ void SimpleHTTPServer::handleRequest(const std::shared_ptr<Connection>& connecti
             else
                 sendNotFound(connection);
             break;
+        case Route::decoderScript:
+            services_.log.print("Serving decoder script");
+            connection->setStallTimeout(std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::duration<double>(options_.maxQueuedSeconds)));
+            if (auto responder = pageResponder())
+                responder->sendDecoderScript(connection);
+            else
+                sendNotFound(connection);
+            break;
         case Route::status:
             services_.log.print("Serving status");
             sendStatusResponse(connection);

@@ -27,6 +27,8 @@ public:
     virtual ~PageResponder() = default;
     virtual void sendListenerPage(const std::shared_ptr<Connection>& connection) = 0;
     virtual void sendLogo(const std::shared_ptr<Connection>& connection) = 0;
+    // The page's fallback Opus decoder, for browsers without one of their own.
+    virtual void sendDecoderScript(const std::shared_ptr<Connection>& connection) = 0;
 };
 
 // The listener server: a minimal HTTP/1.1 server that reads one request head per connection,

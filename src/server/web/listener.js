@@ -75,6 +75,13 @@ const RECONNECT_DELAYS_MS = [1000, 2000, 4000, 5000];
 const AUDIO_SILENCE_MS = 1000;
 const MIN_SAMPLE_RATE = 8000;
 const MAX_SAMPLE_RATE = 192000;
+// The compressed stream carries a twentieth of the raw one's bytes, so a crowded venue network
+// keeps up; "Full quality" (remembered on the phone) asks for the raw stream instead.
+const FULL_QUALITY_KEY = 'lumeno.fullQuality';
+// Set when this browser turned out unable to decode Opus: raw from then on, without asking again.
+let opusUnavailable = false;
+let streamCodec = null;
+let opusStream = null;
 
 // Read-only view of playback for tests and the latency benchmark:
 //   state          one of the listening states above
@@ -86,6 +93,8 @@ const MAX_SAMPLE_RATE = 192000;
 //   playbackRate   the current rate trim (1 = none)
 //   sampleRate     the stream's announced rate, or 0
 //   connects       successful /audio connections since the page loaded
+//   codec          'opus' or 'pcm' while connected, else null
+//   decoder        'webcodecs' or 'wasm' while Opus is decoded, else null
 window.listenerStats = Object.freeze({
   get state() { return connectionState; },
   get leadMs() { return policy.lastLeadS * 1000; },
@@ -96,6 +105,8 @@ window.listenerStats = Object.freeze({
   get playbackRate() { return policy.rate; },
   get sampleRate() { return streamFormat ? streamFormat.sampleRate : 0; },
   get connects() { return connects; },
+  get codec() { return streamCodec; },
+  get decoder() { return opusStream ? opusStream.kind : null; },
 });
 
 function createAudioContext(sampleRate) {
@@ -197,6 +208,11 @@ function closeConnection() {
     currentReader.cancel().catch((error) => console.log('Reader cancel error:', error));
     currentReader = null;
   }
+  if (opusStream) {
+    opusStream.close();
+    opusStream = null;
+  }
+  streamCodec = null;
   if (abortController) {
     abortController.abort();
     abortController = null;
@@ -206,10 +222,13 @@ function closeConnection() {
 // One /audio request. Throws on failure; the caller decides between an error and a retry.
 async function connectAudio(mine, first) {
   abortController = new AbortController();
-  const response = await fetch('/audio?t=' + Date.now(), { signal: abortController.signal, cache: 'no-store' });
+  const query = wantsOpus() ? 'codec=opus&t=' : 't=';
+  const response = await fetch('/audio?' + query + Date.now(), { signal: abortController.signal, cache: 'no-store' });
   if (mine !== session) return;
   if (!response.ok) throw new Error('HTTP ' + response.status);
-  const format = parseStreamFormat(response.headers);
+  // The server answers with the raw stream when it has no encoder: its head says which it is.
+  const codec = /^audio\/ogg/i.test(response.headers.get('Content-Type') || '') ? 'opus' : 'pcm';
+  const format = codec === 'opus' ? { sampleRate: OPUS_RATE, channels: 1 } : parseStreamFormat(response.headers);
   console.log('Server audio format:', format.sampleRate + 'Hz', format.channels + ' channel(s)');
   if (audioContext.sampleRate !== format.sampleRate) {
     await audioContext.close();
@@ -226,6 +245,7 @@ async function connectAudio(mine, first) {
   }
   if (!outputGain) outputGain = createOutput(audioContext);
   streamFormat = format;
+  streamCodec = codec;
   currentReader = response.body.getReader();
   connects++;
   isPlaying = true;
@@ -234,7 +254,45 @@ async function connectAudio(mine, first) {
   audioWatchdog = setInterval(checkAudioFlow, 250);
   requestWakeLock();
   startKeepAlive();
-  processAudioStream(currentReader, format.sampleRate, format.channels, mine);
+  if (codec === 'opus') processOpusStream(currentReader, mine);
+  else processAudioStream(currentReader, format.sampleRate, format.channels, mine);
+}
+
+function wantsOpus() {
+  return !opusUnavailable && !fullQualityChosen() && typeof WebAssembly === 'object';
+}
+
+function fullQualityChosen() {
+  const box = document.getElementById('fullQuality');
+  return box ? box.checked : false;
+}
+
+function restoreFullQuality() {
+  const box = document.getElementById('fullQuality');
+  if (!box) return;
+  try {
+    box.checked = localStorage.getItem(FULL_QUALITY_KEY) === 'true';
+  } catch (error) {
+    // Storage may be off in private browsing: the switch still works for this visit.
+  }
+  box.addEventListener('change', function () {
+    try {
+      localStorage.setItem(FULL_QUALITY_KEY, box.checked ? 'true' : 'false');
+    } catch (error) {}
+    // While listening, the other stream takes over at once.
+    if (isPlaying && connectionState !== 'reconnecting') switchStream();
+  });
+}
+
+// Reconnects at once with whatever the page now prefers, keeping the listening session.
+function switchStream() {
+  const mine = session;
+  closeConnection();
+  connectAudio(mine, false).catch((error) => {
+    if (mine !== session) return;
+    if (error instanceof StreamFormatError) failListening(error);
+    else scheduleReconnect(mine);
+  });
 }
 
 async function resumeWithin(context, timeoutMs) {
@@ -333,9 +391,9 @@ async function processAudioStream(reader, sampleRate, channels, mine) {
   const assemble = makeFrameAssembler(channels);
   policy.reset();
   try {
-    while (mine === session) {
+    while (mine === session && reader === currentReader) {
       const { done, value } = await reader.read();
-      if (mine !== session) return;
+      if (mine !== session || reader !== currentReader) return;
       if (done) {
         // The live stream has no end of its own: a body that ends means the server went away.
         // A partial frame left over is never played; the next connection starts aligned.
@@ -345,16 +403,57 @@ async function processAudioStream(reader, sampleRate, channels, mine) {
       const bytes = assemble(value);
       if (bytes.length === 0) continue;
       const samples = decodeFrames(bytes, channels);
-      playBlock(context, output, samples, sampleRate);
-      retryCount = 0;
-      lastAudioAt = performance.now();
-      if (connectionState === 'waiting') setListening();
-      updateMeter(samples);
+      audioArrived(context, output, samples, sampleRate);
     }
   } catch (error) {
     console.log('Stream error:', error);
   }
-  scheduleReconnect(mine);
+  // A reader that is no longer the current one was closed on purpose (a switch of stream).
+  if (reader === currentReader) scheduleReconnect(mine);
+}
+
+function audioArrived(context, output, samples, sampleRate) {
+  playBlock(context, output, samples, sampleRate);
+  retryCount = 0;
+  lastAudioAt = performance.now();
+  if (connectionState === 'waiting') setListening();
+  updateMeter(samples);
+}
+
+// The Ogg Opus stream: each read goes to the decoder, each decoded block to the same playback
+// path as raw audio. A browser that cannot decode it falls back to the raw stream at once.
+async function processOpusStream(reader, mine) {
+  const context = audioContext;
+  const output = outputGain;
+  policy.reset();
+  let undecodable = false;
+  const stream = new OggOpusStream(
+    (samples, rate) => {
+      if (mine !== session || stream !== opusStream) return;
+      if (rate !== context.sampleRate) return;  // never played at the wrong speed
+      audioArrived(context, output, samples, rate);
+    },
+    (error) => {
+      if (mine !== session || stream !== opusStream) return;
+      console.log('Opus stream unplayable, using the raw stream:', error);
+      undecodable = true;
+      opusUnavailable = true;
+      reader.cancel().catch(() => {});
+    });
+  opusStream = stream;
+  try {
+    while (mine === session && reader === currentReader) {
+      const { done, value } = await reader.read();
+      if (mine !== session || reader !== currentReader) return;
+      if (done) break;
+      stream.push(value);
+    }
+  } catch (error) {
+    if (!undecodable) console.log('Stream error:', error);
+  }
+  if (mine !== session || reader !== currentReader) return;
+  if (undecodable) switchStream();
+  else scheduleReconnect(mine);
 }
 
 function playBlock(context, output, samples, sampleRate) {
@@ -618,6 +717,7 @@ requestWakeLock();
 if (isIOS()) document.getElementById('iosWarning').style.display = 'block';
 
 window.addEventListener('load', function () {
+  restoreFullQuality();
   checkStreamStatus();
   startStatusPoll();
   connectTranscription();
