@@ -73,6 +73,7 @@ let keepAliveContext = null;
 const policy = new PlaybackPolicy();
 const RECONNECT_DELAYS_MS = [1000, 2000, 4000, 5000];
 const AUDIO_SILENCE_MS = 1000;
+const HEAD_TIMEOUT_MS = 5000;
 const MIN_SAMPLE_RATE = 8000;
 const MAX_SAMPLE_RATE = 192000;
 
@@ -205,8 +206,16 @@ function closeConnection() {
 
 // One /audio request. Throws on failure; the caller decides between an error and a retry.
 async function connectAudio(mine, first) {
-  abortController = new AbortController();
-  const response = await fetch('/audio?t=' + Date.now(), { signal: abortController.signal, cache: 'no-store' });
+  const controller = new AbortController();
+  abortController = controller;
+  // A server that takes the connection but never answers must not hold the retries up.
+  const headTimeout = setTimeout(() => controller.abort(), HEAD_TIMEOUT_MS);
+  let response;
+  try {
+    response = await fetch('/audio?t=' + Date.now(), { signal: controller.signal, cache: 'no-store' });
+  } finally {
+    clearTimeout(headTimeout);
+  }
   if (mine !== session) return;
   if (!response.ok) throw new Error('HTTP ' + response.status);
   const format = parseStreamFormat(response.headers);
