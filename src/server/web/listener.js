@@ -73,6 +73,7 @@ let keepAliveContext = null;
 const policy = new PlaybackPolicy();
 const RECONNECT_DELAYS_MS = [1000, 2000, 4000, 5000];
 const AUDIO_SILENCE_MS = 1000;
+const HEAD_TIMEOUT_MS = 5000;
 const MIN_SAMPLE_RATE = 8000;
 const MAX_SAMPLE_RATE = 192000;
 // The compressed stream carries a twentieth of the raw one's bytes, so a crowded venue network
@@ -221,9 +222,17 @@ function closeConnection() {
 
 // One /audio request. Throws on failure; the caller decides between an error and a retry.
 async function connectAudio(mine, first) {
-  abortController = new AbortController();
+  const controller = new AbortController();
+  abortController = controller;
+  // A server that takes the connection but never answers must not hold the retries up.
+  const headTimeout = setTimeout(() => controller.abort(), HEAD_TIMEOUT_MS);
   const query = wantsOpus() ? 'codec=opus&t=' : 't=';
-  const response = await fetch('/audio?' + query + Date.now(), { signal: abortController.signal, cache: 'no-store' });
+  let response;
+  try {
+    response = await fetch('/audio?' + query + Date.now(), { signal: controller.signal, cache: 'no-store' });
+  } finally {
+    clearTimeout(headTimeout);
+  }
   if (mine !== session) return;
   if (!response.ok) throw new Error('HTTP ' + response.status);
   // The server answers with the raw stream when it has no encoder: its head says which it is.
