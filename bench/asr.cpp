@@ -12,7 +12,12 @@
 // to the final: the audio that had to arrive after it plus the processing of the buffer that
 // gave the final.
 //
+// With --codec opus the live path also runs on each clip after it went through the listeners'
+// Opus stream (the server's encoder, then libopus decoding), as a listener who needs every word
+// would hear it; wer_stream_opus is added to the last line.
+//
 // Last line: asr clips=N words=N wer_stream=% wer_batch=% rtf=x final_latency_ms_p50=ms
+#include <opus/opus.h>
 #include <samplerate.h>
 
 #include <algorithm>
@@ -28,6 +33,7 @@
 #include "platform/sphinx/audio_handoff.h"
 #include "platform/sphinx/sphinx_decoder.h"
 #include "platform/sphinx/sphinx_models.h"
+#include "server/opus_stream.h"
 #include "platform/sphinx/sphinx_stream.h"
 
 namespace {
@@ -135,6 +141,47 @@ std::vector<float> toCaptureRate(const std::vector<std::int16_t>& clip) {
     return out;
 }
 
+// The audio as a listener of the Opus stream gets it: encoded in capture-sized buffers, each
+// page's packet decoded, the encoder's look-ahead dropped. Empty if the codec fails.
+std::vector<float> throughOpus(const std::vector<float>& audio) {
+    std::string error;
+    auto encoder = server::OggOpusEncoder::create(server::kDefaultOpusBitrate, 1, error);
+    if (!encoder) return {};
+    core::Bytes pages;
+    std::vector<float> padded = audio;
+    padded.resize(padded.size() + server::kOpusFrameSamples, 0.0f);  // the last partial frame too
+    for (std::size_t offset = 0; offset < padded.size(); offset += kBufferFrames) {
+        const std::size_t n = std::min<std::size_t>(kBufferFrames, padded.size() - offset);
+        core::Bytes chunk;
+        for (std::size_t i = 0; i < n; ++i) {
+            const auto v = static_cast<std::int16_t>(std::clamp(padded[offset + i], -1.0f, 32767.0f / 32768.0f) * 32768.0f);
+            chunk.push_back(static_cast<std::uint8_t>(v & 0xFF));
+            chunk.push_back(static_cast<std::uint8_t>((v >> 8) & 0xFF));
+        }
+        encoder->encode(chunk, {kCaptureRate, 1}, pages);
+    }
+    const core::Bytes& head = *encoder->headerPages();
+    const int preSkip = head[28 + 10] | head[28 + 11] << 8;  // OpusHead's pre-skip, after a 28-byte page head
+    int status = 0;
+    OpusDecoder* decoder = opus_decoder_create(server::kOpusSampleRate, 1, &status);
+    if (!decoder) return {};
+    std::vector<float> out;
+    std::vector<float> frame(5760);
+    // One packet per page, each under 255 bytes of lacing: the body follows the segment table.
+    for (std::size_t at = 0; at + 27 <= pages.size();) {
+        const std::size_t segments = pages[at + 26];
+        std::size_t body = 0;
+        for (std::size_t k = 0; k < segments; ++k) body += pages[at + 27 + k];
+        const unsigned char* packet = pages.data() + at + 27 + segments;
+        const int n = opus_decode_float(decoder, packet, static_cast<opus_int32>(body), frame.data(), 5760, 0);
+        if (n > 0) out.insert(out.end(), frame.begin(), frame.begin() + n);
+        at += 27 + segments + body;
+    }
+    opus_decoder_destroy(decoder);
+    out.erase(out.begin(), out.begin() + std::min<std::ptrdiff_t>(preSkip, static_cast<std::ptrdiff_t>(out.size())));
+    return out;
+}
+
 std::string joined(const std::vector<std::string>& parts) {
     std::string out;
     for (const auto& p : parts) out += (out.empty() ? "" : " ") + p;
@@ -145,11 +192,15 @@ std::string joined(const std::vector<std::string>& parts) {
 
 int main(int argc, char** argv) {
     std::string dataDir = "/usr/share/pocketsphinx/test/data";
+    bool opus = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--data") == 0 && i + 1 < argc) {
             dataDir = argv[++i];
+        } else if (std::strcmp(argv[i], "--codec") == 0 && i + 1 < argc && std::strcmp(argv[i + 1], "opus") == 0) {
+            opus = true;
+            ++i;
         } else {
-            std::fprintf(stderr, "usage: bench_asr [--data DIR]\n");
+            std::fprintf(stderr, "usage: bench_asr [--data DIR] [--codec opus]\n");
             return 2;
         }
     }
@@ -165,7 +216,7 @@ int main(int argc, char** argv) {
     }
     platform::SphinxDecoder& decoder = *loaded.decoder;
 
-    std::size_t refWords = 0, streamErrors = 0, batchErrors = 0, clips = 0;
+    std::size_t refWords = 0, streamErrors = 0, batchErrors = 0, opusErrors = 0, clips = 0;
     double processing = 0.0, fed = 0.0;
     std::vector<double> latencies;
     platform::AudioHandoff handoff(64);
@@ -213,6 +264,29 @@ int main(int argc, char** argv) {
         const std::string streamed = joined(finals);
         streamErrors += editDistance(ref, words(streamed));
 
+        if (opus) {
+            const auto heard = throughOpus(audio);
+            if (heard.empty()) {
+                std::fprintf(stderr, "bench_asr: the Opus encoder or decoder failed\n");
+                return 1;
+            }
+            std::vector<std::string> opusFinals;
+            const speech::ResultHandler opusSink = [&](std::optional<speech::RecognitionResult> r,
+                                                       std::optional<std::string>) {
+                if (r && r->isFinal) opusFinals.push_back(r->text);
+            };
+            platform::SphinxStream stream(decoder, {});
+            for (std::size_t offset = 0; offset < heard.size(); offset += kBufferFrames) {
+                const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(kBufferFrames, heard.size() - offset));
+                const float* channels[] = {heard.data() + offset};
+                handoff.push({channels, 1, n, n, kCaptureRate});
+                while (handoff.pop(block)) stream.feed(block.samples.data(), block.frames, block.sampleRate, opusSink);
+            }
+            stream.finish(opusSink);
+            opusErrors += editDistance(ref, words(joined(opusFinals)));
+            std::printf("%-14s opus: %s\n", clip.name.c_str(), joined(opusFinals).c_str());
+        }
+
         // Batch baseline.
         std::string batch;
         if (decoder.startUtterance() && decoder.process(samples.data(), samples.size()) && decoder.endUtterance())
@@ -225,8 +299,10 @@ int main(int argc, char** argv) {
 
     std::sort(latencies.begin(), latencies.end());
     const double p50 = latencies.empty() ? -1.0 : latencies[latencies.size() / 2];
-    std::printf("asr clips=%zu words=%zu wer_stream=%.1f wer_batch=%.1f rtf=%.3f final_latency_ms_p50=%.0f\n", clips,
+    std::printf("asr clips=%zu words=%zu wer_stream=%.1f wer_batch=%.1f rtf=%.3f final_latency_ms_p50=%.0f", clips,
                 refWords, 100.0 * static_cast<double>(streamErrors) / static_cast<double>(refWords),
                 100.0 * static_cast<double>(batchErrors) / static_cast<double>(refWords), processing / fed, p50);
+    if (opus) std::printf(" wer_stream_opus=%.1f", 100.0 * static_cast<double>(opusErrors) / static_cast<double>(refWords));
+    std::printf("\n");
     return 0;
 }
