@@ -63,9 +63,16 @@ std::unique_ptr<OggOpusEncoder> OggOpusEncoder::create(int bitrate, std::uint32_
         error = opus_strerror(status);
         return nullptr;
     }
-    if ((status = opus_encoder_ctl(state->opus, OPUS_SET_BITRATE(bitrate))) != OPUS_OK ||
+    if (bitrate <= 0) {
+        error = "bitrate " + std::to_string(bitrate) + ": " + opus_strerror(OPUS_BAD_ARG);
+        return nullptr;
+    }
+    // Constrained: a listener's share of the venue's network is a budget, which plain VBR may
+    // overrun on dense passages.
+    if ((status = opus_encoder_ctl(state->opus, OPUS_SET_BITRATE(encoderBitrateFor(bitrate)))) != OPUS_OK ||
         (status = opus_encoder_ctl(state->opus, OPUS_SET_SIGNAL(OPUS_SIGNAL_VOICE))) != OPUS_OK ||
         (status = opus_encoder_ctl(state->opus, OPUS_SET_VBR(1))) != OPUS_OK ||
+        (status = opus_encoder_ctl(state->opus, OPUS_SET_VBR_CONSTRAINT(1))) != OPUS_OK ||
         // Half the default's cost for a difference in speech at this bitrate that is hard to
         // hear: the encoder is the one cost the compressed stream adds to the server.
         (status = opus_encoder_ctl(state->opus, OPUS_SET_COMPLEXITY(5))) != OPUS_OK) {

@@ -18,7 +18,13 @@ namespace lumeno::server {
 // The compressed stream's fixed shape: what every browser and opusdec read without options.
 inline constexpr int kOpusSampleRate = 48000;
 inline constexpr int kOpusFrameSamples = 960;  // 20 ms
+// The stream's bitrate on the air, Ogg framing included: with one 20 ms packet per page the page
+// heads alone take 11.2 kbit/s, so the encoder gets what is left (never under 6 kbit/s).
 inline constexpr int kDefaultOpusBitrate = 32000;
+inline constexpr int kOggPageHeadBitsPerSecond = 28 * 8 * (kOpusSampleRate / kOpusFrameSamples);
+inline constexpr int encoderBitrateFor(int streamBitrate) {
+    return streamBitrate - kOggPageHeadBitsPerSecond > 6000 ? streamBitrate - kOggPageHeadBitsPerSecond : 6000;
+}
 
 // Turns the capture's 16-bit chunks into Ogg Opus pages: mono, 48 kHz, one 20 ms packet per
 // page, each page emitted as soon as its packet is encoded so the container adds no delay.

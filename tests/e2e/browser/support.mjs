@@ -124,8 +124,8 @@ async function freePort() {
 }
 
 // Polls a page expression until it is truthy (bounded).
-export async function waitUntil(page, expression, timeoutMs = 10000) {
-  await page.waitForFunction(expression, null, { timeout: timeoutMs, polling: 50 });
+export async function waitUntil(page, expression, timeoutMs = 10000, arg = null) {
+  await page.waitForFunction(expression, arg, { timeout: timeoutMs, polling: 50 });
 }
 
 // An HTTP proxy on loopback between the page and a server. `stall(ms)` stops reading the audio
