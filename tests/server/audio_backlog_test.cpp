@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "server/asio_connection.h"
 #include "server_fixture.h"
 
 using namespace std::chrono_literals;
@@ -157,4 +158,71 @@ TEST_F(AudioBacklogTest, ListenerThatReadsNothingIsCutAtTheCutOffWhileOneKeeping
     ASSERT_EQ(static_cast<std::int64_t>(healthySeqs.size()), sent);
     for (std::int64_t i = 0; i < sent; ++i) ASSERT_EQ(healthySeqs[static_cast<std::size_t>(i)], i);
     EXPECT_FALSE(log_.containsPrefix("Audio listener 127.0.0.1 fell "));
+}
+
+// The connection on its own, for what the server never shows: sends that must survive dropping
+// (stream headers) and what dropped sends report to their senders.
+class BacklogConnectionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        acceptor_.open(asio::ip::tcp::v4());
+        acceptor_.bind({asio::ip::make_address("127.0.0.1"), 0});
+        acceptor_.listen();
+        client_.emplace(acceptor_.local_endpoint().port(), "127.0.0.1", 4096);
+        connection_ = std::make_shared<server::AsioConnection>(io_, acceptor_.accept());
+        thread_ = std::thread([this] { io_.run(); });
+    }
+    void TearDown() override {
+        connection_->cancel();
+        work_.reset();
+        thread_.join();
+    }
+
+    asio::io_context io_;
+    asio::executor_work_guard<asio::io_context::executor_type> work_ = asio::make_work_guard(io_);
+    asio::ip::tcp::acceptor acceptor_{io_};
+    std::optional<TestClient> client_;
+    std::shared_ptr<server::AsioConnection> connection_;
+    std::thread thread_;
+};
+
+TEST_F(BacklogConnectionTest, StalledPeerLosesOnlyTheOldestDroppableSendsAndEachDropIsReported) {
+    std::atomic<int> episodes{0};
+    std::atomic<int> cancelled{0};
+    server::BacklogPolicy policy;
+    policy.bytesPerSecond = kRate * 2;
+    policy.dropAfter = 300ms;
+    policy.cutOffAfter = 10s;
+    policy.onDropping = [&](std::chrono::milliseconds) { ++episodes; };
+    connection_->setBacklogPolicy(std::move(policy));
+
+    const std::string head = "HEAD";
+    connection_->send(std::make_shared<const std::vector<std::uint8_t>>(head.begin(), head.end()));
+    constexpr std::int64_t kChunks = 60, kHeader = 1000;
+    auto onSent = [&](std::error_code ec) {
+        if (ec == std::errc::operation_canceled) ++cancelled;
+    };
+    for (std::int64_t seq = 0; seq < kChunks; ++seq) {
+        // A header page in the middle of the burst, as a compressed stream would send one.
+        if (seq == kChunks / 2) connection_->send(stampedChunk(kHeader), onSent, server::Droppable::no);
+        connection_->send(stampedChunk(seq), onSent, server::Droppable::yes);
+    }
+    std::this_thread::sleep_for(300ms);  // the peer takes nothing meanwhile
+
+    ASSERT_EQ(client_->readExactly(head.size()), head);
+    std::vector<std::int64_t> seqs;
+    for (std::string part; !(part = client_->readExactly(kChunkBytes, 500ms)).empty();) {
+        ASSERT_EQ(part.size(), kChunkBytes);
+        const auto r = decode(part);
+        ASSERT_TRUE(r.whole) << "after chunk " << (seqs.empty() ? -1 : seqs.back());
+        seqs.push_back(r.seq);
+    }
+    ASSERT_FALSE(seqs.empty());
+    EXPECT_NE(std::find(seqs.begin(), seqs.end(), kHeader), seqs.end()) << "a send marked not droppable was dropped";
+    std::erase(seqs, kHeader);
+    EXPECT_TRUE(std::is_sorted(seqs.begin(), seqs.end()) && std::adjacent_find(seqs.begin(), seqs.end()) == seqs.end());
+    EXPECT_EQ(seqs.back(), kChunks - 1) << "the newest audio is what survives";
+    EXPECT_LT(seqs.size() * kChunkBytes, 0.3 * kRate * 2 + 2 * kChunkBytes) << "about the drop threshold is kept";
+    EXPECT_EQ(cancelled.load(), kChunks - static_cast<int>(seqs.size())) << "every dropped send completes as cancelled";
+    EXPECT_EQ(episodes.load(), 1);
 }
