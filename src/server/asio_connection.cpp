@@ -1,8 +1,11 @@
 #include "server/asio_connection.h"
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 
+#include <algorithm>
 #include <array>
 
 namespace lumeno::server {
@@ -71,11 +74,10 @@ void AsioConnection::watchForClose() {
     });
 }
 
-void AsioConnection::send(SharedBytes bytes, SendCompletion completion) {
-    if (onIoThread()) return sendOnIoThread(std::move(bytes), std::move(completion));
-    asio::post(io_, [self = shared_from_this(), bytes = std::move(bytes), completion = std::move(completion)]() mutable {
-        self->sendOnIoThread(std::move(bytes), std::move(completion));
-    });
+void AsioConnection::send(SharedBytes bytes, SendCompletion completion, Droppable droppable) {
+    if (onIoThread()) return sendOnIoThread(std::move(bytes), std::move(completion), droppable);
+    asio::post(io_, [self = shared_from_this(), bytes = std::move(bytes), completion = std::move(completion),
+                     droppable]() mutable { self->sendOnIoThread(std::move(bytes), std::move(completion), droppable); });
 }
 
 void AsioConnection::setSendLimit(std::size_t maxBytes, std::function<void(std::size_t)> onOverflow) {
@@ -87,7 +89,18 @@ void AsioConnection::setSendLimit(std::size_t maxBytes, std::function<void(std::
     socket_.set_option(asio::socket_base::send_buffer_size(static_cast<int>(std::min<std::size_t>(maxBytes / 2, 256 * 1024))), ec);
 }
 
-void AsioConnection::sendOnIoThread(const SharedBytes& bytes, SendCompletion completion) {
+void AsioConnection::setBacklogPolicy(BacklogPolicy policy) {
+    if (!(policy.bytesPerSecond > 0)) return;
+    // Only our own queue can be dropped from; what the kernel holds just waits. So the kernel
+    // keeps a small share of the drop threshold (it doubles the figure for its overhead) and
+    // the lag a listener can reach stays close to the threshold.
+    const double share = policy.bytesPerSecond * std::chrono::duration<double>(policy.dropAfter).count() / 4;
+    std::error_code ec;
+    socket_.set_option(asio::socket_base::send_buffer_size(static_cast<int>(std::clamp(share, 4096.0, 256.0 * 1024))), ec);
+    backlogPolicy_ = std::move(policy);
+}
+
+void AsioConnection::sendOnIoThread(const SharedBytes& bytes, SendCompletion completion, Droppable droppable) {
     if (state() != ConnectionState::ready) return complete(std::move(completion), asio::error::not_connected);
     if (!bytes || bytes->empty()) return complete(std::move(completion), {});
     if (sendLimit_ > 0 && queuedBytes_ + bytes->size() > sendLimit_) {
@@ -106,14 +119,101 @@ void AsioConnection::sendOnIoThread(const SharedBytes& bytes, SendCompletion com
         if (offset == bytes->size()) return complete(std::move(completion), {});
     }
     queuedBytes_ += bytes->size() - offset;
-    queue_.push_back({bytes, offset, std::move(completion)});
+    queue_.push_back({bytes, offset, std::move(completion), droppable == Droppable::yes});
     if (!waitingWritable_) flush();
+    if (backlogPolicy_ && !queue_.empty() && state() == ConnectionState::ready) {
+        if (backlogTimer_)
+            checkBacklog();
+        else
+            startBacklogWatch();
+    }
+}
+
+std::size_t AsioConnection::kernelUnsent() const {
+    // SIOCOUTQ (unacknowledged) rather than SIOCOUTQNSD (not yet on the wire): a byte the peer
+    // has not acknowledged has not reached the listener, and bytes sent to a peer that vanished
+    // are never acknowledged, so only acknowledgements count as the peer taking data. On a LAN
+    // the in-flight share is a round trip's worth.
+    int unsent = 0;
+    if (::ioctl(fd_, SIOCOUTQ, &unsent) != 0 || unsent < 0) return 0;
+    return static_cast<std::size_t>(unsent);
+}
+
+void AsioConnection::startBacklogWatch() {
+    const std::size_t inKernel = kernelUnsent();
+    lastTaken_ = bytesWritten_ - inKernel;
+    // The kernel took these in real time while we were not behind: a peer that stopped did so
+    // about that long ago. A peer that still takes shows it at the next check.
+    lastTookAt_ = Clock::now() - std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                                      static_cast<double>(inKernel) / backlogPolicy_->bytesPerSecond));
+    backlogTimer_.emplace(io_);
+    armBacklogCheck();
+}
+
+void AsioConnection::armBacklogCheck() {
+    // Checks also run with every chunk queued; the timer covers a stalled peer when none come.
+    const auto period = std::clamp(backlogPolicy_->cutOffAfter / 16, std::chrono::milliseconds(10),
+                                   std::chrono::milliseconds(250));
+    backlogTimer_->expires_after(period);
+    backlogTimer_->async_wait([self = shared_from_this()](std::error_code ec) {
+        if (ec || self->state() != ConnectionState::ready) return;
+        if (self->queue_.empty()) {
+            self->backlogTimer_.reset();
+            return;
+        }
+        self->checkBacklog();
+        if (self->state() == ConnectionState::ready) self->armBacklogCheck();
+    });
+}
+
+void AsioConnection::checkBacklog() {
+    const BacklogPolicy& policy = *backlogPolicy_;
+    const auto now = Clock::now();
+    const std::size_t inKernel = kernelUnsent();
+    const std::uint64_t taken = bytesWritten_ - inKernel;
+    if (taken != lastTaken_) {
+        lastTaken_ = taken;
+        lastTookAt_ = now;
+    }
+    const std::size_t unsent = queuedBytes_ + inKernel;
+    if (now - lastTookAt_ >= policy.cutOffAfter) {
+        if (policy.onCutOff) policy.onCutOff(unsent);
+        return fail(asio::error::timed_out);
+    }
+    const auto limit =
+        static_cast<std::size_t>(policy.bytesPerSecond * std::chrono::duration<double>(policy.dropAfter).count());
+    if (unsent <= limit) return;
+    if (!dropping_) {
+        dropping_ = true;
+        if (policy.onDropping)
+            policy.onDropping(std::chrono::milliseconds(
+                static_cast<std::int64_t>(1000.0 * static_cast<double>(unsent) / policy.bytesPerSecond)));
+    }
+    dropOldest(unsent - limit);
+}
+
+void AsioConnection::dropOldest(std::size_t atLeast) {
+    std::size_t dropped = 0;
+    for (auto it = queue_.begin(); it != queue_.end() && dropped < atLeast;) {
+        // A send already started must finish, or the stream would stop being whole frames.
+        if (!it->droppable || it->offset > 0) {
+            ++it;
+            continue;
+        }
+        dropped += it->bytes->size();
+        complete(std::move(it->completion), std::make_error_code(std::errc::operation_canceled));
+        it = queue_.erase(it);
+    }
+    queuedBytes_ -= dropped;
 }
 
 ssize_t AsioConnection::sendSome(const std::uint8_t* data, std::size_t size) {
     for (;;) {
         const ssize_t written = ::send(fd_, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (written >= 0) return written;
+        if (written >= 0) {
+            bytesWritten_ += static_cast<std::uint64_t>(written);
+            return written;
+        }
         if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
         fail(std::error_code(errno, std::system_category()));
@@ -138,7 +238,7 @@ void AsioConnection::flush() {
         }
         auto left = static_cast<std::size_t>(written);
         queuedBytes_ -= left;
-        bytesSent_ += left;
+        bytesWritten_ += left;
         while (left > 0) {
             Pending& front = queue_.front();
             const std::size_t rest = front.bytes->size() - front.offset;
@@ -152,6 +252,7 @@ void AsioConnection::flush() {
             }
         }
     }
+    dropping_ = false;  // caught up: a later fall behind is a new episode
 }
 
 void AsioConnection::waitWritable() {
@@ -171,13 +272,13 @@ void AsioConnection::waitWritable() {
 
 void AsioConnection::armStallCheck() {
     stallTimer_->expires_after(stallTimeout_);
-    stallTimer_->async_wait([self = shared_from_this(), sentBefore = bytesSent_](std::error_code ec) {
+    stallTimer_->async_wait([self = shared_from_this(), sentBefore = bytesWritten_](std::error_code ec) {
         if (ec || self->state() != ConnectionState::ready) return;
         if (self->queue_.empty()) {
             self->stallTimer_.reset();
             return;
         }
-        if (self->bytesSent_ == sentBefore) return self->fail(asio::error::timed_out);
+        if (self->bytesWritten_ == sentBefore) return self->fail(asio::error::timed_out);
         self->armStallCheck();
     });
 }
@@ -209,6 +310,7 @@ void AsioConnection::finish(ConnectionState final, std::error_code error) {
     socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
     socket_.close(ignored);
     if (stallTimer_) stallTimer_->cancel();
+    if (backlogTimer_) backlogTimer_->cancel();
     for (auto& pending : queue_) complete(std::move(pending.completion), error);
     queue_.clear();
     queuedBytes_ = 0;

@@ -25,13 +25,14 @@ public:
     void setStateHandler(StateHandler handler) override;
     void receive(std::size_t maxBytes, ReceiveHandler handler) override;
     void watchForClose() override;
-    void send(SharedBytes bytes, SendCompletion completion = {}) override;
+    void send(SharedBytes bytes, SendCompletion completion = {}, Droppable droppable = Droppable::no) override;
     void setSendLimit(std::size_t maxBytes, std::function<void(std::size_t)> onOverflow) override;
+    void setBacklogPolicy(BacklogPolicy policy) override;
     void setStallTimeout(std::chrono::milliseconds timeout) override { stallTimeout_ = timeout; }
     void cancel() override;
 
     // For the fan-out, which already runs on the io thread.
-    void sendOnIoThread(const SharedBytes& bytes, SendCompletion completion);
+    void sendOnIoThread(const SharedBytes& bytes, SendCompletion completion, Droppable droppable = Droppable::no);
     bool onIoThread() const { return io_.get_executor().running_in_this_thread(); }
 
 private:
@@ -39,13 +40,23 @@ private:
         SharedBytes bytes;
         std::size_t offset = 0;
         SendCompletion completion;
+        bool droppable = false;
     };
+    using Clock = std::chrono::steady_clock;
 
     void flush();
     // One non-blocking send: bytes written, 0 when the socket is full, -1 after failing the connection.
     ssize_t sendSome(const std::uint8_t* data, std::size_t size);
     void waitWritable();
     void armStallCheck();
+    // Backlog policy, only while our own queue holds something: a listener that keeps up never
+    // costs a kernel query.
+    void startBacklogWatch();
+    void armBacklogCheck();
+    void checkBacklog();
+    void dropOldest(std::size_t atLeast);
+    // Bytes written to the kernel that the peer has not acknowledged yet.
+    std::size_t kernelUnsent() const;
     void fail(std::error_code error);
     void finish(ConnectionState final, std::error_code error);
     void complete(SendCompletion completion, std::error_code error);
@@ -67,7 +78,13 @@ private:
     std::function<void(std::size_t)> onOverflow_;
     std::chrono::milliseconds stallTimeout_{0};  // 0: none
     std::optional<asio::steady_timer> stallTimer_;
-    std::uint64_t bytesSent_ = 0;  // progress, for the stall check
+    std::uint64_t bytesWritten_ = 0;  // handed to the kernel, for progress
+
+    std::optional<BacklogPolicy> backlogPolicy_;
+    std::optional<asio::steady_timer> backlogTimer_;
+    std::uint64_t lastTaken_ = 0;  // bytes the peer had acknowledged at the last check
+    Clock::time_point lastTookAt_;
+    bool dropping_ = false;  // in an episode of dropping, logged once
 };
 
 }  // namespace lumeno::server

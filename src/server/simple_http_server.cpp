@@ -380,11 +380,24 @@ void SimpleHTTPServer::startAudioStream(const std::shared_ptr<Connection>& conne
     const double rate = format ? format->sampleRate : kDefaultFormat.sampleRate;
     const std::uint32_t channels = format ? format->channelCount : kDefaultFormat.channelCount;
     const std::string host = connection->remoteHost();
-    connection->setSendLimit(maxQueuedBytes(), [weak = weak_from_this(), host](std::size_t queued) {
+    auto milliseconds = [](double seconds) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::duration<double>(seconds));
+    };
+    BacklogPolicy policy;
+    policy.bytesPerSecond = rate * channels * 2.0;
+    policy.dropAfter = milliseconds(options_.maxBehindSeconds);
+    policy.cutOffAfter = milliseconds(options_.maxQueuedSeconds);
+    policy.onDropping = [weak = weak_from_this(), host](std::chrono::milliseconds behind) {
         if (auto self = weak.lock())
-            self->services_.log.print("Disconnecting audio listener ", host, ": it fell behind with ", queued,
+            self->services_.log.print("Audio listener ", host, " fell ", behind.count(),
+                                      " ms behind: dropping its oldest audio");
+    };
+    policy.onCutOff = [weak = weak_from_this(), host](std::size_t unsent) {
+        if (auto self = weak.lock())
+            self->services_.log.print("Disconnecting audio listener ", host, ": it fell behind with ", unsent,
                                       " bytes unsent");
-    });
+    };
+    connection->setBacklogPolicy(std::move(policy));
     // Sent before the connection joins the list, so the head precedes every chunk.
     connection->send(core::makeBytes(audioStreamHead(rate, channels)), [weak = weak_from_this()](std::error_code ec) {
         auto self = weak.lock();
@@ -465,7 +478,7 @@ void SimpleHTTPServer::sendAudioData(core::SharedBytes chunk) {
             AsioConnection& connection = *list[i];
             const auto state = connection.state();
             if (state == ConnectionState::ready) {
-                connection.sendOnIoThread(chunk, {});
+                connection.sendOnIoThread(chunk, {}, Droppable::yes);
                 ++sent;
             } else {
                 log.print("Connection not ready: ", describe(state));

@@ -49,10 +49,13 @@ public:
     struct Options {
         // "0.0.0.0" and "::" both mean every local address, IPv4 and IPv6 alike.
         std::string bindAddress = "0.0.0.0";  // tests and benchmarks bind 127.0.0.1
-        // Unsent bytes a listener may have queued, in seconds of the announced format, before it
-        // is cut off: a stalled phone must never grow the server's memory. A one-shot response
-        // (page, logo) that makes no progress for as long is cut off too.
+        // An audio listener that takes nothing for this long (counting what waits in kernel
+        // buffers) is cut off; caption streams may queue this many seconds of audio's worth of
+        // bytes. A one-shot response (page, logo) that makes no progress for as long is cut off too.
         double maxQueuedSeconds = 4.0;
+        // An audio listener further behind than this, in audio time, loses its oldest queued
+        // audio: late sound is no help to a lip-reader, and it bounds the server's memory.
+        double maxBehindSeconds = 1.0;
         // A connection that has not sent a whole request head by then is closed.
         std::chrono::milliseconds requestTimeout{10000};
         // New connections beyond these are closed at once; connections already open are never
