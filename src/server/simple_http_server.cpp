@@ -379,25 +379,7 @@ void SimpleHTTPServer::startAudioStream(const std::shared_ptr<Connection>& conne
     const auto format = audioFormat();
     const double rate = format ? format->sampleRate : kDefaultFormat.sampleRate;
     const std::uint32_t channels = format ? format->channelCount : kDefaultFormat.channelCount;
-    const std::string host = connection->remoteHost();
-    auto milliseconds = [](double seconds) {
-        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::duration<double>(seconds));
-    };
-    BacklogPolicy policy;
-    policy.bytesPerSecond = rate * channels * 2.0;
-    policy.dropAfter = milliseconds(options_.maxBehindSeconds);
-    policy.cutOffAfter = milliseconds(options_.maxQueuedSeconds);
-    policy.onDropping = [weak = weak_from_this(), host](std::chrono::milliseconds behind) {
-        if (auto self = weak.lock())
-            self->services_.log.print("Audio listener ", host, " fell ", behind.count(),
-                                      " ms behind: dropping its oldest audio");
-    };
-    policy.onCutOff = [weak = weak_from_this(), host](std::size_t unsent) {
-        if (auto self = weak.lock())
-            self->services_.log.print("Disconnecting audio listener ", host, ": it fell behind with ", unsent,
-                                      " bytes unsent");
-    };
-    connection->setBacklogPolicy(std::move(policy));
+    connection->setBacklogPolicy(audioBacklogPolicy(rate * channels * 2.0, connection->remoteHost()));
     // Sent before the connection joins the list, so the head precedes every chunk.
     connection->send(core::makeBytes(audioStreamHead(rate, channels)), [weak = weak_from_this()](std::error_code ec) {
         auto self = weak.lock();
@@ -413,23 +395,32 @@ void SimpleHTTPServer::startAudioStream(const std::shared_ptr<Connection>& conne
     connection->watchForClose();
 }
 
-std::size_t SimpleHTTPServer::maxQueuedOpusBytes() const {
-    // The one place an Opus listener's backlog is sized: the same seconds as the raw stream, at
-    // the bitrate plus each 20 ms page's own head (27 bytes and a lacing byte).
-    constexpr double kPageHeadBytesPerSecond = 50.0 * 28.0;
-    const double bytesPerSecond = std::max(options_.opusBitrate, 0) / 8.0 + kPageHeadBytesPerSecond;
-    return std::max<std::size_t>(static_cast<std::size_t>(bytesPerSecond * options_.maxQueuedSeconds), 16 * 1024);
+// Raw and Opus listeners alike: how far behind is counted in seconds of their own stream.
+BacklogPolicy SimpleHTTPServer::audioBacklogPolicy(double bytesPerSecond, const std::string& host) {
+    auto milliseconds = [](double seconds) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::duration<double>(seconds));
+    };
+    BacklogPolicy policy;
+    policy.bytesPerSecond = bytesPerSecond;
+    policy.dropAfter = milliseconds(options_.maxBehindSeconds);
+    policy.cutOffAfter = milliseconds(options_.maxQueuedSeconds);
+    policy.onDropping = [weak = weak_from_this(), host](std::chrono::milliseconds behind) {
+        if (auto self = weak.lock())
+            self->services_.log.print("Audio listener ", host, " fell ", behind.count(),
+                                      " ms behind: dropping its oldest audio");
+    };
+    policy.onCutOff = [weak = weak_from_this(), host](std::size_t unsent) {
+        if (auto self = weak.lock())
+            self->services_.log.print("Disconnecting audio listener ", host, ": it fell behind with ", unsent,
+                                      " bytes unsent");
+    };
+    return policy;
 }
 
 void SimpleHTTPServer::startOpusStream(const std::shared_ptr<Connection>& connection) {
     Impl& impl = *impl_;
     if (!impl.opusStream->start()) return startAudioStream(connection);
-    const std::string host = connection->remoteHost();
-    connection->setSendLimit(maxQueuedOpusBytes(), [weak = weak_from_this(), host](std::size_t queued) {
-        if (auto self = weak.lock())
-            self->services_.log.print("Disconnecting audio listener ", host, ": it fell behind with ", queued,
-                                      " bytes unsent");
-    });
+    connection->setBacklogPolicy(audioBacklogPolicy(std::max(options_.opusBitrate, 6000) / 8.0, connection->remoteHost()));
     connection->send(core::makeBytes(opusStreamHead()), [weak = weak_from_this()](std::error_code ec) {
         auto self = weak.lock();
         if (!self) return;
@@ -453,7 +444,7 @@ void SimpleHTTPServer::broadcastOpusPages(std::uint64_t generation, const core::
     if (!stream.running() || generation != stream.generation()) return;
     const auto& list = impl_->opus;
     for (std::size_t i = 0; i < list.size(); ++i)
-        if (list[i]->state() == ConnectionState::ready) list[i]->sendOnIoThread(pages, {});
+        if (list[i]->state() == ConnectionState::ready) list[i]->sendOnIoThread(pages, {}, Droppable::yes);
 }
 
 void SimpleHTTPServer::stopOpusEncoderWhenIdle() {

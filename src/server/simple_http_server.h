@@ -135,7 +135,7 @@ private:
     void updateListenerCount();
     void post(std::function<void()> task);
     std::size_t maxQueuedBytes() const;
-    std::size_t maxQueuedOpusBytes() const;
+    BacklogPolicy audioBacklogPolicy(double bytesPerSecond, const std::string& host);
     std::shared_ptr<PageResponder> pageResponder();
 
     Services services_;
