@@ -12,7 +12,7 @@
 import { spawn, fork, execFileSync } from 'node:child_process';
 import { mkdtempSync, rmSync, mkdirSync } from 'node:fs';
 import { createServer, connect } from 'node:net';
-import { tmpdir } from 'node:os';
+import { tmpdir, loadavg, cpus } from 'node:os';
 import { join, dirname } from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { pairBursts } from './signal.mjs';
@@ -342,6 +342,11 @@ async function runCalibration() {
 }
 
 async function main() {
+  // A starved browser misses its deadlines and today's page then plays later for good: a busy
+  // machine shows up as larger delays, so say how busy it was.
+  const load = loadavg();
+  log(`load average ${load.map((x) => x.toFixed(1)).join(' ')} on ${cpus().length} cores`);
+  if (load[0] > cpus().length) log('warning: the machine is busier than its cores: the figures will be worse than the code');
   const { fifo } = await startPulse();
   const meter = startMeter(fifo);
   await waitFor('the written bursts to reach the mic recorder', () => written.length >= 2, 10000);

@@ -80,9 +80,10 @@ function identify(window) {
 
 // When a recorded frame became available, from when the pieces holding it arrived. A piece that
 // arrives at time t ending at frame e bounds the arrival of any frame f at t + (f - e) / rate,
-// if frames come at the nominal rate; the tightest bound over nearby pieces removes the
-// scheduling noise of each read. Nearby means within a quarter second, so a source running
-// 0.5 % fast bends the line by at most about a millisecond.
+// if frames come at the nominal rate; the tightest bound over nearby pieces, before and after,
+// removes the scheduling noise of each read, and of a recorder that was kept waiting for a
+// moment. Nearby means within a quarter second, so a source running 0.5 % fast bends the line
+// by at most about a millisecond.
 export class ArrivalClock {
   constructor(spanFrames = kRate / 4) {
     this.span = spanFrames;
@@ -101,7 +102,7 @@ export class ArrivalClock {
     if (!last || last.end < frame + this.span) return null;
     let best = Infinity;
     for (const p of this.pieces) {
-      if (p.end < frame || p.end > frame + this.span) continue;
+      if (p.end < frame - this.span || p.end > frame + this.span) continue;
       best = Math.min(best, p.t + ((frame - p.end) * 1000) / kRate);
     }
     return Number.isFinite(best) ? best : null;

@@ -66,6 +66,12 @@ test('arrival times take the earliest bound, so late reads do not add delay', ()
   assert.ok(Math.abs(clock.timeOf(4800) - 102) < 1e-9);
   assert.ok(Math.abs(clock.timeOf(4800 + 240) - 107) < 1e-9);
   assert.equal(clock.timeOf(480 * 95), null, 'no answer until a quarter second past the frame has arrived');
+
+  // A recorder kept waiting for 400 ms gets a backlog at once: frames in it are still timed by
+  // the reads on time before and after it.
+  const stalled = new ArrivalClock();
+  for (let k = 1; k <= 100; k++) stalled.add(480 * k, k >= 40 && k < 80 ? 800 : 10 * k);
+  assert.ok(Math.abs(stalled.timeOf(480 * 45) - 450) < 1e-9);
 });
 
 test('pairs a late burst with the written one of its id, across skipped bursts', () => {
