@@ -274,10 +274,11 @@ async function stall(port) {
   await sleep(4000);
   const beforeDelays = delaysIn(before, now());
   proxy.stall(true);
-  await sleep(2000);
+  await sleep(1500);
+  log('page 1.5 s into the stall:', await statusText(page));
+  await sleep(500);
   proxy.stall(false);
   const resumed = now();
-  log('status during the stall\'s aftermath:', await statusText(page));
   await sleep(11000);
   const after = delaysIn(resumed + 9000, resumed + 11000);
   await page.close();
@@ -372,7 +373,11 @@ async function cleanup() {
   if (browser) await browser.close().catch(() => {});
   browser = null;
   for (const child of [...children].reverse()) {
-    if (child.connected) child.send({ stop: true });
+    if (child.connected) {
+      // The meter stops its recorders before the sound server goes, so they have nothing to say.
+      child.send({ stop: true });
+      await Promise.race([child.done, sleep(2000)]);
+    }
     await stop(child, 5000);
   }
   rmSync(dir, { recursive: true, force: true });
