@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "app/options.h"
+#include "core/audio_format.h"
 #include "core/log.h"
 #include "core/notification_center.h"
 #include "core/thread_main_queue.h"
@@ -30,9 +31,9 @@ using namespace lumeno;
 
 namespace {
 
-// 4096-frame chunks of a 440 Hz tone at half scale, paced in real time.
+// Capture-block chunks of a 440 Hz tone at half scale, paced in real time.
 void sendTone(server::SimpleHTTPServer& server, double rate, std::uint32_t channels, double seconds) {
-    constexpr std::size_t kFrames = 4096;
+    constexpr std::size_t kFrames = core::kCaptureBlockFrames;
     const auto chunks = static_cast<std::size_t>(seconds * rate / kFrames);
     const auto period = std::chrono::duration<double>(kFrames / rate);
     auto next = std::chrono::steady_clock::now();
