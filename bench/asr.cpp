@@ -3,7 +3,7 @@
 //
 // Live path: each clip, with 0.3 s of silence before and 1.0 s after (the voice detection needs
 // a pause to end an utterance), is resampled to 48 kHz as a capture would deliver it, handed
-// over in 4096-frame buffers and decoded with the same streaming rules as the service. Its
+// over in capture-block buffers and decoded with the same streaming rules as the service. Its
 // hypothesis is the clip's finals joined. Batch: the clip at 16 kHz as one utterance.
 //
 // WER is the word-level edit distance over all clips against the shipped transcripts. rtf is
@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "core/audio_format.h"
 #include "platform/sphinx/audio_handoff.h"
 #include "platform/sphinx/sphinx_decoder.h"
 #include "platform/sphinx/sphinx_models.h"
@@ -42,7 +43,7 @@ using namespace lumeno;
 using Clock = std::chrono::steady_clock;
 
 constexpr double kCaptureRate = 48000.0;
-constexpr std::uint32_t kBufferFrames = 4096;
+constexpr std::uint32_t kBufferFrames = lumeno::core::kCaptureBlockFrames;
 constexpr double kLeadSeconds = 0.3;
 constexpr double kTrailSeconds = 1.0;
 

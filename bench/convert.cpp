@@ -1,4 +1,4 @@
-// Wire-format conversion benchmark: one 4096-frame stereo capture buffer converted to signed
+// Wire-format conversion benchmark: one capture-block stereo buffer converted to signed
 // 16-bit little-endian interleaved samples, as the tap thread does for every buffer while
 // streaming.
 //
@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr std::uint32_t kFrames = 4096;
+constexpr std::uint32_t kFrames = lumeno::core::kCaptureBlockFrames;
 constexpr std::uint32_t kChannels = 2;
 constexpr double kRate = 48000.0;
 

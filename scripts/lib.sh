@@ -16,6 +16,7 @@ PACKAGE_PACKAGES=(dpkg-dev file)
 TEST_PACKAGES=(
   libgtest-dev libgmock-dev opus-tools pocketsphinx-testdata pulseaudio pulseaudio-utils xvfb xauth chromium fonts-noto-color-emoji zbar-tools dbus desktop-file-utils xdotool libx11-dev
   "${PACKAGE_PACKAGES[@]}" lintian groff-base systemd
+  icecast2  # the baseline of scripts/bench fanout --baseline icecast
 )
 # What only scripts/fuzz needs: clang with libFuzzer and the sanitizer runtimes.
 FUZZ_PACKAGES=(clang libclang-rt-dev)

@@ -600,7 +600,8 @@ void ViewController::processAudioBuffer(const audio::AudioBuffer& buffer) {
 
     const float inputRms = audio::inputRms(buffer);
     const bool autoGain = autoGainEnabled_.load();
-    const audio::GainDecision decision = audio::decideGain(inputRms, autoGain, currentGain_.load());
+    const audio::GainDecision decision = audio::decideGain(inputRms, autoGain, currentGain_.load(), audio::kTargetRMS,
+                                                           audio::gainSmoothingFor(buffer.frameLength));
     if (decision.updated) currentGain_.store(decision.currentGain);
     const float gain = decision.gain;
     const float outputRms = inputRms * gain;
@@ -608,8 +609,8 @@ void ViewController::processAudioBuffer(const audio::AudioBuffer& buffer) {
     if (++audioDebugCounter_ % audio::kLevelLogInterval == 0)
         services_.log.line(audio::levelLogLine(autoGain, inputRms, gain, outputRms));
 
-    if (controls_) {
-        services_.mainQueue.async([weak = weak_from_this(), level = audio::displayLevel(outputRms)] {
+    if (const auto level = meterWindow_.add(outputRms, buffer.frameLength); level && controls_) {
+        services_.mainQueue.async([weak = weak_from_this(), level = *level] {
             if (auto self = weak.lock()) self->controls().updateLevel(level);
         });
     }

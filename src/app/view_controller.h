@@ -11,6 +11,7 @@
 #include "app/listener_address.h"
 #include "app/listener_server.h"
 #include "app/main_view.h"
+#include "audio/buffer_processing.h"
 #include "audio/capture_source.h"
 #include "audio/speech_feed.h"
 #include "core/background.h"
@@ -167,6 +168,7 @@ private:
     std::atomic<bool> autoGainEnabled_{false};
     std::atomic<float> currentGain_{1.0f};
     std::atomic<std::int64_t> audioDebugCounter_{0};
+    audio::MeterWindow meterWindow_;  // tap thread only
 };
 
 }  // namespace lumeno::app

@@ -43,6 +43,21 @@ GainDecision decideGain(float inputRms, bool autoGainEnabled, float currentGain,
 
 float displayLevel(float outputRms) { return std::min(outputRms * kDisplayScale, 1.0f); }
 
+float gainSmoothingFor(std::uint32_t frames) {
+    if (frames == kTimingReferenceFrames) return kGainSmoothingFactor;
+    return std::pow(kGainSmoothingFactor, static_cast<float>(frames) / static_cast<float>(kTimingReferenceFrames));
+}
+
+std::optional<float> MeterWindow::add(float outputRms, std::uint32_t frames) {
+    energy_ += static_cast<double>(outputRms) * outputRms * frames;
+    frames_ += frames;
+    if (frames_ < kMeterWindowFrames) return std::nullopt;
+    const auto rms = static_cast<float>(std::sqrt(energy_ / frames_));
+    energy_ = 0;
+    frames_ = 0;
+    return displayLevel(rms);
+}
+
 std::string levelLogLine(bool autoGainEnabled, float inputRms, float gain, float outputRms) {
     char text[128];
     if (autoGainEnabled) {

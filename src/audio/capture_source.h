@@ -14,6 +14,8 @@ namespace lumeno::audio {
 // The format the input delivers: its own rate, never resampled.
 using core::AudioFormat;
 
+using core::kCaptureBlockFrames;
+
 struct CaptureError {
     std::string description;
 };
@@ -35,7 +37,7 @@ public:
 
     // The format the input would be captured in now.
     virtual FormatResult inputFormat() = 0;
-    // Starts delivering buffers of about 4096 frames. On failure the source stays stopped.
+    // Starts delivering buffers of about kCaptureBlockFrames frames. On failure the source stays stopped.
     // onError reports, once, that a running capture was lost (the sound server or the device
     // went away); the source is stopped by then.
     virtual std::optional<CaptureError> start(BufferHandler onBuffer, ErrorHandler onError) = 0;

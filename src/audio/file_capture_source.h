@@ -16,7 +16,7 @@ namespace lumeno::audio {
 // Thread: control on main; buffers on the source's own pacing thread.
 class FileCaptureSource final : public CaptureSource, public DeviceDirectory {
 public:
-    static constexpr std::uint32_t kFramesPerBuffer = 4096;
+    static constexpr std::uint32_t kFramesPerBuffer = kCaptureBlockFrames;
 
     explicit FileCaptureSource(std::unique_ptr<WavFile> file, std::uint32_t framesPerBuffer = kFramesPerBuffer);
     ~FileCaptureSource() override;

@@ -372,7 +372,8 @@ std::size_t SimpleHTTPServer::maxQueuedBytes() const {
     const core::AudioFormat format = audioFormat().value_or(kDefaultFormat);
     const double bytesPerSecond = format.sampleRate * format.channelCount * 2.0;
     // At least two capture buffers, so one late wake-up never cuts a healthy listener off.
-    return std::max<std::size_t>(static_cast<std::size_t>(bytesPerSecond * options_.maxQueuedSeconds), 2 * 4096 * 2 * 2);
+    return std::max<std::size_t>(static_cast<std::size_t>(bytesPerSecond * options_.maxQueuedSeconds),
+                                 2 * std::size_t{core::kCaptureBlockFrames} * 2 * 2);
 }
 
 void SimpleHTTPServer::startAudioStream(const std::shared_ptr<Connection>& connection) {

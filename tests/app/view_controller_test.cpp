@@ -44,8 +44,9 @@ struct Samples {
         const auto frames = static_cast<std::uint32_t>(data[0].size());
         buffer = audio::AudioBuffer{pointers.data(), static_cast<std::uint32_t>(data.size()), frames, frames, 48000.0};
     }
-    Samples(float value, std::size_t channels = 1)
-        : Samples(std::vector<std::vector<float>>(channels, std::vector<float>(64, value))) {}
+    // One reference buffer by default: the gain and the meter move once per 4096 frames.
+    Samples(float value, std::size_t channels = 1, std::size_t frames = audio::kTimingReferenceFrames)
+        : Samples(std::vector<std::vector<float>>(channels, std::vector<float>(frames, value))) {}
     std::vector<std::vector<float>> data;
     std::vector<const float*> pointers;
     audio::AudioBuffer buffer;
@@ -158,7 +159,7 @@ TEST_F(ViewControllerTest, AutoGainOffResetsTheGainAndOnStartsSmoothingFromOne) 
     controller_->toggleAutoGain(true);
     EXPECT_TRUE(store_->boolForKey(key::kAutoGainEnabled));
     deliver(Samples(0.05f));
-    EXPECT_FLOAT_EQ(controller_->currentGain(), 1.1f);
+    EXPECT_NEAR(controller_->currentGain(), 1.1f, 1e-5f);  // the RMS of 4096 float squares is not exact
     controller_->toggleAutoGain(false);
     EXPECT_FLOAT_EQ(controller_->currentGain(), 1.0f);
     EXPECT_FALSE(store_->boolForKey(key::kAutoGainEnabled));
@@ -166,7 +167,7 @@ TEST_F(ViewControllerTest, AutoGainOffResetsTheGainAndOnStartsSmoothingFromOne) 
     EXPECT_FLOAT_EQ(controller_->currentGain(), 1.0f);
     controller_->toggleAutoGain(true);
     deliver(Samples(0.05f));
-    EXPECT_FLOAT_EQ(controller_->currentGain(), 1.1f);
+    EXPECT_NEAR(controller_->currentGain(), 1.1f, 1e-5f);
 }
 
 TEST_F(ViewControllerTest, MeterAndLevelLineFollowUsableBuffersOnly) {
@@ -184,14 +185,31 @@ TEST_F(ViewControllerTest, MeterAndLevelLineFollowUsableBuffersOnly) {
     EXPECT_EQ(server_->chunks.size(), 1u);
     EXPECT_EQ(speech_.first.size(), 1u);
 
-    // Counting only usable buffers, every hundredth logs one level line.
+    // Counting only usable buffers, one level line per kLevelLogInterval capture blocks.
     log_.clear();
-    for (int i = 0; i < 98; ++i) deliver(Samples(0.0f));
+    const Samples block(0.0f, 1, audio::kCaptureBlockFrames);
+    for (int i = 0; i < audio::kLevelLogInterval - 2; ++i) deliver(block);
     EXPECT_TRUE(log_.lines().empty());
-    deliver(Samples(0.0f));
+    deliver(block);
     EXPECT_EQ(log_.lines(), Lines{"🔊 Audio level: Input RMS=0.0000, Gain=1.00x, Output RMS=0.0000"});
-    for (int i = 0; i < 100; ++i) deliver(Samples(0.0f));
+    for (int i = 0; i < audio::kLevelLogInterval; ++i) deliver(block);
     EXPECT_EQ(log_.lines().size(), 2u);
+}
+
+TEST_F(ViewControllerTest, SmallBlocksMoveTheMeterAndTheGainAtTheReferencePace) {
+    store_->setBool(key::kAutoGainEnabled, true);
+    start();
+    const Samples block(0.05f, 1, audio::kCaptureBlockFrames);
+    const auto perReference = audio::kTimingReferenceFrames / audio::kCaptureBlockFrames;
+    for (std::uint32_t i = 0; i + 1 < perReference; ++i) deliver(block);
+    queue_.runUntilIdle();
+    EXPECT_TRUE(view_->levels.empty()) << "no meter update before a reference buffer's worth of frames";
+    deliver(block);
+    queue_.runUntilIdle();
+    ASSERT_EQ(view_->levels.size(), 1u);
+    // The gain applied to each block varied, so the level is near, not at, 0.05 x 1.1 x 3.
+    EXPECT_NEAR(view_->levels[0], 0.05f * 1.05f * 3.0f, 0.01f);
+    EXPECT_NEAR(controller_->currentGain(), 1.1f, 1e-4f) << "the same gain as one 4096-frame buffer";
 }
 
 TEST_F(ViewControllerTest, StreamedChunkIsTheBufferInWireFormatWithTheCappedGain) {

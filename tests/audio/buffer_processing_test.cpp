@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <vector>
 
 using namespace lumeno::audio;
@@ -97,6 +98,35 @@ TEST(AutoGainTest, SmoothsClampsAndCapsOnlyThisBufferAtTheCeiling) {
         EXPECT_FLOAT_EQ(d.gain, c.expectedGain) << c.name;
         EXPECT_FLOAT_EQ(d.currentGain, c.expectedCurrent) << c.name;
     }
+}
+
+TEST(AutoGainTest, SettlesInTheSameTimeWhateverTheBufferLength) {
+    // One 4096-frame buffer, the same audio in smaller blocks, or in blocks of uneven length
+    // (a platform that delivers other sizes than asked) all move the gain the same way.
+    const float oneBuffer = decideGain(0.05f, true, 1.0f, kTargetRMS, gainSmoothingFor(4096)).currentGain;
+    EXPECT_FLOAT_EQ(oneBuffer, 1.1f);
+    for (const std::vector<std::uint32_t>& blocks :
+         {std::vector<std::uint32_t>(8, 512), std::vector<std::uint32_t>(16, 256), std::vector<std::uint32_t>{480, 3000, 616}}) {
+        float gain = 1.0f;
+        for (const std::uint32_t frames : blocks)
+            gain = decideGain(0.05f, true, gain, kTargetRMS, gainSmoothingFor(frames)).currentGain;
+        EXPECT_NEAR(gain, oneBuffer, 1e-5f) << blocks.size() << " blocks";
+    }
+}
+
+TEST(LevelTest, MeterGetsOneLevelPerWindowAsTheRmsOverIt) {
+    MeterWindow window;
+    // 0.1 and 0.3 RMS over equal halves of the window: sqrt((0.01 + 0.09) / 2) = 0.2236, shown x3.
+    std::vector<std::optional<float>> levels;
+    for (int i = 0; i < 4; ++i) levels.push_back(window.add(0.1f, 512));
+    for (int i = 0; i < 4; ++i) levels.push_back(window.add(0.3f, 512));
+    for (int i = 0; i < 7; ++i) EXPECT_FALSE(levels[static_cast<std::size_t>(i)]) << i;
+    ASSERT_TRUE(levels[7]);
+    EXPECT_NEAR(*levels[7], 3.0f * std::sqrt(0.05f), 1e-5f);
+    // A new window starts empty; one long buffer fills it at once.
+    EXPECT_FALSE(window.add(0.0f, 100));
+    EXPECT_FLOAT_EQ(window.add(0.5f, 8192).value_or(-1.0f), 1.0f);
+    EXPECT_FLOAT_EQ(window.add(0.0f, 4096).value_or(-1.0f), 0.0f);
 }
 
 TEST(LevelTest, MeterIsTripledAndCappedAndTheLogLineFollowsTheSwitch) {

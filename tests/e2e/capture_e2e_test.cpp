@@ -332,7 +332,7 @@ TEST_F(PulseBackEndTest, ListsSwitchesCapturesAndReportsAVanishedSource) {
         [&](const lumeno::audio::AudioBuffer& b) {
             std::lock_guard lock(mutex);
             ++buffers;
-            shapeOk = shapeOk && b.channelCount == 2 && b.frameLength == 4096 && b.sampleRate == 44100.0;
+            shapeOk = shapeOk && b.channelCount == 2 && b.frameLength == lumeno::audio::kCaptureBlockFrames && b.sampleRate == 44100.0;
             changed.notify_all();
         },
         [&](const std::string& why) {

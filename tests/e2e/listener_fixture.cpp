@@ -9,7 +9,7 @@
 //   streaming on|off                 the status document
 //   partial TEXT / final TEXT        broadcast one caption message
 //   tone RATE CHANNELS SECONDS [FRAMES]   announce the format and send a 440 Hz tone in real
-//                                         time, in chunks of FRAMES frames (4096 by default)
+//                                         time, in chunks of FRAMES frames (a capture block by default)
 //   logo PATH                        store the file's bytes as the logo
 //   quit
 #include <algorithm>
@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "app/options.h"
+#include "core/audio_format.h"
 #include "core/log.h"
 #include "core/notification_center.h"
 #include "core/thread_main_queue.h"
@@ -34,7 +35,7 @@ using namespace lumeno;
 
 namespace {
 
-// Chunks of a 440 Hz tone at half scale, paced in real time.
+// Chunks (a capture block unless told) of a 440 Hz tone at half scale, paced in real time.
 void sendTone(server::SimpleHTTPServer& server, double rate, std::uint32_t channels, double seconds,
               std::size_t kFrames) {
     const auto chunks = static_cast<std::size_t>(seconds * rate / kFrames);
@@ -95,7 +96,7 @@ int main(int argc, char** argv) {
         } else if (command == "tone") {
             double rate = 48000, seconds = 1;
             std::uint32_t channels = 1;
-            std::size_t frames = 4096;
+            std::size_t frames = core::kCaptureBlockFrames;
             std::istringstream(rest) >> rate >> channels >> seconds >> frames;
             server->updateAudioFormat({rate, channels});
             if (tone.joinable()) tone.join();

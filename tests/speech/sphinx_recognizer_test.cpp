@@ -126,7 +126,7 @@ std::vector<bool> script(std::initializer_list<std::pair<int, bool>> runs) {
 }  // namespace
 
 TEST(AudioHandoffTest, MixesToMonoSplitsIntoBlocksAndKeepsOrder) {
-    AudioHandoff handoff(8);
+    AudioHandoff handoff(5000 / AudioHandoff::kBlockFrames + 1);
     std::vector<float> left(5000), right(5000, -0.1f);
     for (std::size_t i = 0; i < left.size(); ++i) left[i] = static_cast<float>(i) / 10000.0f;
     const float* channels[] = {left.data(), right.data()};
@@ -141,14 +141,17 @@ TEST(AudioHandoffTest, MixesToMonoSplitsIntoBlocksAndKeepsOrder) {
         for (std::uint32_t f = 0; f < block.frames; ++f, ++frame)
             ASSERT_FLOAT_EQ(block.samples[f], (left[frame] + right[frame]) / 2.0f) << frame;
     }
-    EXPECT_EQ(sizes, (std::vector<std::uint32_t>{2048, 2048, 904}));
+    std::vector<std::uint32_t> expected(5000 / AudioHandoff::kBlockFrames, AudioHandoff::kBlockFrames);
+    expected.push_back(5000 % AudioHandoff::kBlockFrames);
+    EXPECT_EQ(sizes, expected);
     EXPECT_EQ(handoff.takeDroppedFrames(), 0u);
 }
 
 TEST(AudioHandoffTest, AFullRingDropsTheOldestAndCountsIt) {
     AudioHandoff handoff(4);
-    for (int i = 0; i < 6; ++i) pushMono(handoff, std::vector<float>(1000, static_cast<float>(i)), 16000.0);
-    EXPECT_EQ(handoff.takeDroppedFrames(), 2000u);
+    constexpr std::uint32_t kFrames = std::min(1000u, AudioHandoff::kBlockFrames);  // one block each
+    for (int i = 0; i < 6; ++i) pushMono(handoff, std::vector<float>(kFrames, static_cast<float>(i)), 16000.0);
+    EXPECT_EQ(handoff.takeDroppedFrames(), 2 * kFrames);
     EXPECT_EQ(handoff.takeDroppedFrames(), 0u);
     AudioHandoff::Block block;
     std::vector<float> kept;

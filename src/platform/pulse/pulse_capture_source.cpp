@@ -282,6 +282,10 @@ struct PulseCaptureSource::Impl {
         attributes.tlength = static_cast<std::uint32_t>(-1);
         attributes.prebuf = static_cast<std::uint32_t>(-1);
         attributes.minreq = static_cast<std::uint32_t>(-1);
+        // With ADJUST_LATENCY the server both hands data over in fragments of this size and
+        // lowers the source's latency to match, so a block leaves as soon as it is recorded;
+        // without it the source keeps its own latency, which may be far longer than a block.
+        // Fragments of another size are cut into whole blocks by deinterleave().
         attributes.fragsize = static_cast<std::uint32_t>(kFramesPerBuffer * pa_frame_size(&spec));
         // DONT_MOVE: when the source goes away the stream fails instead of being moved to another
         // source in another format, which the announced stream format could not follow.

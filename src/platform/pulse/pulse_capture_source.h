@@ -8,14 +8,15 @@
 namespace lumeno::platform {
 
 // Capture and device control through a PulseAudio server (also PipeWire's PulseAudio service).
-// Records float32 at the default source's own rate and channel map, in buffers of 4096 frames
-// delivered on libpulse's threaded main loop, which is the tap thread. Devices are the
-// non-monitor sources; choosing one sets the server's default source. The server is connected
-// on first use and again after it went away; every wait is bounded, so a dead or stuck server
-// surfaces as an error, never as a hang. Thread: calls on main (never from a handler).
+// Records float32 at the default source's own rate and channel map, in buffers of
+// kCaptureBlockFrames frames delivered on libpulse's threaded main loop, which is the tap
+// thread. Devices are the non-monitor sources; choosing one sets the server's default source.
+// The server is connected on first use and again after it went away; every wait is bounded, so
+// a dead or stuck server surfaces as an error, never as a hang. Thread: calls on main (never
+// from a handler).
 class PulseCaptureSource final : public audio::CaptureSource, public audio::DeviceDirectory {
 public:
-    static constexpr std::uint32_t kFramesPerBuffer = 4096;
+    static constexpr std::uint32_t kFramesPerBuffer = audio::kCaptureBlockFrames;
 
     explicit PulseCaptureSource(std::chrono::milliseconds timeout = std::chrono::seconds(5));
     ~PulseCaptureSource() override;

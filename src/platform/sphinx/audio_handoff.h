@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "audio/audio_buffer.h"
+#include "core/audio_format.h"
 
 namespace lumeno::platform {
 
@@ -19,7 +20,9 @@ namespace lumeno::platform {
 // Thread: push on the audio thread; pop and takeDroppedFrames on the decoder thread.
 class AudioHandoff {
 public:
-    static constexpr std::uint32_t kBlockFrames = 2048;
+    // One capture buffer per block: the ring is sized in blocks from seconds of audio, so a
+    // block larger than the buffers would leave most of each slot, and of those seconds, unused.
+    static constexpr std::uint32_t kBlockFrames = core::kCaptureBlockFrames;
 
     struct Block {
         double sampleRate = 0.0;
