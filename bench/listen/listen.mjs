@@ -3,7 +3,7 @@
 // Chromium playing the listener page into the sink, and bursts timed on one clock by the meter
 // (see meter.mjs for what the difference does and does not include).
 //
-//   node listen.mjs [--quick] [--calibrate]
+//   node listen.mjs [--quick] [--calibrate] [--codec opus|pcm] [--steady]
 //
 // Prints one line on stdout; what happened, burst by burst, on stderr. --quick shortens the
 // drift run from two minutes to twenty seconds. --calibrate measures PulseAudio's own loopback
@@ -22,6 +22,11 @@ const root = join(here, '..', '..');
 const args = process.argv.slice(2);
 const quick = args.includes('--quick');
 const calibrate = args.includes('--calibrate');
+// The stream the page takes: its default (the compressed one) or, with --codec pcm, the raw one
+// its "Full quality" switch asks for.
+const codec = args.includes('--codec') ? args[args.indexOf('--codec') + 1] : 'opus';
+// Only the steady sessions: for comparing settings quickly.
+const steadyOnly = args.includes('--steady');
 const lumenoBinary = process.env.LUMENO_BINARY || join(root, 'build', 'lumeno');
 const driftSeconds = quick ? 20 : 120;
 
@@ -226,6 +231,20 @@ async function launchBrowser() {
   });
 }
 
+// What the page's own figures say, next to what was measured: its target and lead, how often it
+// ran dry, and the browser's own output latency.
+async function playbackState(page) {
+  return page.evaluate(() => {
+    const s = window.listenerStats;
+    const context = typeof audioContext === 'undefined' ? null : audioContext;
+    const ms = (seconds) => (seconds === undefined ? '?' : (seconds * 1000).toFixed(1));
+    if (!s) return 'no listenerStats';
+    return `codec ${s.codec} target ${s.targetMs.toFixed(0)} ms, lead ${s.leadMs.toFixed(1)} ms, underruns ${s.underruns}, ` +
+      `skipped ${s.skippedMs.toFixed(0)} ms, rate ${s.playbackRate.toFixed(4)}, output latency ` +
+      `${context ? ms(context.baseLatency) + ' + ' + ms(context.outputLatency) : '?'} ms`;
+  }).catch(() => '(page gone)');
+}
+
 async function statusText(page) {
   return page.evaluate(() => `${document.getElementById('status').textContent} / ${document.getElementById('toggleBtn').textContent}`)
     .catch(() => '(page gone)');
@@ -234,6 +253,7 @@ async function statusText(page) {
 // Opens the page, taps "Start Listening" and waits for the first burst to come through.
 async function listen(port) {
   const page = await browser.newPage();
+  if (codec === 'pcm') await page.addInitScript(() => localStorage.setItem('lumeno.fullQuality', 'true'));
   await page.goto(`http://127.0.0.1:${port}/listen`, { timeout: 15000 });
   await page.locator('#toggleBtn').waitFor({ state: 'visible', timeout: 15000 });
   const tapped = now();
@@ -259,8 +279,10 @@ async function steady(port) {
     const from = now();
     await waitFor(`${kBurstsPerSession} bursts heard`, () => delaysIn(from, Infinity).length >= kBurstsPerSession, 15000, 100);
     const mine = delaysIn(from, Infinity).slice(0, kBurstsPerSession);
+    const playback = await playbackState(page);
     await page.close();
     show(`steady, session ${session}`, mine);
+    log(`  page: ${playback}`);
     delays.push(...mine);
   }
   return { p50: median(delays), p90: quantile(delays, 0.9) };
@@ -357,13 +379,17 @@ async function main() {
   let app = await startLumeno(port);
   browser = await launchBrowser();
   const { p50, p90 } = await steady(port);
+  if (steadyOnly) {
+    console.log(`listen codec=${codec} mic_to_ear_ms_p50=${round(p50)} p90=${round(p90)}`);
+    return;
+  }
   const afterStall = await stall(port);
   const driftEnd = await drift(port, meter);
   const restart = await reconnect(port, app);
   app = restart.app;
   meter.send({ stats: true });
   await sleep(200);
-  console.log(`listen mic_to_ear_ms_p50=${round(p50)} p90=${round(p90)} after_stall_2s_ms=${round(afterStall)} (delay 10 s after a 2 s stall) ` +
+  console.log(`listen codec=${codec} mic_to_ear_ms_p50=${round(p50)} p90=${round(p90)} after_stall_2s_ms=${round(afterStall)} (delay 10 s after a 2 s stall) ` +
     `drift_0_5pct_ms=${round(driftEnd)} (delay after ${quick ? '20 s' : '2 min'} of a 0.5 % fast source) ` +
     `reconnect_s=${restart.seconds === null ? 'none' : restart.seconds.toFixed(1)} (server restarted: seconds until sound again)`);
 }

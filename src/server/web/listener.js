@@ -112,7 +112,7 @@ window.listenerStats = Object.freeze({
 
 function createAudioContext(sampleRate) {
   const Context = window.AudioContext || window.webkitAudioContext;
-  return new Context({ latencyHint: 'interactive', sampleRate: sampleRate });
+  return new Context({ latencyHint: 0, sampleRate: sampleRate });
 }
 
 // A head the page cannot play correctly: retrying would only fetch it again.
