@@ -39,6 +39,8 @@ test('a phone plays the operator\'s input at its own rate until the service stop
   const lumeno = await startLumeno(['--input-file', wav, '--set', 'isStreaming=true'],
     { PULSE_SERVER: 'unix:/nonexistent/lumeno-test' });
   const context = await browser.newContext(phone);
+  // The raw stream ("Full quality") is the one that plays at the operator's own rate.
+  await context.addInitScript(() => localStorage.setItem('lumeno.fullQuality', 'true'));
   const page = await context.newPage();
   try {
     await page.goto(lumeno.url + '/listen');
