@@ -2,7 +2,7 @@
 // in real time.
 //
 //   scripts/bench fanout [--listeners N] [--seconds S] [--burst] [--frames N[,N...]]
-//                        [--baseline icecast]
+//                        [--baseline icecast] [--codec opus]
 //
 // The listeners run in a child process (forked before the server starts), so the server's CPU
 // figure is the server process's alone. Every chunk starts with a marker, its send time and its
@@ -20,6 +20,12 @@
 // load through a private Icecast (Debian's icecast2: a temporary config, loopback only, a free
 // port) fed the same chunks as a source, and prints each Lumeno figure as a share of its CPU.
 // Both servers' CPU is read the same way, from /proc/<pid>/stat, over the same measured window.
+//
+// With --codec opus the listeners ask for the Ogg Opus stream. The parent holds one Opus
+// connection of its own before feeding, so the encoder's first input is chunk 0 and a page's
+// granule position names the chunk that completed it: lag is measured against that chunk's send
+// time, and missed pages are counted by page sequence gaps. The Icecast baseline relays raw PCM
+// only, so it is not offered with Opus.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -61,6 +67,9 @@ constexpr std::size_t kStampBytes = 24;  // marker, send time, sequence number
 constexpr std::size_t kMinFrames = kStampBytes / 2;
 constexpr std::size_t kProbeEvery = 50;
 constexpr int kLazyReadBytes = 32 * 1024;
+// About a second of the Opus stream: the head and header pages alone must not wait for more.
+constexpr int kLazyReadBytesOpus = 4 * 1024;
+constexpr std::int64_t kOpusFrame = 960;  // samples per page: one 20 ms packet each
 
 std::int64_t nowNs() {
     timespec ts{};
@@ -74,6 +83,7 @@ struct Config {
     bool burst = false;
     std::vector<std::size_t> frames{lumeno::core::kCaptureBlockFrames};
     bool icecast = false;
+    bool opus = false;
 };
 
 // What the listener process sends back after a run.
@@ -82,6 +92,7 @@ struct ChildReport {
     std::int64_t received = 0;
     std::int64_t missed = 0;
     double lagP50Ms = 0, lagP99Ms = 0;
+    double bytesPerListenerSecond = 0;  // Opus only
 };
 
 struct Result {
@@ -144,9 +155,65 @@ struct Client {
     std::uint64_t window = 0;  // the last eight bytes while looking for a marker
     std::size_t offset = 0;    // bytes into the current chunk
     unsigned char stamp[kStampBytes];
-    std::int64_t firstSeq = -1;
+    std::int64_t firstSeq = -1;  // chunk or, with Opus, page sequence number
     std::int64_t received = 0;
+    std::int64_t bytes = 0;  // after the head
+    // Opus: the head of the page being read, then how much of its body is still to come.
+    std::string pageHead;
+    std::size_t bodyLeft = 0;
+    bool lostFraming = false;
 };
+
+// One Ogg page's receipt on a probe listener: its granule position and when its last byte arrived.
+struct PageReceipt {
+    std::int64_t granule;
+    std::int64_t at;
+};
+
+// Walks the Ogg pages in the bytes [i, size), copying only page heads: counts audio pages and,
+// on a probe listener, notes when each one completed.
+void readPages(Client& c, const unsigned char* data, std::size_t size, std::int64_t at,
+               std::vector<PageReceipt>* receipts) {
+    std::size_t i = 0;
+    while (i < size && !c.lostFraming) {
+        if (c.bodyLeft > 0) {
+            const std::size_t take = std::min(size - i, c.bodyLeft);
+            i += take;
+            c.bodyLeft -= take;
+            if (c.bodyLeft > 0) return;
+        } else {
+            // 27 fixed bytes, then one lacing value per segment, their count in byte 26.
+            auto headSize = [&] {
+                if (c.pageHead.size() < 27) return std::size_t{27};
+                return 27 + std::size_t{static_cast<unsigned char>(c.pageHead[26])};
+            };
+            const std::size_t need = headSize();
+            const std::size_t take = std::min(size - i, need - c.pageHead.size());
+            c.pageHead.append(reinterpret_cast<const char*>(data + i), take);
+            i += take;
+            if (c.pageHead.size() >= 4 && c.pageHead.compare(0, 4, "OggS") != 0) {
+                c.lostFraming = true;  // the server never splits a page, so this is a fault
+                return;
+            }
+            if (c.pageHead.size() < headSize()) continue;
+            const auto* head = reinterpret_cast<const unsigned char*>(c.pageHead.data());
+            for (std::size_t s = 0; s < head[26]; ++s) c.bodyLeft += head[27 + s];
+            if (c.bodyLeft > 0) continue;
+        }
+        // A whole page: its head is in c.pageHead.
+        const auto* head = reinterpret_cast<const unsigned char*>(c.pageHead.data());
+        std::int64_t granule = 0;
+        std::uint32_t sequence = 0;
+        std::memcpy(&granule, head + 6, 8);  // little-endian, as is this machine
+        std::memcpy(&sequence, head + 18, 4);
+        if (sequence >= 2) {  // 0 and 1 are the OpusHead and OpusTags pages
+            if (c.firstSeq < 0) c.firstSeq = sequence;
+            ++c.received;
+            if (receipts) receipts->push_back({granule, at});
+        }
+        c.pageHead.clear();
+    }
+}
 
 std::uint64_t markerWord() {
     std::uint64_t word = 0;
@@ -179,11 +246,13 @@ int runListeners(const Config& config, std::size_t chunkBytes, const std::string
                  static_cast<std::size_t>(kRate * 2 / static_cast<double>(chunkBytes) + 1));
     const std::string request = "GET " + path + " HTTP/1.0\r\nHost: bench\r\n\r\n";
     const std::uint64_t marker = markerWord();
+    std::vector<PageReceipt> receipts;
+    const int lazyReadBytes = config.opus ? kLazyReadBytesOpus : kLazyReadBytes;
 
     auto open = [&](std::size_t i) {
         Client& c = clients[i];
         c.fd = connectOne(port, false);
-        if (i % kProbeEvery != 0) ::setsockopt(c.fd, SOL_SOCKET, SO_RCVLOWAT, &kLazyReadBytes, sizeof kLazyReadBytes);
+        if (i % kProbeEvery != 0) ::setsockopt(c.fd, SOL_SOCKET, SO_RCVLOWAT, &lazyReadBytes, sizeof lazyReadBytes);
         epoll_event ev{};
         ev.events = EPOLLOUT | EPOLLIN;
         ev.data.u64 = i;
@@ -256,6 +325,11 @@ int runListeners(const Config& config, std::size_t chunkBytes, const std::string
                     ++accepted;
                 }
             }
+            c.bytes += static_cast<std::int64_t>(size - i);
+            if (config.opus) {
+                readPages(c, &buffer[i], size - i, at, index % kProbeEvery == 0 ? &receipts : nullptr);
+                continue;
+            }
             while (i < size) {
                 if (!c.synced) {
                     c.window = (c.window << 8) | buffer[i++];
@@ -293,9 +367,36 @@ int runListeners(const Config& config, std::size_t chunkBytes, const std::string
 
     ChildReport report;
     report.accepted = accepted;
-    for (const Client& c : clients) {
-        report.received += c.received;
-        if (c.firstSeq >= 0 && lastSeq >= c.firstSeq) report.missed += (lastSeq - c.firstSeq + 1) - c.received;
+    if (config.opus) {
+        // The parent sends every chunk's send time after the last sequence number.
+        std::vector<std::int64_t> sentAt(static_cast<std::size_t>(std::max<std::int64_t>(lastSeq + 1, 0)));
+        if (!sentAt.empty() && !readAll(fromParent, sentAt.data(), sentAt.size() * sizeof(std::int64_t)))
+            sentAt.clear();
+        // The last page every listener should have: the one of the last whole frame fed (audio
+        // pages are numbered from 2, the first holding samples up to 960).
+        const std::int64_t frames = static_cast<std::int64_t>(chunkBytes / 2);
+        const std::int64_t lastPage = (lastSeq + 1) * frames / kOpusFrame + 1;
+        std::int64_t bytes = 0, lost = 0;
+        for (const Client& c : clients) {
+            report.received += c.received;
+            bytes += c.bytes;
+            if (c.lostFraming) ++lost;
+            if (c.firstSeq >= 0 && lastPage >= c.firstSeq)
+                report.missed += std::max<std::int64_t>(0, (lastPage - c.firstSeq + 1) - c.received);
+        }
+        if (lost > 0) std::fprintf(stderr, "%" PRId64 " listeners received bytes that are not Ogg pages\n", lost);
+        // A page is completed by the chunk holding its last sample, granule - 1.
+        for (const PageReceipt& r : receipts) {
+            const auto chunk = static_cast<std::size_t>((r.granule - 1) / frames);
+            if (r.granule > 0 && chunk < sentAt.size()) lags.push_back(r.at - sentAt[chunk]);
+        }
+        const double seconds = static_cast<double>(report.received) * static_cast<double>(kOpusFrame) / kRate;
+        report.bytesPerListenerSecond = seconds > 0 ? static_cast<double>(bytes) / seconds : 0;
+    } else {
+        for (const Client& c : clients) {
+            report.received += c.received;
+            if (c.firstSeq >= 0 && lastSeq >= c.firstSeq) report.missed += (lastSeq - c.firstSeq + 1) - c.received;
+        }
     }
     std::sort(lags.begin(), lags.end());
     auto percentile = [&](double p) {
@@ -360,22 +461,37 @@ struct ListenerProcess {
 };
 
 // Feeds chunks in real time until every listener has the stream (or 30 s), then for the
-// measured window, reading the server's CPU over that window only.
+// measured window, reading the server's CPU over that window only. `allIn` runs between the two.
 Result feedAndMeasure(const Config& config, std::size_t frames, ListenerProcess& listeners, pid_t serverPid,
-                      const std::function<bool(lumeno::core::SharedBytes)>& send) {
+                      const std::function<bool(lumeno::core::SharedBytes)>& send,
+                      const std::function<void()>& allIn = [] {}) {
     Result result;
     result.frames = frames;
     const std::size_t chunkBytes = frames * 2;
     const auto period = std::chrono::nanoseconds(static_cast<std::int64_t>(1e9 * static_cast<double>(frames) / kRate));
     std::int64_t seq = 0;
+    std::vector<std::int64_t> sentAt;
     bool sendFailed = false;
+    // Opus: the encoder's cost and output depend on the signal, which silence would flatter, so
+    // the chunks carry noise peaking at -20 dBFS.
+    std::vector<std::uint8_t> signal(chunkBytes, 0);
+    if (config.opus) {
+        std::uint32_t state = 1;
+        for (std::size_t i = 0; i + 1 < chunkBytes; i += 2) {
+            state = state * 1664525u + 1013904223u;
+            const auto sample = static_cast<std::int16_t>(static_cast<std::int32_t>(state >> 16) / 10 - 3277);
+            signal[i] = static_cast<std::uint8_t>(sample);
+            signal[i + 1] = static_cast<std::uint8_t>(static_cast<std::uint16_t>(sample) >> 8);
+        }
+    }
     auto next = std::chrono::steady_clock::now();
     auto feedOne = [&] {
-        auto chunk = std::make_shared<std::vector<std::uint8_t>>(chunkBytes, 0);
+        auto chunk = std::make_shared<std::vector<std::uint8_t>>(signal);
         const std::int64_t at = nowNs();
         std::memcpy(chunk->data(), kMarker, sizeof kMarker);
         std::memcpy(chunk->data() + 8, &at, 8);
         std::memcpy(chunk->data() + 16, &seq, 8);
+        sentAt.push_back(at);
         ++seq;
         if (!send(std::move(chunk))) sendFailed = true;
         next += period;
@@ -383,16 +499,17 @@ Result feedAndMeasure(const Config& config, std::size_t frames, ListenerProcess&
     };
 
     const auto connectDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    bool allIn = false;
-    while (!allIn && !sendFailed && std::chrono::steady_clock::now() < connectDeadline) {
+    bool everyoneIn = false;
+    while (!everyoneIn && !sendFailed && std::chrono::steady_clock::now() < connectDeadline) {
         feedOne();
         pollfd p{listeners.fromChild, POLLIN, 0};
         if (::poll(&p, 1, 0) > 0) {
             char ready;
-            allIn = readAll(listeners.fromChild, &ready, 1);
+            everyoneIn = readAll(listeners.fromChild, &ready, 1);
         }
     }
-    if (!allIn) std::fprintf(stderr, "not every listener received the stream head within 30 s\n");
+    if (!everyoneIn) std::fprintf(stderr, "not every listener received the stream head within 30 s\n");
+    allIn();
 
     const std::int64_t firstMeasured = seq;
     const double cpuStart = processCpuSeconds(serverPid);
@@ -405,6 +522,7 @@ Result feedAndMeasure(const Config& config, std::size_t frames, ListenerProcess&
 
     const std::int64_t lastSeq = seq - 1;
     writePipe(listeners.toChild, &lastSeq, sizeof lastSeq);
+    if (config.opus) writePipe(listeners.toChild, sentAt.data(), sentAt.size() * sizeof(std::int64_t));
     result.ran = readAll(listeners.fromChild, &result.report, sizeof result.report);
     ::waitpid(listeners.pid, nullptr, 0);
     listeners.pid = -1;
@@ -416,10 +534,30 @@ Result feedAndMeasure(const Config& config, std::size_t frames, ListenerProcess&
     return result;
 }
 
+// Opens an Opus listener of the parent's own and reads its response head; -1 unless the server
+// answers with the Ogg stream.
+int openOpusProbe(std::uint16_t port) {
+    const int fd = connectOne(port, true);
+    if (fd < 0) return -1;
+    timeval limit{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    const std::string request = "GET /audio?codec=opus HTTP/1.0\r\nHost: bench\r\n\r\n";
+    std::string head;
+    char c;
+    if (sendAll(fd, request.data(), request.size()))
+        while (head.size() < 4096 && head.find("\r\n\r\n") == std::string::npos && ::recv(fd, &c, 1, 0) == 1) head += c;
+    if (head.find("audio/ogg") == std::string::npos) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 Result runLumeno(const Config& config, std::size_t frames) {
     using namespace lumeno;
     // Forked before the server's threads exist.
-    ListenerProcess listeners = ListenerProcess::spawn(config, frames * 2, "/audio");
+    const char* path = config.opus ? "/audio?codec=opus" : "/audio";
+    ListenerProcess listeners = ListenerProcess::spawn(config, frames * 2, path);
     if (listeners.pid <= 0) return {};
     // The peak memory figure is this run's, not an earlier run's in the same process.
     std::ofstream("/proc/self/clear_refs") << "5";
@@ -435,11 +573,31 @@ Result runLumeno(const Config& config, std::size_t frames) {
     server->start();
     server->setStreaming(true);
     const std::uint16_t port = server->port();
+    // Opus: the encoder starts with this connection, before chunk 0, so granule positions count
+    // from the first chunk fed. It is read until every listener is in so that it is never cut off
+    // for falling behind, which, were it the only Opus listener yet, would restart the stream.
+    int probe = -1;
+    if (config.opus && (probe = openOpusProbe(port)) < 0) {
+        std::fprintf(stderr, "the server did not answer with an Ogg Opus stream\n");
+        server->stop();
+        return {};
+    }
     writePipe(listeners.toChild, &port, sizeof port);
-    Result result = feedAndMeasure(config, frames, listeners, ::getpid(), [&](core::SharedBytes chunk) {
-        server->sendAudioData(std::move(chunk));
-        return true;
-    });
+    Result result = feedAndMeasure(
+        config, frames, listeners, ::getpid(),
+        [&](core::SharedBytes chunk) {
+            char sink[4096];
+            if (probe >= 0)
+                while (::recv(probe, sink, sizeof sink, MSG_DONTWAIT) > 0) {
+                }
+            server->sendAudioData(std::move(chunk));
+            return true;
+        },
+        [&] {
+            if (probe >= 0) ::close(probe);
+            probe = -1;
+        });
+    if (probe >= 0) ::close(probe);
     server->stop();
     result.server = "lumeno";
     return result;
@@ -628,10 +786,12 @@ Result runIcecast(const Config& config, std::size_t frames) {
 
 void print(const Config& config, const Result& r) {
     std::printf("accepted=%d/%d measured_chunks=%" PRId64 "\n", r.report.accepted, config.listeners, r.measured);
-    std::printf("fanout server=%s frames=%zu listeners=%d seconds=%d chunks_sent=%" PRId64 " chunks_missed=%" PRId64
-                " server_cpu_pct=%.2f lag_p50_ms=%.2f lag_p99_ms=%.2f rss_mb=%.1f\n",
-                r.server.c_str(), r.frames, config.listeners, config.seconds, r.sent, r.report.missed, r.cpuPct,
-                r.report.lagP50Ms, r.report.lagP99Ms, r.rssMb);
+    std::printf("fanout server=%s frames=%zu listeners=%d seconds=%d chunks_sent=%" PRId64 " %s_missed=%" PRId64
+                " server_cpu_pct=%.2f lag_p50_ms=%.2f lag_p99_ms=%.2f rss_mb=%.1f",
+                r.server.c_str(), r.frames, config.listeners, config.seconds, r.sent, config.opus ? "pages" : "chunks",
+                r.report.missed, r.cpuPct, r.report.lagP50Ms, r.report.lagP99Ms, r.rssMb);
+    if (config.opus) std::printf(" bytes_per_listener_s=%.0f", r.report.bytesPerListenerSecond);
+    std::printf("\n");
     std::fflush(stdout);
 }
 
@@ -665,12 +825,16 @@ int main(int argc, char** argv) {
         } else if (arg == "--baseline" && i + 1 < argc && std::string(argv[i + 1]) == "icecast") {
             config.icecast = true;
             ++i;
+        } else if (arg == "--codec" && i + 1 < argc &&
+                   (std::string(argv[i + 1]) == "opus" || std::string(argv[i + 1]) == "pcm")) {
+            config.opus = std::string(argv[++i]) == "opus";
         } else usage = true;
     }
-    if (usage || config.listeners < 1 || config.seconds < 1) {
+    if (usage || config.listeners < 1 || config.seconds < 1 || (config.opus && config.icecast)) {
         std::fprintf(stderr,
                      "usage: bench_fanout [--listeners N] [--seconds S] [--burst] [--frames N[,N...]] "
-                     "[--baseline icecast]\n  (frames: %zu to 48000 each)\n",
+                     "[--baseline icecast | --codec opus]\n  (frames: %zu to 48000 each; the Icecast baseline "
+                     "relays raw PCM only, so it does not combine with --codec opus)\n",
                      kMinFrames);
         return 2;
     }
