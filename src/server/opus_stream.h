@@ -2,6 +2,7 @@
 
 #include <array>
 #include <atomic>
+#include <bit>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -84,7 +85,10 @@ public:
     std::uint64_t droppedChunks() const { return dropped_.load(std::memory_order_relaxed); }
 
 private:
-    static constexpr std::uint32_t kRingSize = 32;  // ~2.7 s of 4096-frame capture buffers
+    // About 2.7 s of capture blocks at 48 kHz, whatever the block; a power of two, so the
+    // wrapping indices stay right.
+    static constexpr std::uint32_t kRingSize =
+        std::bit_ceil(static_cast<std::uint32_t>(2.7 * 48000 / core::kCaptureBlockFrames));
 
     void run(std::unique_ptr<OggOpusEncoder> encoder, std::uint64_t generation);
     void discardQueued();
