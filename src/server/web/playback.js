@@ -20,6 +20,9 @@ const TARGET_STEP_MS = 10;
 const TARGET_RELAX_S = 60;
 // A dropout longer than this is an outage (a stall, a restart), not jitter: it leaves the target.
 const JITTER_GAP_S = 0.25;
+// Dropouts in a connection's first seconds (the page and decoder warming up, the first reads
+// arriving in a heap) say nothing about the device: they leave the target too.
+const WARM_UP_S = 2;
 // Surplus the trim may work off by itself before frames are skipped: jitter of a re-arming block
 // sits below this, a stall's backlog far above it.
 const SKIP_MARGIN_MS = 20;
@@ -58,6 +61,7 @@ class PlaybackPolicy {
     this.lastLeadS = 0;
     this.junctionPending = false;
     this.recentBlocks = [];
+    this.startedAt = null;
   }
 
   // Seconds of audio scheduled beyond `now`.
@@ -76,10 +80,11 @@ class PlaybackPolicy {
     let lead = this.nextTime === null ? -Infinity : this.nextTime - now;
     let rearmed = false;
     this.relaxTarget(now);
+    if (this.startedAt === null) this.startedAt = now;
     if (lead < UNDERRUN_GUARD_MS / 1000) {
       if (this.nextTime !== null) {
         this.underruns++;
-        if (now - this.nextTime < JITTER_GAP_S) this.raiseTarget(now);
+        if (now - this.nextTime < JITTER_GAP_S && now - this.startedAt >= WARM_UP_S) this.raiseTarget(now);
       }
       this.nextTime = now + this.targetS;
       lead = this.targetS;
