@@ -288,30 +288,15 @@ void SimpleHTTPServer::handleRequest(const std::shared_ptr<Connection>& connecti
     switch (routeFor(requestLine)) {
         case Route::page:
             services_.log.print("Serving listener page");
-            connection->setStallTimeout(std::chrono::duration_cast<std::chrono::milliseconds>(
-                std::chrono::duration<double>(options_.maxQueuedSeconds)));
-            if (auto responder = pageResponder())
-                responder->sendListenerPage(connection);
-            else
-                sendNotFound(connection);
+            respondFromPage(connection, &PageResponder::sendListenerPage);
             break;
         case Route::logo:
             services_.log.print("Serving logo");
-            connection->setStallTimeout(std::chrono::duration_cast<std::chrono::milliseconds>(
-                std::chrono::duration<double>(options_.maxQueuedSeconds)));
-            if (auto responder = pageResponder())
-                responder->sendLogo(connection);
-            else
-                sendNotFound(connection);
+            respondFromPage(connection, &PageResponder::sendLogo);
             break;
         case Route::decoderScript:
             services_.log.print("Serving decoder script");
-            connection->setStallTimeout(std::chrono::duration_cast<std::chrono::milliseconds>(
-                std::chrono::duration<double>(options_.maxQueuedSeconds)));
-            if (auto responder = pageResponder())
-                responder->sendDecoderScript(connection);
-            else
-                sendNotFound(connection);
+            respondFromPage(connection, &PageResponder::sendDecoderScript);
             break;
         case Route::status:
             services_.log.print("Serving status");
@@ -333,6 +318,17 @@ void SimpleHTTPServer::handleRequest(const std::shared_ptr<Connection>& connecti
             sendNotFound(connection);
             break;
     }
+}
+
+// A one-shot response from the page responder, cut off if its reader stalls.
+void SimpleHTTPServer::respondFromPage(const std::shared_ptr<Connection>& connection,
+                                       void (PageResponder::*respond)(const std::shared_ptr<Connection>&)) {
+    connection->setStallTimeout(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::duration<double>(options_.maxQueuedSeconds)));
+    if (auto responder = pageResponder())
+        ((*responder).*respond)(connection);
+    else
+        sendNotFound(connection);
 }
 
 std::shared_ptr<PageResponder> SimpleHTTPServer::pageResponder() {

@@ -137,6 +137,8 @@ private:
     std::size_t maxQueuedBytes() const;
     BacklogPolicy audioBacklogPolicy(double bytesPerSecond, const std::string& host);
     std::shared_ptr<PageResponder> pageResponder();
+    void respondFromPage(const std::shared_ptr<Connection>& connection,
+                         void (PageResponder::*respond)(const std::shared_ptr<Connection>&));
 
     Services services_;
     Options options_;
