@@ -160,7 +160,9 @@ async function startListening() {
   connectionState = 'connecting';
   try {
     // Created and resumed inside the tap: phones unlock audio only there.
-    audioContext = createAudioContext(44100);
+    // At the compressed stream's rate when that is what will play, so the context made in the
+    // tap is the one that plays (a phone may not start one made later).
+    audioContext = createAudioContext(wantsOpus() ? OPUS_RATE : 44100);
     audioContext.resume().catch(() => {});
     await connectAudio(mine, true);
   } catch (error) {
@@ -268,7 +270,8 @@ async function connectAudio(mine, first) {
 }
 
 function wantsOpus() {
-  return !opusUnavailable && !fullQualityChosen() && typeof WebAssembly === 'object';
+  const canDecode = typeof AudioDecoder === 'function' || typeof WebAssembly === 'object';
+  return !opusUnavailable && !fullQualityChosen() && canDecode;
 }
 
 function fullQualityChosen() {
