@@ -372,13 +372,9 @@ std::size_t SimpleHTTPServer::maxQueuedBytes() const {
                                  2 * std::size_t{core::kCaptureBlockFrames} * 2 * 2);
 }
 
-void SimpleHTTPServer::startAudioStream(const std::shared_ptr<Connection>& connection) {
-    const auto format = audioFormat();
-    const double rate = format ? format->sampleRate : kDefaultFormat.sampleRate;
-    const std::uint32_t channels = format ? format->channelCount : kDefaultFormat.channelCount;
-    connection->setBacklogPolicy(audioBacklogPolicy(rate * channels * 2.0, connection->remoteHost()));
-    // Sent before the connection joins the list, so the head precedes every chunk.
-    connection->send(core::makeBytes(audioStreamHead(rate, channels)), [weak = weak_from_this()](std::error_code ec) {
+// Either stream's response head, with its outcome logged.
+void SimpleHTTPServer::sendAudioHead(const std::shared_ptr<Connection>& connection, const std::string& head) {
+    connection->send(core::makeBytes(head), [weak = weak_from_this()](std::error_code ec) {
         auto self = weak.lock();
         if (!self) return;
         if (ec)
@@ -386,6 +382,15 @@ void SimpleHTTPServer::startAudioStream(const std::shared_ptr<Connection>& conne
         else
             self->services_.log.print("Audio stream started successfully");
     });
+}
+
+void SimpleHTTPServer::startAudioStream(const std::shared_ptr<Connection>& connection) {
+    const auto format = audioFormat();
+    const double rate = format ? format->sampleRate : kDefaultFormat.sampleRate;
+    const std::uint32_t channels = format ? format->channelCount : kDefaultFormat.channelCount;
+    connection->setBacklogPolicy(audioBacklogPolicy(rate * channels * 2.0, connection->remoteHost()));
+    // Sent before the connection joins the list, so the head precedes every chunk.
+    sendAudioHead(connection, audioStreamHead(rate, channels));
     impl_->audio.push_back(std::static_pointer_cast<AsioConnection>(connection));
     services_.log.print("Added audio connection");
     updateListenerCount();
@@ -418,14 +423,7 @@ void SimpleHTTPServer::startOpusStream(const std::shared_ptr<Connection>& connec
     Impl& impl = *impl_;
     if (!impl.opusStream->start()) return startAudioStream(connection);
     connection->setBacklogPolicy(audioBacklogPolicy(std::max(options_.opusBitrate, 6000) / 8.0, connection->remoteHost()));
-    connection->send(core::makeBytes(opusStreamHead()), [weak = weak_from_this()](std::error_code ec) {
-        auto self = weak.lock();
-        if (!self) return;
-        if (ec)
-            self->services_.log.print("Error sending audio response: ", ec.message());
-        else
-            self->services_.log.print("Audio stream started successfully");
-    });
+    sendAudioHead(connection, opusStreamHead());
     // The headers of the running stream, then (once in the list) its live pages: a listener
     // joining mid-stream decodes from its first byte.
     connection->send(impl.opusStream->headerPages());

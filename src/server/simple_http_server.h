@@ -136,6 +136,7 @@ private:
     void post(std::function<void()> task);
     std::size_t maxQueuedBytes() const;
     BacklogPolicy audioBacklogPolicy(double bytesPerSecond, const std::string& host);
+    void sendAudioHead(const std::shared_ptr<Connection>& connection, const std::string& head);
     std::shared_ptr<PageResponder> pageResponder();
     void respondFromPage(const std::shared_ptr<Connection>& connection,
                          void (PageResponder::*respond)(const std::shared_ptr<Connection>&));
