@@ -4,6 +4,7 @@
 
 #include "app/listener_server.h"
 #include "server/simple_http_server.h"
+#include "server/transcription_message.h"
 
 namespace lumeno::app {
 
@@ -23,7 +24,10 @@ public:
     void sendAudioData(core::SharedBytes chunk) override { server_->sendAudioData(std::move(chunk)); }
     int uniqueListenerCount() const override { return server_->uniqueListenerCount(); }
     std::weak_ptr<speech::TranscriptionSink> transcriptionServer() override { return weak_from_this(); }
-    void broadcastTranscription(const std::string& message) override { server_->broadcastTranscription(message); }
+    void broadcastTranscription(const speech::Transcription& caption) override {
+        server_->broadcastTranscription(server::makeTranscriptionMessage(caption.text, caption.isFinal,
+                                                                         server::secondsSince1970(), caption.language));
+    }
 
     const std::shared_ptr<server::SimpleHTTPServer>& httpServer() const { return server_; }
 

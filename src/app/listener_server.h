@@ -4,7 +4,7 @@
 
 #include "audio/buffer_processing.h"
 #include "core/audio_format.h"
-#include "speech/speech_recognition_manager.h"
+#include "speech/transcription_sink.h"
 
 namespace lumeno::app {
 

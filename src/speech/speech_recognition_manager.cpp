@@ -3,7 +3,6 @@
 #include <chrono>
 
 #include "prefs/keys.h"
-#include "server/transcription_message.h"
 
 namespace lumeno::speech {
 
@@ -195,15 +194,7 @@ void SpeechRecognitionManager::punctuationRefined(const std::string& corrected, 
 }
 
 void SpeechRecognitionManager::sendTranscription(const std::string& text, bool isFinal) {
-    auto server = httpServer_.lock();
-    if (!server) return;
-    const std::string message =
-        server::makeTranscriptionMessage(text, isFinal, server::secondsSince1970(), services_.preferences.speechLanguage());
-    if (message.empty()) {
-        services_.log.line("🎤 Failed to serialize transcription JSON");
-        return;
-    }
-    server->broadcastTranscription(message);
+    if (auto server = httpServer_.lock()) server->broadcastTranscription({text, isFinal, services_.preferences.speechLanguage()});
 }
 
 void SpeechRecognitionManager::stopRecognition() {

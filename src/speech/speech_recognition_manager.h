@@ -14,6 +14,7 @@
 #include "prefs/preferences_manager.h"
 #include "speech/speech_recognizer.h"
 #include "speech/transcription_correction_manager.h"
+#include "speech/transcription_sink.h"
 
 
 namespace lumeno::speech {
@@ -21,14 +22,6 @@ namespace lumeno::speech {
 // Posted on main when a session starts or stops, and when the permission or the recogniser's
 // availability may have changed.
 inline constexpr const char* kSpeechRecognitionStatusChanged = "speechRecognitionStatusChanged";
-
-// Where the session's captions go (the listener server's event streams): one serialized
-// transcription message per call. Thread: main.
-class TranscriptionSink {
-public:
-    virtual ~TranscriptionSink() = default;
-    virtual void broadcastTranscription(const std::string& message) = 0;
-};
 
 
 struct SupportedLanguage {
