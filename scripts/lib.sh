@@ -37,8 +37,10 @@ ensure_packages() {
   local sudo=()
   if [ "$(id -u)" -ne 0 ]; then sudo=(sudo); fi
   export DEBIAN_FRONTEND=noninteractive
-  "${sudo[@]}" apt-get update -q >&2
-  "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}" >&2
+  # Another install (a second build tree, a test run) may hold dpkg's lock: wait for it.
+  local wait=(-o DPkg::Lock::Timeout=600)
+  "${sudo[@]}" apt-get "${wait[@]}" update -q >&2
+  "${sudo[@]}" apt-get "${wait[@]}" install -y --no-install-recommends "${missing[@]}" >&2
 }
 
 # The tree scripts/run and scripts/package build in: the program without tests or benchmarks,
