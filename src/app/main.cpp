@@ -279,7 +279,11 @@ int main(int argc, char** argv) {
     // Live captions: PocketSphinx with the models of LUMENO_MODEL_DIR and Debian's. The session
     // joins its decoder thread when it goes, before the queues it posts to.
     auto corrections = speech::TranscriptionCorrectionManager::create(store, {mainQueue, background, log});
-    platform::SphinxSpeechPlatform speechPlatform(log, {platform::modelRoots(std::getenv("LUMENO_MODEL_DIR"))});
+    platform::SphinxSpeechPlatform::Options speechOptions{platform::modelRoots(std::getenv("LUMENO_MODEL_DIR"))};
+    std::error_code noExecutable;
+    speechOptions.speechDataDirs =
+        platform::speechDataDirs(std::filesystem::read_symlink("/proc/self/exe", noExecutable).parent_path());
+    platform::SphinxSpeechPlatform speechPlatform(log, std::move(speechOptions));
     auto speechSession =
         speech::SpeechRecognitionManager::create({mainQueue, log, preferences, corrections, speechPlatform, &notifications});
 

@@ -27,6 +27,8 @@ inline constexpr const char* kTranscriptionUseBiblicalTerms = "transcriptionUseB
 inline constexpr const char* kTranscriptionCustomCorrections = "transcriptionCustomCorrections";
 inline constexpr const char* kTranscriptArchiveEnabled = "transcriptArchiveEnabled";
 inline constexpr const char* kOpusBitrate = "opusBitrate";
+inline constexpr const char* kSpeechLanguageModel = "speechLanguageModel";  // "church" (absent) or "general"
+inline constexpr const char* kSpeechVocabulary = "speechVocabulary";        // JSON list, see speech/vocabulary.h
 }  // namespace key
 
 // Payload-less notifications about settings.
@@ -71,6 +73,8 @@ inline constexpr KeyInfo kKeyTable[] = {
     {key::kTranscriptionCustomCorrections, ValueKind::data},
     {key::kTranscriptArchiveEnabled, ValueKind::boolean},
     {key::kOpusBitrate, ValueKind::number},
+    {key::kSpeechLanguageModel, ValueKind::string},
+    {key::kSpeechVocabulary, ValueKind::string},
 };
 
 }  // namespace lumeno::prefs

@@ -104,6 +104,8 @@ public:
     bool inSpeech() override { return speech_; }
     bool endUtterance() override { return true; }
     std::string hypothesis() override { return blank ? "  " : words(words_); }
+    bool knowsWord(const std::string&) override { return true; }
+    std::string setVocabulary(const std::vector<platform::PronouncedEntry>&) override { return {}; }
 
     std::vector<bool> speech;
     std::set<std::size_t> failOn;
@@ -367,8 +369,8 @@ TEST_F(SphinxPlatformTest, AuthorizedWithAModelAppendedBuffersBecomeCaptionsOnTh
     std::optional<speech::AuthorizationStatus> answer;
     sphinx.requestAuthorization([&](speech::AuthorizationStatus s) { answer = s; });
     EXPECT_EQ(answer, speech::AuthorizationStatus::authorized);
-    EXPECT_FALSE(sphinx.makeRecognizer("ja-JP"));  // no model installed
-    auto recognizer = sphinx.makeRecognizer("en-US");
+    EXPECT_FALSE(sphinx.makeRecognizer("ja-JP", {}));  // no model installed
+    auto recognizer = sphinx.makeRecognizer("en-US", {});
     ASSERT_TRUE(recognizer);
     EXPECT_TRUE(recognizer->isAvailable());
     auto request = recognizer->makeRequest({});
@@ -405,7 +407,7 @@ TEST_F(SphinxPlatformTest, AModelThatFailsToLoadIsOneErrorAndMakesTheRecognizerU
     platform::SphinxSpeechPlatform::Options options{platform::modelRoots(nullptr)};
     options.loadDecoder = [](const platform::ModelFiles&) { return platform::DecoderLoad{nullptr, "disk on fire"}; };
     platform::SphinxSpeechPlatform sphinx(log_, options);
-    auto recognizer = sphinx.makeRecognizer("en-US");
+    auto recognizer = sphinx.makeRecognizer("en-US", {});
     ASSERT_TRUE(recognizer);
     auto task = recognizer->startTask(recognizer->makeRequest({}), handler());
     ASSERT_TRUE(waitFor([](const Results& r) { return !r.errors.empty(); }, 5s));
@@ -423,7 +425,7 @@ TEST_F(SphinxPlatformTest, ADecoderThatFallsBehindDropsTheOldestAudioAndSaysSo) 
     };
     options.handoffSeconds = 0.25;
     platform::SphinxSpeechPlatform sphinx(log_, options);
-    auto recognizer = sphinx.makeRecognizer("en-US");
+    auto recognizer = sphinx.makeRecognizer("en-US", {});
     auto request = recognizer->makeRequest({});
     auto task = recognizer->startTask(request, handler());
     const auto started = std::chrono::steady_clock::now();

@@ -86,6 +86,7 @@ void SphinxStream::feed(const float* samples, std::size_t frames, double sampleR
 
 void SphinxStream::decode(const std::int16_t* pcm, std::size_t count, const speech::ResultHandler& sink) {
     if (!utteranceOpen_) {
+        if (options_.beforeUtterance) options_.beforeUtterance();
         if (!decoder_.startUtterance()) {
             fail("the decoder could not start an utterance", sink);
             return;

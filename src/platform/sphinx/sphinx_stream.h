@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,8 @@ public:
         // A speaker who never pauses still gets a final this often, and the decoder's memory for
         // one utterance stays bounded.
         double maxUtteranceSeconds = 20.0;
+        // Runs before each utterance starts, when the decoder may be changed (a new vocabulary).
+        std::function<void()> beforeUtterance;
     };
 
     SphinxStream(SphinxDecoder& decoder, Options options);
