@@ -93,7 +93,7 @@ lumeno::audio::WavFile::OpenResult openInputRecording(const lumeno::app::Options
 #ifdef LUMENO_HAVE_DEMO
     return WavFile::fromEmbedded(lumeno::app::embedded::lumeno_demo_wav(), "Lumeno demo recording");
 #else
-    return {nullptr, "this build has no demo recording (espeak-ng was missing when it was built)"};
+    return {nullptr, "this build has no demo recording (festival's HTS voice was missing when it was built)"};
 #endif
 }
 
@@ -325,8 +325,10 @@ int main(int argc, char** argv) {
                 return app::ViewController::create(services, std::move(view), controllerOptions);
             });
             // The transcript panel is made anew on every opening; the panel restore runs later.
-            delegate->window()->setTranscriptPanelFactory([&log, corrections, transcriptArchive](QWidget* parent) {
-                auto* panel = new ui::TranscriptPanelView({log, corrections}, parent);
+            delegate->window()->setTranscriptPanelFactory([&log, corrections, transcriptArchive, speechSession](QWidget* parent) {
+                auto* panel = new ui::TranscriptPanelView(
+                    {log, corrections, [speechSession](const std::string& text) { return speechSession->addVocabularyEntry(text); }},
+                    parent);
                 panel->setTranscriptSource([transcriptArchive] { return transcriptArchive->currentSession(); });
                 return panel;
             });

@@ -212,23 +212,8 @@ private:
             next.swap(pendingVocabulary_);
         }
         if (!next || !decoder_) return;
-        std::vector<PronouncedEntry> entries;
         std::vector<std::string> unpronounced;
-        for (const auto& entry : *next) {
-            PronouncedEntry words;
-            for (const std::string& word : speech::vocabularyWords(entry.text)) {
-                std::string phones = entry.pronunciation;
-                if (phones.empty() && !decoder_->knowsWord(word)) {
-                    if (const LetterToSound* rules = letterToSound()) phones = rules->pronounce(word).value_or("");
-                    if (phones.empty()) {
-                        unpronounced.push_back(word);
-                        continue;
-                    }
-                }
-                words.push_back({word, phones});
-            }
-            if (!words.empty()) entries.push_back(std::move(words));
-        }
+        const auto entries = pronounceVocabulary(*next, *decoder_, letterToSound(), unpronounced);
         if (const std::string error = decoder_->setVocabulary(entries); !error.empty()) {
             log_.print("🎤 The vocabulary could not be applied: ", error);
         } else if (!unpronounced.empty()) {
@@ -308,6 +293,28 @@ private:
 };
 
 }  // namespace
+
+std::vector<PronouncedEntry> pronounceVocabulary(const std::vector<speech::VocabularyEntry>& vocabulary,
+                                                 SphinxDecoder& decoder, const LetterToSound* rules,
+                                                 std::vector<std::string>& unpronounced) {
+    std::vector<PronouncedEntry> entries;
+    for (const auto& entry : vocabulary) {
+        PronouncedEntry words;
+        for (const std::string& word : speech::vocabularyWords(entry.text)) {
+            std::string phones = entry.pronunciation;
+            if (phones.empty() && !decoder.knowsWord(word)) {
+                if (rules) phones = rules->pronounce(word).value_or("");
+                if (phones.empty()) {
+                    unpronounced.push_back(word);
+                    continue;
+                }
+            }
+            words.push_back({word, phones});
+        }
+        if (!words.empty()) entries.push_back(std::move(words));
+    }
+    return entries;
+}
 
 SphinxSpeechPlatform::SphinxSpeechPlatform(core::Logger& log, Options options) : log_(log), options_(std::move(options)) {}
 

@@ -45,4 +45,13 @@ private:
     Options options_;
 };
 
+class LetterToSound;
+
+// The vocabulary as the decoder takes it: every entry's words, each with the dictionary's own
+// pronunciation (left empty), the given one, or one made by `rules`. Words none can be made for
+// are left out and listed in `unpronounced`.
+std::vector<PronouncedEntry> pronounceVocabulary(const std::vector<speech::VocabularyEntry>& vocabulary,
+                                                 SphinxDecoder& decoder, const LetterToSound* rules,
+                                                 std::vector<std::string>& unpronounced);
+
 }  // namespace lumeno::platform
