@@ -463,9 +463,12 @@ int main(int argc, char** argv) {
         platform::SphinxDecoder& decoder = *loaded.decoder;
         if (o.vocabulary) {
             std::vector<std::string> unpronounced;
+            const auto started = Clock::now();
             const auto entries = platform::pronounceVocabulary(vocabulary, decoder, rules.get(), unpronounced);
             if (const auto error = decoder.setVocabulary(entries); !error.empty() || !unpronounced.empty())
                 return std::fprintf(stderr, "bench_asr: vocabulary: %s\n", error.c_str()), 1;
+            std::fprintf(stderr, "bench_asr: %s: %zu vocabulary entries applied in %.0f ms\n", modelName.c_str(),
+                         entries.size(), std::chrono::duration<double, std::milli>(Clock::now() - started).count());
         }
 
         for (const std::string& setName : o.setNames) {

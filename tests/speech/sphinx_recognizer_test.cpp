@@ -527,6 +527,9 @@ TEST_F(SphinxPlatformTest, ANameAddedWhileRunningIsRecognisedAtTheNextUtteranceO
     EXPECT_EQ(statusChanges, 1);
     EXPECT_TRUE(log_.containsPrefix("🎤 The church language model could not be loaded ("));
 
+    // By now the silence after the first sentence has opened the next utterance: the change
+    // must still apply to the words said next.
+    std::this_thread::sleep_for(300ms);
     recognizer->setVocabulary({{"Pastor Okonkwo", ""}});
     say();
     ASSERT_TRUE(waitFor([](const Results& r) { return r.finals().size() == 2; }));

@@ -65,8 +65,6 @@ struct ModelRef {
     ~ModelRef() {
         if (model) ngram_model_free(model);
     }
-    // A new reference for a set, which takes one over.
-    ngram_model_t* share() const { return ngram_model_retain(model); }
 };
 
 constexpr const char* kSearch = "lumeno";
@@ -148,17 +146,18 @@ public:
             std::filesystem::remove(*file);
             if (!vocabulary.model) return false;
         }
-        std::vector<ngram_model_t*> models{general_.share()};
+        // The set takes a reference of its own to each model.
+        std::vector<ngram_model_t*> models{general_.model};
         std::vector<std::string> names{"general"};
         std::vector<float32> weights{1.0f};
         if (domain_.model) {
-            models.push_back(domain_.share());
+            models.push_back(domain_.model);
             names.emplace_back("domain");
             weights = {static_cast<float32>(1.0 - tuning_.domainWeight), static_cast<float32>(tuning_.domainWeight)};
         }
         if (vocabulary.model) {
             for (auto& w : weights) w *= static_cast<float32>(1.0 - tuning_.vocabularyWeight);
-            models.push_back(vocabulary.share());
+            models.push_back(vocabulary.model);
             names.emplace_back("vocabulary");
             weights.push_back(static_cast<float32>(tuning_.vocabularyWeight));
         }
@@ -166,10 +165,7 @@ public:
         for (auto& n : names) cnames.push_back(n.data());
         ModelRef set(ngram_model_set_init(config_, models.data(), cnames.data(), weights.data(),
                                           static_cast<int32>(models.size())));
-        if (!set.model) {
-            for (auto* m : models) ngram_model_free(m);
-            return false;
-        }
+        if (!set.model) return false;
         ps_unset_search(decoder_, kSearch);  // frees the old search, so none refers to it any more
         return ps_set_lm(decoder_, kSearch, set.model) == 0 && ps_set_search(decoder_, kSearch) == 0;
     }

@@ -157,6 +157,10 @@ private:
         SphinxStream::Options options;
         options.reportPartialResults = task.request->options.shouldReportPartialResults;
         options.beforeUtterance = [this] { applyVocabulary(); };
+        options.changePending = [this] {
+            std::lock_guard lock(statusMutex_);
+            return pendingVocabulary_.has_value();
+        };
         SphinxStream stream(*decoder_, options);
         const speech::ResultHandler sink = [&task](std::optional<speech::RecognitionResult> result,
                                                    std::optional<std::string> error) { task.deliver(result, error); };

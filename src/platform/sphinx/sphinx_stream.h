@@ -29,6 +29,9 @@ public:
         double maxUtteranceSeconds = 20.0;
         // Runs before each utterance starts, when the decoder may be changed (a new vocabulary).
         std::function<void()> beforeUtterance;
+        // Whether such a change waits: an utterance that has heard no speech yet is then ended
+        // and started again, so the change applies to the next words said.
+        std::function<bool()> changePending;
     };
 
     SphinxStream(SphinxDecoder& decoder, Options options);
