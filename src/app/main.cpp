@@ -268,6 +268,7 @@ int main(int argc, char** argv) {
     server::SimpleHTTPServer::Options serverOptions;
     serverOptions.bindAddress = options.bindAddress;
     serverOptions.opusBitrate = preferences.opusBitrate();
+    serverOptions.mp3Bitrate = preferences.mp3Bitrate();
     std::shared_ptr<server::SimpleHTTPServer> httpServer;
     auto makeServer = [&](std::optional<core::AudioFormat> format) -> std::shared_ptr<app::ListenerServer> {
         auto server = server::SimpleHTTPServer::create(options.port, format, {mainQueue, notifications, log}, serverOptions);

@@ -27,6 +27,7 @@ inline constexpr const char* kTranscriptionUseBiblicalTerms = "transcriptionUseB
 inline constexpr const char* kTranscriptionCustomCorrections = "transcriptionCustomCorrections";
 inline constexpr const char* kTranscriptArchiveEnabled = "transcriptArchiveEnabled";
 inline constexpr const char* kOpusBitrate = "opusBitrate";
+inline constexpr const char* kMp3Bitrate = "mp3Bitrate";
 }  // namespace key
 
 // Payload-less notifications about settings.
@@ -71,6 +72,7 @@ inline constexpr KeyInfo kKeyTable[] = {
     {key::kTranscriptionCustomCorrections, ValueKind::data},
     {key::kTranscriptArchiveEnabled, ValueKind::boolean},
     {key::kOpusBitrate, ValueKind::number},
+    {key::kMp3Bitrate, ValueKind::number},
 };
 
 }  // namespace lumeno::prefs

@@ -35,6 +35,17 @@ bool outOfDescriptors(std::error_code ec) {
            ec == std::error_code(ENFILE, asio::system_category());
 }
 
+using Listeners = std::vector<std::shared_ptr<AsioConnection>>;
+
+// A compressed stream's bytes to its listeners. Bytes of a run that has since stopped belong to
+// another stream than the listeners now have.
+void broadcastEncoded(const EncodedStream& stream, const Listeners& list, std::uint64_t generation,
+                      const core::SharedBytes& bytes) {
+    if (!stream.running() || generation != stream.generation()) return;
+    for (std::size_t i = 0; i < list.size(); ++i)
+        if (list[i]->state() == ConnectionState::ready) list[i]->sendOnIoThread(bytes, {}, Droppable::yes);
+}
+
 // Keeps the live connections in order and cancels the rest; returns {before, after}.
 std::pair<std::size_t, std::size_t> prune(std::vector<std::shared_ptr<AsioConnection>>& list) {
     const std::size_t before = list.size();
@@ -61,11 +72,13 @@ struct SimpleHTTPServer::Impl {
     std::vector<std::shared_ptr<AsioConnection>> audio;
     std::vector<std::shared_ptr<AsioConnection>> transcription;
     std::vector<std::shared_ptr<AsioConnection>> opus;
+    std::vector<std::shared_ptr<AsioConnection>> mp3;
     std::unordered_map<std::string, std::size_t> openPerHost;
     std::size_t open = 0;
 
-    // Declared last so it goes first: its thread posts to `io` until it is joined.
+    // Declared last so they go first: their threads post to `io` until joined.
     std::unique_ptr<OpusStream> opusStream;
+    std::unique_ptr<Mp3Stream> mp3Stream;
 
     ~Impl() {
         if (reserveDescriptor >= 0) ::close(reserveDescriptor);
@@ -117,14 +130,24 @@ std::shared_ptr<SimpleHTTPServer> SimpleHTTPServer::create(std::uint16_t port, s
     if (ec) services.log.print("Failed to create listener: ", ec.message());
     server->impl_->reserveDescriptor = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     SimpleHTTPServer* raw = server.get();
-    server->impl_->opusStream = std::make_unique<OpusStream>(
-        server->options_.opusBitrate, services.log, [raw] { return raw->audioFormat(); },
-        [weak = std::weak_ptr<SimpleHTTPServer>(server), &io = server->impl_->io](std::uint64_t generation,
-                                                                                  core::SharedBytes pages) {
-            asio::post(io, [weak, generation, pages = std::move(pages)] {
-                if (auto self = weak.lock()) self->broadcastOpusPages(generation, pages);
+    Impl& impl = *server->impl_;
+    // An encoder's output goes to its own listeners (members of Impl), on the io thread.
+    auto sinkTo = [weak = std::weak_ptr<SimpleHTTPServer>(server), &io = impl.io](auto stream, Listeners Impl::*list) {
+        return [weak, &io, stream, list](std::uint64_t generation, core::SharedBytes bytes) {
+            asio::post(io, [weak, stream, list, generation, bytes = std::move(bytes)] {
+                if (auto self = weak.lock()) {
+                    const Impl& streams = *self->impl_;
+                    broadcastEncoded(*(streams.*stream), streams.*list, generation, bytes);
+                }
             });
-        });
+        };
+    };
+    impl.opusStream = std::make_unique<OpusStream>(server->options_.opusBitrate, services.log,
+                                                   [raw] { return raw->audioFormat(); },
+                                                   sinkTo(&Impl::opusStream, &Impl::opus));
+    impl.mp3Stream = std::make_unique<Mp3Stream>(server->options_.mp3Bitrate, services.log,
+                                                 [raw] { return raw->audioFormat(); },
+                                                 sinkTo(&Impl::mp3Stream, &Impl::mp3));
     return server;
 }
 
@@ -136,8 +159,9 @@ SimpleHTTPServer::~SimpleHTTPServer() {
         else
             ioThread_.join();
     }
-    // Before the format lock it reads goes with the other members.
+    // Before the format lock they read goes with the other members.
     impl_->opusStream.reset();
+    impl_->mp3Stream.reset();
 }
 
 void SimpleHTTPServer::post(std::function<void()> task) { asio::post(impl_->io, std::move(task)); }
@@ -313,6 +337,10 @@ void SimpleHTTPServer::handleRequest(const std::shared_ptr<Connection>& connecti
             else
                 startAudioStream(connection);
             break;
+        case Route::audioMp3:
+            services_.log.print("Starting audio stream for connection");
+            startMp3Stream(connection);
+            break;
         case Route::notFound:
             services_.log.print("Unknown request, sending 404");
             sendNotFound(connection);
@@ -433,22 +461,32 @@ void SimpleHTTPServer::startOpusStream(const std::shared_ptr<Connection>& connec
     connection->watchForClose();
 }
 
-void SimpleHTTPServer::broadcastOpusPages(std::uint64_t generation, const core::SharedBytes& pages) {
-    const OpusStream& stream = *impl_->opusStream;
-    // Pages of a run that has since stopped belong to another Ogg stream than the listeners now have.
-    if (!stream.running() || generation != stream.generation()) return;
-    const auto& list = impl_->opus;
-    for (std::size_t i = 0; i < list.size(); ++i)
-        if (list[i]->state() == ConnectionState::ready) list[i]->sendOnIoThread(pages, {}, Droppable::yes);
+void SimpleHTTPServer::startMp3Stream(const std::shared_ptr<Connection>& connection) {
+    Impl& impl = *impl_;
+    // A media element cannot play raw PCM, so there is no stream to fall back on.
+    if (!impl.mp3Stream->start()) {
+        connection->send(core::makeBytes(serviceUnavailableResponse("MP3 stream unavailable\n")),
+                         [connection](std::error_code) { connection->cancel(); });
+        return;
+    }
+    connection->setBacklogPolicy(audioBacklogPolicy(mp3BitrateFor(options_.mp3Bitrate) / 8.0, connection->remoteHost()));
+    // Every send of the stream starts on a frame, so a late joiner decodes from its first byte.
+    sendAudioHead(connection, mp3StreamHead());
+    impl.mp3.push_back(std::static_pointer_cast<AsioConnection>(connection));
+    services_.log.print("Added MP3 audio connection");
+    updateListenerCount();
+    connection->watchForClose();
 }
 
-void SimpleHTTPServer::stopOpusEncoderWhenIdle() {
+void SimpleHTTPServer::stopEncodersWhenIdle() {
     if (impl_->opus.empty()) impl_->opusStream->stop();
+    if (impl_->mp3.empty()) impl_->mp3Stream->stop();
 }
 
 void SimpleHTTPServer::sendAudioData(core::SharedBytes chunk) {
     if (!chunk || chunk->empty()) return;
     impl_->opusStream->push(chunk);
+    impl_->mp3Stream->push(chunk);
     // One hop to the io thread per chunk, not per listener; every send shares the same buffer.
     post([weak = weak_from_this(), chunk = std::move(chunk)] {
         auto self = weak.lock();
@@ -531,12 +569,13 @@ void SimpleHTTPServer::connectionClosed(const std::shared_ptr<Connection>& conne
     --impl.open;
     impl.refusalLogged = false;
     if (!connection) return;
-    const std::size_t before = impl.audio.size() + impl.opus.size();
+    const std::size_t before = impl.audio.size() + impl.opus.size() + impl.mp3.size();
     std::erase_if(impl.audio, [&](const auto& c) { return c == connection; });
     std::erase_if(impl.opus, [&](const auto& c) { return c == connection; });
-    const std::size_t after = impl.audio.size() + impl.opus.size();
+    std::erase_if(impl.mp3, [&](const auto& c) { return c == connection; });
+    const std::size_t after = impl.audio.size() + impl.opus.size() + impl.mp3.size();
     if (after == before) return;
-    stopOpusEncoderWhenIdle();
+    stopEncodersWhenIdle();
     updateListenerCount();
     services_.log.print("Removed audio connection immediately, count: ", after);
 }
@@ -544,8 +583,10 @@ void SimpleHTTPServer::connectionClosed(const std::shared_ptr<Connection>& conne
 void SimpleHTTPServer::cleanupDeadConnections() {
     const auto counts = prune(impl_->audio);
     const auto opusCounts = prune(impl_->opus);
-    if (opusCounts.first != opusCounts.second) stopOpusEncoderWhenIdle();
-    if (counts.first != counts.second || opusCounts.first != opusCounts.second) updateListenerCount();
+    const auto mp3Counts = prune(impl_->mp3);
+    const bool encodedChanged = opusCounts.first != opusCounts.second || mp3Counts.first != mp3Counts.second;
+    if (encodedChanged) stopEncodersWhenIdle();
+    if (counts.first != counts.second || encodedChanged) updateListenerCount();
 }
 
 void SimpleHTTPServer::cleanupDeadTranscriptionConnections() {
@@ -558,8 +599,8 @@ void SimpleHTTPServer::cleanupDeadTranscriptionConnections() {
 void SimpleHTTPServer::updateListenerCount() {
     // Distinct hosts over both lists: one phone with an audio and an event stream counts once.
     std::vector<const std::string*> hosts;
-    hosts.reserve(impl_->audio.size() + impl_->opus.size() + impl_->transcription.size());
-    for (const auto* list : {&impl_->audio, &impl_->opus, &impl_->transcription})
+    hosts.reserve(impl_->audio.size() + impl_->opus.size() + impl_->mp3.size() + impl_->transcription.size());
+    for (const auto* list : {&impl_->audio, &impl_->opus, &impl_->mp3, &impl_->transcription})
         for (const auto& connection : *list)
             if (!connection->remoteHost().empty()) hosts.push_back(&connection->remoteHost());
     std::sort(hosts.begin(), hosts.end(), [](const auto* a, const auto* b) { return *a < *b; });
@@ -586,13 +627,17 @@ void SimpleHTTPServer::stop() {
         auto audio = std::move(impl.audio);
         auto transcription = std::move(impl.transcription);
         auto opus = std::move(impl.opus);
+        auto mp3 = std::move(impl.mp3);
         impl.audio.clear();
         impl.transcription.clear();
         impl.opus.clear();
+        impl.mp3.clear();
         for (auto& c : audio) c->cancel();
         for (auto& c : opus) c->cancel();
+        for (auto& c : mp3) c->cancel();
         for (auto& c : transcription) c->cancel();
         impl.opusStream->stop();
+        impl.mp3Stream->stop();
         updateListenerCount();
         // Queued after the closes just posted: they run, then nothing is served after stop.
         post([this] { impl_->io.stop(); });

@@ -14,6 +14,7 @@
 #include "core/main_queue.h"
 #include "core/notification_center.h"
 #include "server/connection.h"
+#include "server/mp3_stream.h"
 #include "server/opus_stream.h"
 
 namespace lumeno::server {
@@ -66,6 +67,9 @@ public:
         // The compressed stream's bitrate in bit/s; one the encoder refuses leaves Opus
         // requests on the raw stream.
         int opusBitrate = kDefaultOpusBitrate;
+        // The MP3 stream's bitrate in bit/s (the nearest MPEG-1 rate); one the encoder refuses
+        // makes /audio.mp3 answer 503.
+        int mp3Bitrate = kDefaultMp3Bitrate;
     };
 
     // Creates the listener (port 0 picks a free port); failure is logged and leaves the server
@@ -94,7 +98,7 @@ public:
     std::optional<core::AudioFormat> audioFormat() const;
 
     // Fans one chunk out to every ready audio connection without copying it per connection,
-    // and hands it to the Opus encoder while Opus listeners are connected.
+    // and hands it to the Opus and MP3 encoders while they have listeners.
     void sendAudioData(core::SharedBytes chunk);
     // Frames `message` as a server-sent event for every registered event stream.
     void broadcastTranscription(const std::string& message);
@@ -125,8 +129,8 @@ private:
     void sendStatusResponse(const std::shared_ptr<Connection>& connection);
     void startAudioStream(const std::shared_ptr<Connection>& connection);
     void startOpusStream(const std::shared_ptr<Connection>& connection);
-    void broadcastOpusPages(std::uint64_t generation, const core::SharedBytes& pages);
-    void stopOpusEncoderWhenIdle();
+    void startMp3Stream(const std::shared_ptr<Connection>& connection);
+    void stopEncodersWhenIdle();
     void startTranscriptionStream(const std::shared_ptr<Connection>& connection);
     void scheduleKeepAlive(const std::shared_ptr<Connection>& connection);
     void connectionClosed(const std::shared_ptr<Connection>& connection, const std::string& host);

@@ -55,6 +55,26 @@ TEST(PreferencesStoreTest, BiblicalTermsDefaultTrueButKeepAnExplicitFalse) {
     EXPECT_TRUE(manager.useBiblicalTerms());
 }
 
+TEST(PreferencesStoreTest, StreamBitratesAreHeldToWhatTheirCodecCarries) {
+    lumeno::testing::CaptureLogger log;
+    auto store = std::make_shared<PreferencesStore>(log);
+    PreferencesManager manager(store);
+    struct Case {
+        std::optional<double> kbits;  // absent: no value stored
+        int opus, mp3;                // bit/s read back
+    };
+    const Case cases[] = {
+        {std::nullopt, 32000, 48000}, {0.0, 32000, 48000}, {-8.0, 32000, 48000}, {NAN, 32000, 48000},
+        {1.0, 6000, 32000},           {40.0, 40000, 40000}, {1e9, 256000, 320000},
+    };
+    for (const auto& c : cases) {
+        for (const char* key : {key::kOpusBitrate, key::kMp3Bitrate})
+            c.kbits ? store->setDouble(key, *c.kbits) : store->remove(key);
+        EXPECT_EQ(manager.opusBitrate(), c.opus) << c.kbits.value_or(-1);
+        EXPECT_EQ(manager.mp3Bitrate(), c.mp3) << c.kbits.value_or(-1);
+    }
+}
+
 TEST(PreferencesStoreTest, WritingNothingRemovesStringsAndDataButSpacesAreKept) {
     lumeno::testing::CaptureLogger log;
     PreferencesStore store(log);
