@@ -422,7 +422,7 @@ BacklogPolicy SimpleHTTPServer::audioBacklogPolicy(double bytesPerSecond, const 
 void SimpleHTTPServer::startOpusStream(const std::shared_ptr<Connection>& connection) {
     Impl& impl = *impl_;
     if (!impl.opusStream->start()) return startAudioStream(connection);
-    connection->setBacklogPolicy(audioBacklogPolicy(std::max(options_.opusBitrate, 6000) / 8.0, connection->remoteHost()));
+    connection->setBacklogPolicy(audioBacklogPolicy(onAirBitrateFor(options_.opusBitrate) / 8.0, connection->remoteHost()));
     sendAudioHead(connection, opusStreamHead());
     // The headers of the running stream, then (once in the list) its live pages: a listener
     // joining mid-stream decodes from its first byte.

@@ -231,20 +231,3 @@ TEST_F(OpusStreamTest, AnEncoderThatCannotStartIsLoggedOnceAndOpusRequestsGetRaw
                             [](const std::string& l) { return l.rfind("❌ Opus encoder failed to start", 0) == 0; }),
               1);
 }
-
-TEST_F(OpusStreamTest, AnOpusListenerThatStopsReadingIsCutOffLikeARawOne) {
-    server_->stop();
-    // A tenth of a second of backlog at 32 kbit/s is under the floor, so the floor decides.
-    startServer({.maxQueuedSeconds = 0.1}, core::AudioFormat{kRate, 2});
-    auto stalled = TestClient(port(), "127.0.0.1", 2048);
-    stalled.send("GET /audio?codec=opus HTTP/1.1\r\n\r\n");
-    auto reading = connectOpus();
-    for (int round = 0; round < 12 && !log_.containsPrefix("Disconnecting audio listener 127.0.0.1"); ++round) {
-        feedTone(2.0);
-        readAvailable(reading);
-    }
-    EXPECT_TRUE(log_.waitForPrefix("Disconnecting audio listener 127.0.0.1"));
-    EXPECT_TRUE(stalled.waitForClose(5s));
-    feedTone(0.2);
-    EXPECT_FALSE(readAvailable(reading).empty()) << "the listener that keeps up keeps its stream";
-}
