@@ -157,6 +157,11 @@ bool OggOpusEncoder::resample(double rate) {
     return true;
 }
 
+void OggOpusEncoder::restartInput() {
+    src_reset(state_->resampler);
+    state_->inputRate = 0.0;
+}
+
 void OggOpusEncoder::encode(const core::Bytes& chunk, core::AudioFormat format, core::Bytes& out) {
     State& s = *state_;
     const std::uint32_t channels = format.channelCount;
@@ -279,6 +284,7 @@ void OpusStream::run(std::unique_ptr<OggOpusEncoder> encoder, std::uint64_t gene
     pthread_setname_np(pthread_self(), "opus.encoder");
     core::Bytes pages;
     bool dropLogged = false;
+    std::uint32_t inputEpoch = inputEpoch_.load(std::memory_order_acquire);
     for (;;) {
         const std::uint32_t seen = wake_.load(std::memory_order_acquire);
         std::uint32_t read = readIndex_.load(std::memory_order_relaxed);
@@ -286,6 +292,10 @@ void OpusStream::run(std::unique_ptr<OggOpusEncoder> encoder, std::uint64_t gene
             core::SharedBytes chunk = std::move(ring_[read % kRingSize]);
             readIndex_.store(++read, std::memory_order_release);
             if (!chunk) continue;
+            if (const auto epoch = inputEpoch_.load(std::memory_order_acquire); epoch != inputEpoch) {
+                inputEpoch = epoch;
+                encoder->restartInput();
+            }
             const core::AudioFormat format = format_().value_or(core::AudioFormat{44100.0, 1});
             pages.clear();
             encoder->encode(*chunk, format, pages);

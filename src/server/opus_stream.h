@@ -13,6 +13,7 @@
 #include "core/audio_format.h"
 #include "core/bytes.h"
 #include "core/log.h"
+#include "server/shared_encoder.h"
 
 namespace lumeno::server {
 
@@ -48,6 +49,8 @@ public:
     // Appends to `out` the pages of every frame the chunk completes; a chunk in a format that
     // cannot be streamed (not 1 or 2 channels, an absurd rate) is skipped.
     void encode(const core::Bytes& chunk, core::AudioFormat format, core::Bytes& out);
+    // The input starts over in another format: the resampler forgets the old one's history.
+    void restartInput();
 
 private:
     struct State;
@@ -65,13 +68,13 @@ private:
 // its generation so pages of an earlier run still in flight are never mixed into a later one.
 // Thread: start and stop on one owner thread (io); push on the audio thread; the sink runs on
 // the encoder thread.
-class OpusStream {
+class OpusStream final : public SharedEncoder {
 public:
     using PageSink = std::function<void(std::uint64_t generation, core::SharedBytes pages)>;
     using FormatSource = std::function<std::optional<core::AudioFormat>()>;
 
     OpusStream(int bitrate, core::Logger& log, FormatSource format, PageSink sink);
-    ~OpusStream();
+    ~OpusStream() override;
     OpusStream(const OpusStream&) = delete;
     OpusStream& operator=(const OpusStream&) = delete;
 
@@ -87,6 +90,8 @@ public:
     // Never waits: a chunk that finds the ring full is dropped and counted.
     void push(const core::SharedBytes& chunk);
     std::uint64_t droppedChunks() const { return dropped_.load(std::memory_order_relaxed); }
+
+    void inputFormatChanged() override { inputEpoch_.fetch_add(1, std::memory_order_release); }
 
 private:
     // About 2.7 s of capture blocks at 48 kHz, whatever the block; a power of two, so the
@@ -110,6 +115,7 @@ private:
     std::atomic<bool> running_{false};
     std::atomic<bool> stopRequested_{false};
     std::atomic<std::uint64_t> dropped_{0};
+    std::atomic<std::uint32_t> inputEpoch_{0};  // counts format changes of the input
 
     std::thread thread_;
     std::uint64_t generation_ = 0;

@@ -66,6 +66,8 @@ struct SimpleHTTPServer::Impl {
 
     // Declared last so it goes first: its thread posts to `io` until it is joined.
     std::unique_ptr<OpusStream> opusStream;
+    // Every stream encoded once for all its listeners, told when the input's format changes.
+    std::vector<SharedEncoder*> sharedEncoders;
 
     ~Impl() {
         if (reserveDescriptor >= 0) ::close(reserveDescriptor);
@@ -125,6 +127,7 @@ std::shared_ptr<SimpleHTTPServer> SimpleHTTPServer::create(std::uint16_t port, s
                 if (auto self = weak.lock()) self->broadcastOpusPages(generation, pages);
             });
         });
+    server->impl_->sharedEncoders.push_back(server->impl_->opusStream.get());
     return server;
 }
 
@@ -356,12 +359,29 @@ std::optional<core::AudioFormat> SimpleHTTPServer::audioFormat() const {
 }
 
 void SimpleHTTPServer::updateAudioFormat(core::AudioFormat format) {
+    core::AudioFormat announced;  // what raw listeners were told, a default included
     {
         std::lock_guard lock(formatLock_);
+        announced = audioFormat_.value_or(kDefaultFormat);
         audioFormat_ = format;
     }
     services_.log.print("HTTP Server: Audio format updated to ", core::formatDecimal(format.sampleRate), "Hz, ",
                         format.channelCount, " channels");
+    if (format == announced) return;
+    for (SharedEncoder* encoder : impl_->sharedEncoders) encoder->inputFormatChanged();
+    // A raw stream's format is in its head, sent once: its samples in another format would play
+    // at the wrong speed. Ending it makes the page reconnect and read the new head.
+    post([weak = weak_from_this(), announced, format] {
+        auto self = weak.lock();
+        if (!self) return;
+        auto describe = [](const core::AudioFormat& f) {
+            return core::formatDecimal(f.sampleRate) + "Hz, " + std::to_string(f.channelCount) + " channels";
+        };
+        const auto& audio = self->impl_->audio;
+        self->services_.log.print("Audio format changed from ", describe(announced), " to ", describe(format),
+                                  ": ending ", audio.size(), " raw audio streams");
+        for (const auto& connection : audio) connection->cancel();
+    });
 }
 
 std::size_t SimpleHTTPServer::maxQueuedBytes() const {
