@@ -208,12 +208,14 @@ TEST(ConfigFolderLockTest, OneHolderAtATimeWhoAloneClearsStaleTemporaries) {
     ASSERT_TRUE(first) << error;
     const fs::path temporaries[] = {folder / ".settings.json.tmp-a1B2c3", folder / "settings.json.tmp-Xy09zq"};
     for (const auto& t : temporaries) std::ofstream(t) << "{";
+    std::ofstream(folder / "settings.json.tmp-mine") << "{}";  // the operator's own, not one of ours
     EXPECT_FALSE(ConfigFolderLock::acquire(folder, error));
     EXPECT_EQ(error, "another Lumeno is already running with the config folder " + folder.string());
     EXPECT_TRUE(fs::exists(temporaries[0]) && fs::exists(temporaries[1]));
     first.reset();
     EXPECT_TRUE(ConfigFolderLock::acquire(folder, error));
     EXPECT_FALSE(fs::exists(temporaries[0]) || fs::exists(temporaries[1]));
+    EXPECT_TRUE(fs::exists(folder / "settings.json.tmp-mine"));
 }
 
 // Kept elsewhere (a dotfiles folder) and linked to: the link stays, a damaged file is moved aside

@@ -177,19 +177,6 @@ TEST_F(ArchiveTest, AFailedAppendLeavesOnlyWholeLines) {
     }
 }
 
-// An export that cannot be written whole leaves the file that was there.
-TEST(ExportTest, AFailedExportKeepsTheEarlierFile) {
-    TempDir dir;
-    const fs::path file = dir.path() / "service.txt";
-    std::ofstream(file) << "earlier export\n";
-    lumeno::testing::FailingFileCalls calls;
-    calls.spaceLeft = 5;
-    EXPECT_EQ(exportSession({"known", kStart, {{kStart, "Grace and peace to you."}}}, file),
-              "cannot write " + file.string() + ": No space left on device");
-    std::ifstream in(file);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "earlier export\n");
-}
-
 TEST_F(ArchiveTest, TornLastLineIsSkipped) {
     const fs::path file = tmp_.path() / "torn.jsonl";
     std::ofstream(file) << "{\"lumenoTranscript\":1,\"session\":\"torn\",\"start\":1765000000.0}\n"
