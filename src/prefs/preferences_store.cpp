@@ -283,9 +283,11 @@ bool PreferencesStore::save() {
     const auto map = snapshot();  // taken under saveMutex_: the newest state wins the race to disk
     json document = json::object();
     for (const auto& [key, value] : *map) document[key] = encode(value);
+    // Text that is not UTF-8 (a device name, a --set value) is stored with U+FFFD in its place:
+    // JSON cannot hold it, and refusing it would end the process here.
+    const std::string text = document.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
     // Private to the operator, and written through a link to wherever the operator keeps it.
-    const std::error_code error =
-        core::writeFileAtomically(file_, document.dump(2) + "\n", {.mode = 0600, .createFolders = true});
+    const std::error_code error = core::writeFileAtomically(file_, text, {.mode = 0600, .createFolders = true});
     const bool ok = !error;
     if (!ok && !lastSaveFailed_) log_.print("❌ Could not save settings to ", file_.string(), ": ", error.message());
     if (ok && lastSaveFailed_) log_.print("✅ Settings saved to ", file_.string(), " again");

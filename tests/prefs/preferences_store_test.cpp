@@ -79,6 +79,7 @@ TEST(PreferencesStoreTest, EveryKindSurvivesARestart) {
         store.setBool(key::kTranscriptionUseBiblicalTerms, false);
         store.setDouble(key::kLogoTimestamp, 1765000000.25);
         store.setString(key::kCustomTitle, "Église \"St Jean\" 🎧");
+        store.setString(key::kSelectedMIDIDevice, "Pad \xFF");  // not UTF-8: kept, not fatal
         store.setData(key::kTranscriptionCustomCorrections, binary);
     }  // destruction saves pending writes
     PreferencesStore reopened(settingsFile(dir), log);
@@ -87,6 +88,7 @@ TEST(PreferencesStoreTest, EveryKindSurvivesARestart) {
     EXPECT_FALSE(reopened.boolForKey(key::kTranscriptionUseBiblicalTerms));
     EXPECT_EQ(reopened.doubleForKey(key::kLogoTimestamp), 1765000000.25);
     EXPECT_EQ(reopened.stringForKey(key::kCustomTitle), "Église \"St Jean\" 🎧");
+    EXPECT_EQ(reopened.stringForKey(key::kSelectedMIDIDevice), "Pad \uFFFD");
     EXPECT_EQ(reopened.dataForKey(key::kTranscriptionCustomCorrections), binary);
     EXPECT_TRUE(log.lines().empty());
 }
