@@ -59,6 +59,7 @@
 #include <vector>
 
 #include "core/audio_format.h"
+#include "core/base64.h"
 #include "core/log.h"
 #include "core/notification_center.h"
 #include "core/thread_main_queue.h"
@@ -682,21 +683,6 @@ std::uint16_t freeLoopbackPort() {
     return ntohs(addr.sin_port);
 }
 
-std::string base64(const std::string& in) {
-    static const char* table = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    std::uint32_t bits = 0;
-    int count = 0;
-    for (unsigned char c : in) {
-        bits = (bits << 8) | c;
-        count += 8;
-        while (count >= 6) out += table[(bits >> (count -= 6)) & 0x3F];
-    }
-    if (count > 0) out += table[(bits << (6 - count)) & 0x3F];
-    while (out.size() % 4) out += '=';
-    return out;
-}
-
 // A private Icecast in a temporary folder, stopped and removed when this goes out of scope.
 class Icecast {
 public:
@@ -808,7 +794,7 @@ private:
         const int one = 1;
         ::setsockopt(source_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         const std::string request = std::string("SOURCE ") + kMount +
-                                    " HTTP/1.0\r\nAuthorization: Basic " + base64(std::string("source:") + kPassword) +
+                                    " HTTP/1.0\r\nAuthorization: Basic " + lumeno::core::base64Encode(std::string("source:") + kPassword) +
                                     "\r\nContent-Type: audio/L16;rate=48000;channels=1\r\nIce-Public: 0\r\n\r\n";
         if (!sendAll(source_, request.data(), request.size())) return fail("cannot send the source request");
         std::string answer;

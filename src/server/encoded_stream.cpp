@@ -64,6 +64,11 @@ void MonoResampler::append(const core::Bytes& chunk, core::AudioFormat format, s
     out.insert(out.end(), resampled_.begin(), resampled_.begin() + data.output_frames_gen);
 }
 
+void MonoResampler::restart() {
+    src_reset(resampler_);
+    inputRate_ = 0.0;
+}
+
 EncodedStream::EncodedStream(Codec codec, core::Logger& log, FormatSource format, Sink sink)
     : codec_(std::move(codec)), log_(log), format_(std::move(format)), sink_(std::move(sink)) {}
 
@@ -145,6 +150,7 @@ void EncodedStream::run(std::unique_ptr<StreamEncoder> encoder, std::uint64_t ge
     pthread_setname_np(pthread_self(), threadName.c_str());
     core::Bytes encoded;
     bool dropLogged = false;
+    std::uint32_t inputEpoch = inputEpoch_.load(std::memory_order_acquire);
     for (;;) {
         const std::uint32_t seen = wake_.load(std::memory_order_acquire);
         std::uint32_t read = readIndex_.load(std::memory_order_relaxed);
@@ -152,6 +158,10 @@ void EncodedStream::run(std::unique_ptr<StreamEncoder> encoder, std::uint64_t ge
             core::SharedBytes chunk = std::move(ring_[read % kRingSize]);
             readIndex_.store(++read, std::memory_order_release);
             if (!chunk) continue;
+            if (const auto epoch = inputEpoch_.load(std::memory_order_acquire); epoch != inputEpoch) {
+                inputEpoch = epoch;
+                encoder->restartInput();
+            }
             const core::AudioFormat format = format_().value_or(core::AudioFormat{44100.0, 1});
             encoded.clear();
             encoder->encode(*chunk, format, encoded);

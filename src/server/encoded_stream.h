@@ -14,6 +14,7 @@
 #include "core/audio_format.h"
 #include "core/bytes.h"
 #include "core/log.h"
+#include "server/shared_encoder.h"
 
 typedef struct SRC_STATE_tag SRC_STATE;
 
@@ -36,6 +37,8 @@ public:
     // Appends the chunk's samples to `out`. A chunk in a format that cannot be streamed (not 1 or
     // 2 channels, an absurd rate) appends nothing.
     void append(const core::Bytes& chunk, core::AudioFormat format, std::vector<float>& out);
+    // The input starts over in another format: the filter forgets the old one's history.
+    void restart();
 
 private:
     explicit MonoResampler(SRC_STATE* state) : resampler_(state) {}
@@ -54,6 +57,8 @@ public:
     virtual core::SharedBytes headerBytes() const = 0;
     // Appends to `out` what the chunk completes, in whole units a listener can start at.
     virtual void encode(const core::Bytes& chunk, core::AudioFormat format, core::Bytes& out) = 0;
+    // The capture changed format: nothing kept of the old input may be carried into the new one.
+    virtual void restartInput() = 0;
 };
 
 // Encodes a stream once for all its listeners, off the audio thread: the audio thread hands
@@ -62,7 +67,7 @@ public:
 // earlier run still in flight are never mixed into a later one.
 // Thread: start and stop on one owner thread (io); push on the audio thread; the sink runs on
 // the encoder thread.
-class EncodedStream {
+class EncodedStream : public SharedEncoder {
 public:
     using Sink = std::function<void(std::uint64_t generation, core::SharedBytes bytes)>;
     using FormatSource = std::function<std::optional<core::AudioFormat>()>;
@@ -76,7 +81,7 @@ public:
     };
 
     EncodedStream(Codec codec, core::Logger& log, FormatSource format, Sink sink);
-    ~EncodedStream();
+    ~EncodedStream() override;
     EncodedStream(const EncodedStream&) = delete;
     EncodedStream& operator=(const EncodedStream&) = delete;
 
@@ -92,6 +97,8 @@ public:
     // Never waits: a chunk that finds the ring full is dropped and counted.
     void push(const core::SharedBytes& chunk);
     std::uint64_t droppedChunks() const { return dropped_.load(std::memory_order_relaxed); }
+
+    void inputFormatChanged() override { inputEpoch_.fetch_add(1, std::memory_order_release); }
 
 private:
     // About 2.7 s of capture blocks at 48 kHz, whatever the block; a power of two, so the
@@ -115,6 +122,7 @@ private:
     std::atomic<bool> running_{false};
     std::atomic<bool> stopRequested_{false};
     std::atomic<std::uint64_t> dropped_{0};
+    std::atomic<std::uint32_t> inputEpoch_{0};  // counts format changes of the input
 
     std::thread thread_;
     std::uint64_t generation_ = 0;

@@ -90,6 +90,8 @@ std::unique_ptr<LameMp3Encoder> LameMp3Encoder::create(int bitrate, std::string&
     return std::unique_ptr<LameMp3Encoder>(new LameMp3Encoder(std::move(state)));
 }
 
+void LameMp3Encoder::restartInput() { state_->resampler->restart(); }
+
 void LameMp3Encoder::encode(const core::Bytes& chunk, core::AudioFormat format, core::Bytes& out) {
     State& s = *state_;
     s.samples.clear();

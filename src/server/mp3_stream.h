@@ -37,6 +37,7 @@ public:
     // An MP3 stream has no header: each frame carries its own.
     core::SharedBytes headerBytes() const override { return nullptr; }
     void encode(const core::Bytes& chunk, core::AudioFormat format, core::Bytes& out) override;
+    void restartInput() override;
 
 private:
     struct State;

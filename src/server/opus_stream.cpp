@@ -123,6 +123,8 @@ void OggOpusEncoder::appendPage(core::Bytes& out, const unsigned char* data, lon
     }
 }
 
+void OggOpusEncoder::restartInput() { state_->resampler->restart(); }
+
 void OggOpusEncoder::encode(const core::Bytes& chunk, core::AudioFormat format, core::Bytes& out) {
     State& s = *state_;
     s.resampler->append(chunk, format, s.pending);

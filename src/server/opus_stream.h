@@ -18,6 +18,10 @@ inline constexpr int kOggPageHeadBitsPerSecond = 28 * 8 * (kOpusSampleRate / kOp
 inline constexpr int encoderBitrateFor(int streamBitrate) {
     return streamBitrate - kOggPageHeadBitsPerSecond > 6000 ? streamBitrate - kOggPageHeadBitsPerSecond : 6000;
 }
+// What the stream really takes on the air: more than asked for below the encoder's floor.
+inline constexpr int onAirBitrateFor(int streamBitrate) {
+    return encoderBitrateFor(streamBitrate) + kOggPageHeadBitsPerSecond;
+}
 
 // Turns the capture's 16-bit chunks into Ogg Opus pages: mono, 48 kHz, one 20 ms packet per
 // page, each page emitted as soon as its packet is encoded so the container adds no delay.
@@ -36,6 +40,7 @@ public:
 
     // Appends to `out` the pages of every frame the chunk completes.
     void encode(const core::Bytes& chunk, core::AudioFormat format, core::Bytes& out) override;
+    void restartInput() override;
 
 private:
     struct State;

@@ -79,6 +79,8 @@ struct SimpleHTTPServer::Impl {
     // Declared last so they go first: their threads post to `io` until joined.
     std::unique_ptr<OpusStream> opusStream;
     std::unique_ptr<Mp3Stream> mp3Stream;
+    // Every stream encoded once for all its listeners, told when the input's format changes.
+    std::vector<SharedEncoder*> sharedEncoders;
 
     ~Impl() {
         if (reserveDescriptor >= 0) ::close(reserveDescriptor);
@@ -148,6 +150,7 @@ std::shared_ptr<SimpleHTTPServer> SimpleHTTPServer::create(std::uint16_t port, s
     impl.mp3Stream = std::make_unique<Mp3Stream>(server->options_.mp3Bitrate, services.log,
                                                  [raw] { return raw->audioFormat(); },
                                                  sinkTo(&Impl::mp3Stream, &Impl::mp3));
+    impl.sharedEncoders = {impl.opusStream.get(), impl.mp3Stream.get()};
     return server;
 }
 
@@ -384,12 +387,29 @@ std::optional<core::AudioFormat> SimpleHTTPServer::audioFormat() const {
 }
 
 void SimpleHTTPServer::updateAudioFormat(core::AudioFormat format) {
+    core::AudioFormat announced;  // what raw listeners were told, a default included
     {
         std::lock_guard lock(formatLock_);
+        announced = audioFormat_.value_or(kDefaultFormat);
         audioFormat_ = format;
     }
     services_.log.print("HTTP Server: Audio format updated to ", core::formatDecimal(format.sampleRate), "Hz, ",
                         format.channelCount, " channels");
+    if (format == announced) return;
+    for (SharedEncoder* encoder : impl_->sharedEncoders) encoder->inputFormatChanged();
+    // A raw stream's format is in its head, sent once: its samples in another format would play
+    // at the wrong speed. Ending it makes the page reconnect and read the new head.
+    post([weak = weak_from_this(), announced, format] {
+        auto self = weak.lock();
+        if (!self) return;
+        auto describe = [](const core::AudioFormat& f) {
+            return core::formatDecimal(f.sampleRate) + "Hz, " + std::to_string(f.channelCount) + " channels";
+        };
+        const auto& audio = self->impl_->audio;
+        self->services_.log.print("Audio format changed from ", describe(announced), " to ", describe(format),
+                                  ": ending ", audio.size(), " raw audio streams");
+        for (const auto& connection : audio) connection->cancel();
+    });
 }
 
 std::size_t SimpleHTTPServer::maxQueuedBytes() const {
@@ -450,7 +470,7 @@ BacklogPolicy SimpleHTTPServer::audioBacklogPolicy(double bytesPerSecond, const 
 void SimpleHTTPServer::startOpusStream(const std::shared_ptr<Connection>& connection) {
     Impl& impl = *impl_;
     if (!impl.opusStream->start()) return startAudioStream(connection);
-    connection->setBacklogPolicy(audioBacklogPolicy(std::max(options_.opusBitrate, 6000) / 8.0, connection->remoteHost()));
+    connection->setBacklogPolicy(audioBacklogPolicy(onAirBitrateFor(options_.opusBitrate) / 8.0, connection->remoteHost()));
     sendAudioHead(connection, opusStreamHead());
     // The headers of the running stream, then (once in the list) its live pages: a listener
     // joining mid-stream decodes from its first byte.

@@ -298,27 +298,6 @@ TEST_F(EncodedStreamTest, AnEncoderThatCannotStartIsLoggedOnceOpusRequestsGetRaw
                   1)
             << codec;
 }
-
-TEST_F(EncodedStreamTest, AListenerThatStopsReadingIsCutOffLikeARawOne) {
-    server_->stop();
-    startServer({.maxQueuedSeconds = 0.1}, core::AudioFormat{kRate, 2});
-    for (const std::string target : {"/audio?codec=opus", "/audio.mp3"}) {
-        SCOPED_TRACE(target);
-        log_.clear();
-        auto stalled = TestClient(port(), "127.0.0.1", 2048);
-        stalled.send("GET " + target + " HTTP/1.1\r\n\r\n");
-        auto reading = connect(target);
-        for (int round = 0; round < 12 && !log_.containsPrefix("Disconnecting audio listener 127.0.0.1"); ++round) {
-            feedTone(2.0);
-            readAvailable(reading);
-        }
-        EXPECT_TRUE(log_.waitForPrefix("Disconnecting audio listener 127.0.0.1"));
-        EXPECT_TRUE(stalled.waitForClose(5s));
-        feedTone(0.2);
-        EXPECT_FALSE(readAvailable(reading).empty()) << "the listener that keeps up keeps its stream";
-    }
-}
-
 TEST(Mp3BitrateTest, ASettingTakesTheNearestRateAnMp3StreamCanHave) {
     struct Case {
         int requested, expected;

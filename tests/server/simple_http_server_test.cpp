@@ -145,17 +145,27 @@ TEST_F(ServerTest, BadRequestsLeakNoConnections) {
     EXPECT_LE(openDescriptorCount(), before);
 }
 
-TEST_F(ServerTest, AudioHeadAnnouncesTheFormatKnownWhenTheStreamStarts) {
+// A raw stream's format is in its head alone: a listener told one format must never get samples
+// in another. The Opus stream's format is fixed, so its listeners stay.
+TEST_F(ServerTest, AFormatChangeEndsRawStreamsToldTheOldOneAndLaterStreamsAnnounceTheNew) {
     TestClient before(port());
     before.send("GET /audio HTTP/1.1\r\n\r\n");
     EXPECT_EQ(before.readHead(), server::audioStreamHead(44100.0, 1));
+    TestClient opus(port(), "127.0.0.2");
+    opus.send("GET /audio?codec=opus HTTP/1.1\r\n\r\n");
+    ASSERT_FALSE(opus.readHead().empty());
+    ASSERT_TRUE(waitForCount(2));
 
+    server_->updateAudioFormat({44100.0, 1});  // what they were told: nothing ends
     server_->updateAudioFormat({48000.0, 2});
     EXPECT_TRUE(log_.contains("HTTP Server: Audio format updated to 48000.0Hz, 2 channels"));
+    EXPECT_TRUE(before.waitForClose(2s));
+    EXPECT_TRUE(log_.waitFor("Audio format changed from 44100.0Hz, 1 channels to 48000.0Hz, 2 channels: ending 1 raw audio streams"));
+    EXPECT_EQ(std::ranges::count_if(log_.lines(), [](const std::string& l) { return l.starts_with("Audio format changed"); }), 1);
     TestClient after(port());
     after.send("GET /audio HTTP/1.1\r\n\r\n");
     EXPECT_EQ(after.readHead(), server::audioStreamHead(48000.0, 2));
-    EXPECT_TRUE(log_.waitFor("Audio stream started successfully"));
+    EXPECT_TRUE(waitForCount(2)) << "the Opus listener keeps its stream";
 }
 
 TEST_F(ServerTest, EveryChunkReachesEveryListenerInOrderWithNothingElse) {
