@@ -247,6 +247,10 @@ int main(int argc, char** argv) {
     prefs::PreferencesManager preferences(store);
     // Declared after the main queue, so it finishes (and may still post) before the queue goes.
     core::BackgroundQueue background;
+    // The sound server's round trips after startup, one at a time: a stuck server may hold one
+    // for seconds, which must not hold up the window or the background work. Declared after the
+    // capture source and the main queue: its last job (the final stop) runs before either goes.
+    core::BackgroundQueue captureWorker;
 
     // Created on first use and kept to the end; declared after everything it refers to.
     std::shared_ptr<midi::MIDIController> midiController;
@@ -301,6 +305,7 @@ int main(int argc, char** argv) {
                                            speechSession.get(),          sharedMIDI,     speechSession,
                                            options.port, options.bindAddress};
     services.transcriptArchive = transcriptArchive;
+    services.captureWorker = [&captureWorker](std::function<void()> job) { captureWorker.submit(std::move(job)); };
     auto afterStartup = [&options](app::ViewController& controller) {
         if (options.device) controller.deviceChanged(options.device);
     };
