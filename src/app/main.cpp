@@ -170,7 +170,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (!options.headless && !options.listDevices && !options.learnMidi && !displayAvailable()) {
+    if (app::opensWindow(options) && !displayAvailable()) {
         std::cerr << "lumeno: no display found; use --headless to run without a window\n";
         return 2;
     }
@@ -212,7 +212,7 @@ int main(int argc, char** argv) {
     // Lines from the audio and io threads must never wait for the terminal or the journal.
     core::StdoutLogger stdoutLog;
     core::QueuedLogger log(stdoutLog);
-    const bool windowed = !options.headless && !options.learnMidi;
+    const bool windowed = app::opensWindow(options);
     if (windowed) log.line("📱 Starting Lumeno app...");
     std::unique_ptr<QCoreApplication> qtApp;
     if (windowed) {
@@ -272,6 +272,7 @@ int main(int argc, char** argv) {
     server::SimpleHTTPServer::Options serverOptions;
     serverOptions.bindAddress = options.bindAddress;
     serverOptions.opusBitrate = preferences.opusBitrate();
+    serverOptions.verbose = options.verbose;
     std::shared_ptr<server::SimpleHTTPServer> httpServer;
     auto makeServer = [&](std::optional<core::AudioFormat> format) -> std::shared_ptr<app::ListenerServer> {
         auto server = server::SimpleHTTPServer::create(options.port, format, {mainQueue, notifications, log}, serverOptions);
