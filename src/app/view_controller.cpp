@@ -253,7 +253,6 @@ void ViewController::setupAudioEngine() {
         services_.log.print("❌ Audio input unavailable: ", result.error);
 }
 
-
 void ViewController::generateQRCode() { qrExport_->generate(currentURL_); }
 
 void ViewController::loadPersistedState() {
@@ -489,6 +488,8 @@ void ViewController::cleanup() {
     removeObservers();
     if (services_.speech) services_.speech->stopRecognition();
     if (services_.transcriptArchive) services_.transcriptArchive->endSession();
+    // Capture stops on the supervisor's worker; until it has, buffers go nowhere.
+    tap_->setServer(nullptr);
     supervisor_->stop();
     if (httpServer_) httpServer_->stop();
 }
