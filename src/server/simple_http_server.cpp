@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <asio.hpp>
+#include <cmath>
 #include <map>
 #include <unordered_map>
 
@@ -21,6 +22,8 @@ constexpr auto kCleanupPeriod = 2000ms;
 constexpr auto kKeepAlivePeriod = 15000ms;
 // How long accepting pauses after the process ran out of descriptors.
 constexpr auto kAcceptBackOff = 200ms;
+// Per-chunk and per-poll traffic is logged as one summary per this period unless verbose.
+constexpr auto kTrafficSummaryPeriod = 1000ms;
 // Stands in for an unknown format when sizing a listener's queue.
 constexpr core::AudioFormat kDefaultFormat{44100.0, 1};
 
@@ -67,6 +70,18 @@ struct SimpleHTTPServer::Impl {
     int reserveDescriptor = -1;
     bool outOfDescriptorsLogged = false;
     bool refusalLogged = false;
+    // Set when the server was released on this io thread: the thread frees this after run().
+    bool orphaned = false;
+
+    // What the traffic summary reports; counted since `since`.
+    struct Traffic {
+        std::uint64_t chunks = 0, bytes = 0, sent = 0, addressed = 0, statusPolls = 0;
+        std::size_t connections = 0;  // the most audio connections one chunk went to
+    };
+    Traffic traffic;
+    std::chrono::steady_clock::time_point since;
+    asio::steady_timer summaryTimer{io};
+    bool summaryArmed = false;
 
     // The io thread's own state: nothing else touches it.
     std::vector<std::shared_ptr<AsioConnection>> audio;
@@ -156,24 +171,29 @@ std::shared_ptr<SimpleHTTPServer> SimpleHTTPServer::create(std::uint16_t port, s
 
 SimpleHTTPServer::~SimpleHTTPServer() {
     impl_->io.stop();
-    if (ioThread_.joinable()) {
-        if (ioThread_.get_id() == std::this_thread::get_id())
-            ioThread_.detach();  // last owner released on the io thread itself; it exits with run()
-        else
-            ioThread_.join();
-    }
-    // Before the format lock they read goes with the other members.
+    const bool onIoThread = ioThread_.joinable() && ioThread_.get_id() == std::this_thread::get_id();
+    if (ioThread_.joinable() && !onIoThread) ioThread_.join();
+    // Before the format lock it reads goes with the other members (and, on the io thread, while
+    // nothing else runs there).
     impl_->opusStream.reset();
     impl_->mp3Stream.reset();
+    if (onIoThread) {
+        // Released by a handler on the io thread: its io_context is inside run() on this very
+        // stack, so the thread frees it once run() has returned instead of here.
+        impl_->orphaned = true;
+        impl_.release();
+        ioThread_.detach();
+    }
 }
 
 void SimpleHTTPServer::post(std::function<void()> task) { asio::post(impl_->io, std::move(task)); }
 
 void SimpleHTTPServer::start() {
     // The io thread runs even without a listener: broadcasts and counts still go through it.
-    ioThread_ = std::thread([this] {
+    ioThread_ = std::thread([impl = impl_.get()] {
         pthread_setname_np(pthread_self(), "http.server");
-        impl_->io.run();
+        impl->io.run();
+        if (impl->orphaned) delete impl;  // see ~SimpleHTTPServer
     });
     if (impl_->acceptor) {
         post([weak = weak_from_this()] {
@@ -311,8 +331,15 @@ void SimpleHTTPServer::handleRequest(const std::shared_ptr<Connection>& connecti
     RequestReader reader;
     reader.feed(head);
     const std::string_view requestLine = reader.requestLine();
+    const Route route = routeFor(requestLine);
+    // Every listener page polls the status: counted in the summary rather than two lines each.
+    if (route == Route::status && !options_.verbose) {
+        ++impl_->traffic.statusPolls;
+        scheduleTrafficSummary();
+        return sendStatusResponse(connection);
+    }
     services_.log.print("Received request: ", logSafePrefix(isValidUtf8(head) ? std::string_view(head) : requestLine, 100));
-    switch (routeFor(requestLine)) {
+    switch (route) {
         case Route::page:
             services_.log.print("Serving listener page");
             respondFromPage(connection, &PageResponder::sendListenerPage);
@@ -514,7 +541,8 @@ void SimpleHTTPServer::sendAudioData(core::SharedBytes chunk) {
         const auto& list = self->impl_->audio;
         if (list.empty()) return;
         core::Logger& log = self->services_.log;
-        log.print("Broadcasting ", chunk->size(), " bytes to ", list.size(), " connections");
+        const bool verbose = self->options_.verbose;
+        if (verbose) log.print("Broadcasting ", chunk->size(), " bytes to ", list.size(), " connections");
         std::size_t sent = 0;
         const std::size_t total = list.size();
         // Index loop: a send that fails runs the state handler later, never inside this loop.
@@ -524,11 +552,18 @@ void SimpleHTTPServer::sendAudioData(core::SharedBytes chunk) {
             if (state == ConnectionState::ready) {
                 connection.sendOnIoThread(chunk, {}, Droppable::yes);
                 ++sent;
-            } else {
+            } else if (verbose) {
                 log.print("Connection not ready: ", describe(state));
             }
         }
-        log.print("Sent to ", sent, "/", total, " connections");
+        if (verbose) return log.print("Sent to ", sent, "/", total, " connections");
+        auto& traffic = self->impl_->traffic;
+        ++traffic.chunks;
+        traffic.bytes += chunk->size();
+        traffic.sent += sent;
+        traffic.addressed += total;
+        traffic.connections = std::max(traffic.connections, total);
+        self->scheduleTrafficSummary();
     });
 }
 
@@ -627,8 +662,41 @@ void SimpleHTTPServer::updateListenerCount() {
     const auto distinct = std::unique(hosts.begin(), hosts.end(), [](const auto* a, const auto* b) { return *a == *b; });
     const std::int64_t count = distinct - hosts.begin();
     listenerCount_.store(static_cast<int>(count));
+    publishListenerCount();
+}
+
+void SimpleHTTPServer::publishListenerCount() {
     auto& notifications = services_.notifications;
-    services_.mainQueue.async([&notifications, count] { notifications.post(kListenerCountChanged, {{"count", count}}); });
+    services_.mainQueue.async([&notifications, count = std::int64_t{listenerCount_.load()}] {
+        notifications.post(kListenerCountChanged, {{"count", count}});
+    });
+}
+
+void SimpleHTTPServer::scheduleTrafficSummary() {
+    Impl& impl = *impl_;
+    if (impl.summaryArmed) return;
+    impl.summaryArmed = true;
+    impl.since = std::chrono::steady_clock::now();
+    impl.summaryTimer.expires_after(kTrafficSummaryPeriod);
+    impl.summaryTimer.async_wait([weak = weak_from_this()](std::error_code ec) {
+        if (ec) return;
+        if (auto self = weak.lock()) self->logTrafficSummary();
+    });
+}
+
+// The per-chunk and per-poll lines of the last period in one line each, only when there was any.
+void SimpleHTTPServer::logTrafficSummary() {
+    Impl& impl = *impl_;
+    if (!impl.summaryArmed) return;
+    impl.summaryArmed = false;
+    const Impl::Traffic traffic = std::exchange(impl.traffic, {});
+    const std::string seconds = core::formatDecimal(
+        std::round(std::chrono::duration<double>(std::chrono::steady_clock::now() - impl.since).count() * 10) / 10);
+    if (traffic.chunks > 0)
+        services_.log.print("Broadcast ", traffic.chunks, " chunks (", traffic.bytes, " bytes) to ", traffic.connections,
+                            " connections in the last ", seconds, " s: sent ", traffic.sent, "/", traffic.addressed);
+    if (traffic.statusPolls > 0)
+        services_.log.print("Served ", traffic.statusPolls, " status requests in the last ", seconds, " s");
 }
 
 void SimpleHTTPServer::stop() {
@@ -658,6 +726,8 @@ void SimpleHTTPServer::stop() {
         for (auto& c : transcription) c->cancel();
         impl.opusStream->stop();
         impl.mp3Stream->stop();
+        impl.summaryTimer.cancel();
+        logTrafficSummary();
         updateListenerCount();
         // Queued after the closes just posted: they run, then nothing is served after stop.
         post([this] { impl_->io.stop(); });
