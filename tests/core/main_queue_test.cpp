@@ -19,7 +19,9 @@ TEST(VirtualMainQueueTest, RunsDueTasksInTimeOrderFifoAmongEqualTimesEachSeeingI
     queue.asyncAfter(100ms, [&] { ran.push_back("0.1s-b"); });
     queue.async([&] { ran.push_back("now-b"); });
     // A task scheduled from a task counts from the moment it runs.
-    queue.asyncAfter(500ms, [&] { queue.asyncAfter(200ms, [&] { ran.push_back("at " + std::to_string(queue.now().count())); }); });
+    queue.asyncAfter(500ms, [&] {
+        queue.asyncAfter(200ms, [&] { ran.push_back("at " + std::to_string(queue.now().count())); });
+    });
 
     queue.runUntilIdle();
     EXPECT_EQ(ran, (std::vector<std::string>{"now-a", "now-b"}));

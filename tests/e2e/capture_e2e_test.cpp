@@ -157,7 +157,8 @@ TEST(FileCaptureE2ETest, StreamsTheFileLoopedAndResumesAfterItWasCut) {
     };
     std::vector<std::int16_t> samples;
     for (std::uint32_t f = 0; f < kFrames; ++f) samples.insert(samples.end(), {left(f), right(f)});
-    const std::string whole = lumeno::testing::makeWav({.channels = 2, .rate = 32000, .samples = lumeno::testing::pcm16(samples)});
+    const std::string whole =
+        lumeno::testing::makeWav({.channels = 2, .rate = 32000, .samples = lumeno::testing::pcm16(samples)});
     std::ofstream(dir / "input.wav", std::ios::binary) << whole;
     auto app = spawnWith({"PULSE_SERVER=unix:" + (dir / "no-server")}, LUMENO_BINARY,
                          lumenoArgs(dir, {"--input-file", dir / "input.wav", "--set", "isStreaming=true"}));

@@ -66,8 +66,10 @@ void saveScreenshot(lumeno::testing::XDisplayClient& display, const fs::path& fi
 // Two seconds of a 440 Hz tone that swells and fades, 16-bit mono 48 kHz, for the meter to show.
 void writeTone(const fs::path& file) {
     std::vector<std::int16_t> samples(2 * 48000);
-    for (std::size_t i = 0; i < samples.size(); ++i)
-        samples[i] = static_cast<std::int16_t>(9000 * (0.6 + 0.4 * std::sin(M_PI * i / 48000)) * std::sin(2 * M_PI * 440 * i / 48000));
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        const double t = static_cast<double>(i) / 48000;
+        samples[i] = static_cast<std::int16_t>(9000 * (0.6 + 0.4 * std::sin(M_PI * t)) * std::sin(2 * M_PI * 440 * t));
+    }
     std::ofstream(file, std::ios::binary) << lumeno::testing::makeWav({.rate = 48000, .samples = lumeno::testing::pcm16(samples)});
 }
 
@@ -100,10 +102,10 @@ protected:
     // The real binary on the private display, with no sound server or session bus to find.
     std::unique_ptr<ChildProcess> start(std::vector<std::string> args) {
         args.insert(args.end(), {"--bind", "127.0.0.1", "--config-dir", dir_ / "config"});
-        return std::make_unique<ChildProcess>(
-            LUMENO_BINARY, args,
-            std::vector<std::string>{"DISPLAY=" + x_.name, "QT_QPA_PLATFORM=xcb", "PULSE_SERVER=unix:/nonexistent/lumeno-test",
-                                     "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/lumeno-test"});
+        const std::vector<std::string> environment = {"DISPLAY=" + x_.name, "QT_QPA_PLATFORM=xcb",
+                                                      "PULSE_SERVER=unix:/nonexistent/lumeno-test",
+                                                      "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/lumeno-test"};
+        return std::make_unique<ChildProcess>(LUMENO_BINARY, args, environment);
     }
 
     VirtualDisplay x_;
