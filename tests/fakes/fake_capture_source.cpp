@@ -68,11 +68,6 @@ int FakeCaptureSource::startCount() const {
     return starts_;
 }
 
-int FakeCaptureSource::stopCount() const {
-    std::lock_guard lock(mutex_);
-    return stops_;
-}
-
 std::vector<std::uint32_t> FakeCaptureSource::defaultInputChanges() const {
     std::lock_guard lock(mutex_);
     return defaultChanges_;
@@ -97,7 +92,6 @@ std::optional<audio::CaptureError> FakeCaptureSource::start(BufferHandler onBuff
 
 void FakeCaptureSource::stop() {
     std::lock_guard lock(mutex_);
-    ++stops_;
     running_ = false;
     onBuffer_ = nullptr;
     onError_ = nullptr;

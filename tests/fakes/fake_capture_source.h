@@ -39,7 +39,6 @@ public:
 
     // What happened.
     int startCount() const;
-    int stopCount() const;
     std::vector<std::uint32_t> defaultInputChanges() const;
 
     audio::FormatResult inputFormat() override;
@@ -65,7 +64,6 @@ private:
     ErrorHandler onError_;
     std::atomic<bool> running_{false};
     int starts_ = 0;
-    int stops_ = 0;
     std::vector<audio::CaptureDevice> devices_;
     std::vector<SystemDevice> table_;
     std::vector<std::uint32_t> defaultChanges_;
