@@ -2,7 +2,7 @@
 // in real time.
 //
 //   scripts/bench fanout [--listeners N] [--seconds S] [--burst] [--frames N[,N...]]
-//                        [--baseline icecast] [--codec opus]
+//                        [--baseline icecast] [--codec opus|mp3]
 //
 // The listeners run in a child process (forked before the server starts), so the server's CPU
 // figure is the server process's alone. Every chunk starts with a marker, its send time and its
@@ -25,7 +25,12 @@
 // connection of its own before feeding, so the encoder's first input is chunk 0 and a page's
 // granule position names the chunk that completed it: lag is measured against that chunk's send
 // time, and missed pages are counted by page sequence gaps. The Icecast baseline relays raw PCM
-// only, so it is not offered with Opus.
+// only, so it is not offered with Opus or MP3.
+//
+// With --codec mp3 the listeners take /audio.mp3 and walk its frames. MP3 frames carry no
+// sequence number or time, so there is no lag figure; instead the listeners that read at once
+// give their frame rate over their own span of the run (41.7 a second when nothing is lost), and
+// a byte that is not where a frame should start counts as lost framing on any listener.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -54,9 +59,11 @@
 #include <vector>
 
 #include "core/audio_format.h"
+#include "core/base64.h"
 #include "core/log.h"
 #include "core/notification_center.h"
 #include "core/thread_main_queue.h"
+#include "server/mp3_stream.h"
 #include "server/simple_http_server.h"
 
 namespace {
@@ -67,8 +74,8 @@ constexpr std::size_t kStampBytes = 24;  // marker, send time, sequence number
 constexpr std::size_t kMinFrames = kStampBytes / 2;
 constexpr std::size_t kProbeEvery = 50;
 constexpr int kLazyReadBytes = 32 * 1024;
-// About a second of the Opus stream: the head and header pages alone must not wait for more.
-constexpr int kLazyReadBytesOpus = 4 * 1024;
+// About a second of a compressed stream: the head and header pages alone must not wait for more.
+constexpr int kLazyReadBytesEncoded = 4 * 1024;
 constexpr std::int64_t kOpusFrame = 960;  // samples per page: one 20 ms packet each
 
 std::int64_t nowNs() {
@@ -84,6 +91,8 @@ struct Config {
     std::vector<std::size_t> frames{lumeno::core::kCaptureBlockFrames};
     bool icecast = false;
     bool opus = false;
+    bool mp3 = false;
+    bool encoded() const { return opus || mp3; }
 };
 
 // What the listener process sends back after a run.
@@ -92,7 +101,9 @@ struct ChildReport {
     std::int64_t received = 0;
     std::int64_t missed = 0;
     double lagP50Ms = 0, lagP99Ms = 0;
-    double bytesPerListenerSecond = 0;  // Opus only
+    double bytesPerListenerSecond = 0;  // compressed streams only
+    double framesPerListenerSecond = 0;  // MP3 only
+    std::int64_t lostFraming = 0;        // listeners, compressed streams only
 };
 
 struct Result {
@@ -158,10 +169,12 @@ struct Client {
     std::int64_t firstSeq = -1;  // chunk or, with Opus, page sequence number
     std::int64_t received = 0;
     std::int64_t bytes = 0;  // after the head
-    // Opus: the head of the page being read, then how much of its body is still to come.
+    // Opus: the head of the page being read, then how much of its body is still to come (MP3: of
+    // the frame).
     std::string pageHead;
     std::size_t bodyLeft = 0;
     bool lostFraming = false;
+    std::int64_t firstAt = 0, lastAt = 0;  // MP3: when the first and the last whole frame arrived
 };
 
 // One Ogg page's receipt on a probe listener: its granule position and when its last byte arrived.
@@ -215,6 +228,32 @@ void readPages(Client& c, const unsigned char* data, std::size_t size, std::int6
     }
 }
 
+// Walks the MP3 frames in the bytes, copying only frame headers, and counts whole frames.
+void readMp3Frames(Client& c, const unsigned char* data, std::size_t size, std::int64_t at) {
+    std::size_t i = 0;
+    while (i < size && !c.lostFraming) {
+        if (c.bodyLeft == 0) {
+            const std::size_t take = std::min(size - i, 4 - c.pageHead.size());
+            c.pageHead.append(reinterpret_cast<const char*>(data + i), take);
+            i += take;
+            if (c.pageHead.size() < 4) return;
+            const std::size_t length = lumeno::server::mp3FrameLength(reinterpret_cast<const std::uint8_t*>(c.pageHead.data()));
+            if (length == 0) {
+                c.lostFraming = true;  // the server only ever sends whole frames
+                return;
+            }
+            c.bodyLeft = length - 4;
+        }
+        const std::size_t take = std::min(size - i, c.bodyLeft);
+        i += take;
+        c.bodyLeft -= take;
+        if (c.bodyLeft > 0) return;
+        c.pageHead.clear();
+        if (c.received++ == 0) c.firstAt = at;
+        c.lastAt = at;
+    }
+}
+
 std::uint64_t markerWord() {
     std::uint64_t word = 0;
     for (char c : kMarker) word = (word << 8) | static_cast<unsigned char>(c);
@@ -247,7 +286,7 @@ int runListeners(const Config& config, std::size_t chunkBytes, const std::string
     const std::string request = "GET " + path + " HTTP/1.0\r\nHost: bench\r\n\r\n";
     const std::uint64_t marker = markerWord();
     std::vector<PageReceipt> receipts;
-    const int lazyReadBytes = config.opus ? kLazyReadBytesOpus : kLazyReadBytes;
+    const int lazyReadBytes = config.encoded() ? kLazyReadBytesEncoded : kLazyReadBytes;
 
     auto open = [&](std::size_t i) {
         Client& c = clients[i];
@@ -330,6 +369,10 @@ int runListeners(const Config& config, std::size_t chunkBytes, const std::string
                 readPages(c, &buffer[i], size - i, at, index % kProbeEvery == 0 ? &receipts : nullptr);
                 continue;
             }
+            if (config.mp3) {
+                readMp3Frames(c, &buffer[i], size - i, at);
+                continue;
+            }
             while (i < size) {
                 if (!c.synced) {
                     c.window = (c.window << 8) | buffer[i++];
@@ -392,6 +435,27 @@ int runListeners(const Config& config, std::size_t chunkBytes, const std::string
         }
         const double seconds = static_cast<double>(report.received) * static_cast<double>(kOpusFrame) / kRate;
         report.bytesPerListenerSecond = seconds > 0 ? static_cast<double>(bytes) / seconds : 0;
+        report.lostFraming = lost;
+    } else if (config.mp3) {
+        std::int64_t bytes = 0, periods = 0;
+        double span = 0;
+        for (std::size_t k = 0; k < clients.size(); ++k) {
+            const Client& c = clients[k];
+            report.received += c.received;
+            bytes += c.bytes;
+            report.lostFraming += c.lostFraming ? 1 : 0;
+            // From the first frame's arrival to the last one's, received - 1 frame periods, on the
+            // listeners that read at once (the others see frames in batches).
+            if (k % kProbeEvery == 0 && c.received > 1) {
+                span += static_cast<double>(c.lastAt - c.firstAt) / 1e9;
+                periods += c.received - 1;
+            }
+        }
+        if (report.lostFraming > 0)
+            std::fprintf(stderr, "%" PRId64 " listeners received bytes that are not MP3 frames\n", report.lostFraming);
+        const double seconds = static_cast<double>(report.received) * lumeno::server::kMp3FrameSamples / kRate;
+        report.bytesPerListenerSecond = seconds > 0 ? static_cast<double>(bytes) / seconds : 0;
+        report.framesPerListenerSecond = span > 0 ? static_cast<double>(periods) / span : 0;
     } else {
         for (const Client& c : clients) {
             report.received += c.received;
@@ -472,10 +536,10 @@ Result feedAndMeasure(const Config& config, std::size_t frames, ListenerProcess&
     std::int64_t seq = 0;
     std::vector<std::int64_t> sentAt;
     bool sendFailed = false;
-    // Opus: the encoder's cost and output depend on the signal, which silence would flatter, so
+    // A compressed stream's cost and output depend on the signal, which silence would flatter, so
     // the chunks carry noise peaking at -20 dBFS.
     std::vector<std::uint8_t> signal(chunkBytes, 0);
-    if (config.opus) {
+    if (config.encoded()) {
         std::uint32_t state = 1;
         for (std::size_t i = 0; i + 1 < chunkBytes; i += 2) {
             state = state * 1664525u + 1013904223u;
@@ -534,19 +598,19 @@ Result feedAndMeasure(const Config& config, std::size_t frames, ListenerProcess&
     return result;
 }
 
-// Opens an Opus listener of the parent's own and reads its response head; -1 unless the server
-// answers with the Ogg stream.
-int openOpusProbe(std::uint16_t port) {
+// Opens a listener of the parent's own and reads its response head; -1 unless the server answers
+// with the content type asked for.
+int openProbe(std::uint16_t port, const std::string& path, const std::string& contentType) {
     const int fd = connectOne(port, true);
     if (fd < 0) return -1;
     timeval limit{5, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    const std::string request = "GET /audio?codec=opus HTTP/1.0\r\nHost: bench\r\n\r\n";
+    const std::string request = "GET " + path + " HTTP/1.0\r\nHost: bench\r\n\r\n";
     std::string head;
     char c;
     if (sendAll(fd, request.data(), request.size()))
         while (head.size() < 4096 && head.find("\r\n\r\n") == std::string::npos && ::recv(fd, &c, 1, 0) == 1) head += c;
-    if (head.find("audio/ogg") == std::string::npos) {
+    if (head.find(contentType) == std::string::npos) {
         ::close(fd);
         return -1;
     }
@@ -556,7 +620,7 @@ int openOpusProbe(std::uint16_t port) {
 Result runLumeno(const Config& config, std::size_t frames) {
     using namespace lumeno;
     // Forked before the server's threads exist.
-    const char* path = config.opus ? "/audio?codec=opus" : "/audio";
+    const char* path = config.opus ? "/audio?codec=opus" : config.mp3 ? "/audio.mp3" : "/audio";
     ListenerProcess listeners = ListenerProcess::spawn(config, frames * 2, path);
     if (listeners.pid <= 0) return {};
     // The peak memory figure is this run's, not an earlier run's in the same process.
@@ -573,12 +637,13 @@ Result runLumeno(const Config& config, std::size_t frames) {
     server->start();
     server->setStreaming(true);
     const std::uint16_t port = server->port();
-    // Opus: the encoder starts with this connection, before chunk 0, so granule positions count
-    // from the first chunk fed. It is read until every listener is in so that it is never cut off
-    // for falling behind, which, were it the only Opus listener yet, would restart the stream.
+    // Compressed streams: the encoder starts with this connection, before chunk 0, so Opus
+    // granule positions count from the first chunk fed. It is read until every listener is in so
+    // that it is never cut off for falling behind, which, were it the only listener of its stream
+    // yet, would restart the stream.
     int probe = -1;
-    if (config.opus && (probe = openOpusProbe(port)) < 0) {
-        std::fprintf(stderr, "the server did not answer with an Ogg Opus stream\n");
+    if (config.encoded() && (probe = openProbe(port, path, config.opus ? "audio/ogg" : "audio/mpeg")) < 0) {
+        std::fprintf(stderr, "the server did not answer with the %s stream\n", config.opus ? "Ogg Opus" : "MP3");
         server->stop();
         return {};
     }
@@ -616,21 +681,6 @@ std::uint16_t freeLoopbackPort() {
     }
     ::close(fd);
     return ntohs(addr.sin_port);
-}
-
-std::string base64(const std::string& in) {
-    static const char* table = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    std::uint32_t bits = 0;
-    int count = 0;
-    for (unsigned char c : in) {
-        bits = (bits << 8) | c;
-        count += 8;
-        while (count >= 6) out += table[(bits >> (count -= 6)) & 0x3F];
-    }
-    if (count > 0) out += table[(bits << (6 - count)) & 0x3F];
-    while (out.size() % 4) out += '=';
-    return out;
 }
 
 // A private Icecast in a temporary folder, stopped and removed when this goes out of scope.
@@ -744,7 +794,7 @@ private:
         const int one = 1;
         ::setsockopt(source_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         const std::string request = std::string("SOURCE ") + kMount +
-                                    " HTTP/1.0\r\nAuthorization: Basic " + base64(std::string("source:") + kPassword) +
+                                    " HTTP/1.0\r\nAuthorization: Basic " + lumeno::core::base64Encode(std::string("source:") + kPassword) +
                                     "\r\nContent-Type: audio/L16;rate=48000;channels=1\r\nIce-Public: 0\r\n\r\n";
         if (!sendAll(source_, request.data(), request.size())) return fail("cannot send the source request");
         std::string answer;
@@ -786,11 +836,20 @@ Result runIcecast(const Config& config, std::size_t frames) {
 
 void print(const Config& config, const Result& r) {
     std::printf("accepted=%d/%d measured_chunks=%" PRId64 "\n", r.report.accepted, config.listeners, r.measured);
-    std::printf("fanout server=%s frames=%zu listeners=%d seconds=%d chunks_sent=%" PRId64 " %s_missed=%" PRId64
-                " server_cpu_pct=%.2f lag_p50_ms=%.2f lag_p99_ms=%.2f rss_mb=%.1f",
-                r.server.c_str(), r.frames, config.listeners, config.seconds, r.sent, config.opus ? "pages" : "chunks",
-                r.report.missed, r.cpuPct, r.report.lagP50Ms, r.report.lagP99Ms, r.rssMb);
-    if (config.opus) std::printf(" bytes_per_listener_s=%.0f", r.report.bytesPerListenerSecond);
+    if (config.mp3) {
+        // MP3 frames carry no sequence number or time: their own rate stands for what was missed.
+        std::printf("fanout server=%s frames=%zu listeners=%d seconds=%d chunks_sent=%" PRId64
+                    " mp3_frames_per_listener_s=%.2f server_cpu_pct=%.2f rss_mb=%.1f",
+                    r.server.c_str(), r.frames, config.listeners, config.seconds, r.sent,
+                    r.report.framesPerListenerSecond, r.cpuPct, r.rssMb);
+    } else {
+        std::printf("fanout server=%s frames=%zu listeners=%d seconds=%d chunks_sent=%" PRId64 " %s_missed=%" PRId64
+                    " server_cpu_pct=%.2f lag_p50_ms=%.2f lag_p99_ms=%.2f rss_mb=%.1f",
+                    r.server.c_str(), r.frames, config.listeners, config.seconds, r.sent,
+                    config.opus ? "pages" : "chunks", r.report.missed, r.cpuPct, r.report.lagP50Ms,
+                    r.report.lagP99Ms, r.rssMb);
+    }
+    if (config.encoded()) std::printf(" bytes_per_listener_s=%.0f", r.report.bytesPerListenerSecond);
     std::printf("\n");
     std::fflush(stdout);
 }
@@ -826,15 +885,18 @@ int main(int argc, char** argv) {
             config.icecast = true;
             ++i;
         } else if (arg == "--codec" && i + 1 < argc &&
-                   (std::string(argv[i + 1]) == "opus" || std::string(argv[i + 1]) == "pcm")) {
-            config.opus = std::string(argv[++i]) == "opus";
+                   (std::string(argv[i + 1]) == "opus" || std::string(argv[i + 1]) == "mp3" ||
+                    std::string(argv[i + 1]) == "pcm")) {
+            const std::string codec = argv[++i];
+            config.opus = codec == "opus";
+            config.mp3 = codec == "mp3";
         } else usage = true;
     }
-    if (usage || config.listeners < 1 || config.seconds < 1 || (config.opus && config.icecast)) {
+    if (usage || config.listeners < 1 || config.seconds < 1 || (config.encoded() && config.icecast)) {
         std::fprintf(stderr,
                      "usage: bench_fanout [--listeners N] [--seconds S] [--burst] [--frames N[,N...]] "
-                     "[--baseline icecast | --codec opus]\n  (frames: %zu to 48000 each; the Icecast baseline "
-                     "relays raw PCM only, so it does not combine with --codec opus)\n",
+                     "[--baseline icecast | --codec opus|mp3]\n  (frames: %zu to 48000 each; the Icecast baseline "
+                     "relays raw PCM only, so it does not combine with --codec)\n",
                      kMinFrames);
         return 2;
     }
@@ -848,7 +910,7 @@ int main(int argc, char** argv) {
         const Result ours = runLumeno(config, frames);
         if (!ours.ran) return 1;
         print(config, ours);
-        ok = ok && ours.report.accepted == config.listeners && ours.report.missed == 0;
+        ok = ok && ours.report.accepted == config.listeners && ours.report.missed == 0 && ours.report.lostFraming == 0;
         if (!config.icecast) continue;
         const Result theirs = runIcecast(config, frames);
         if (!theirs.ran) return 1;

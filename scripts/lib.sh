@@ -7,7 +7,7 @@ RUN_PACKAGES=(
   g++ cmake ninja-build pkg-config
   libasio-dev nlohmann-json3-dev libicu-dev
   qt6-base-dev libpulse-dev libasound2-dev libqrencode-dev libpng-dev
-  libpocketsphinx-dev pocketsphinx-en-us libsamplerate0-dev libopus-dev libogg-dev
+  libpocketsphinx-dev pocketsphinx-en-us libsamplerate0-dev libopus-dev libogg-dev libmp3lame-dev
   libqt6svg6 qt6-svg-dev
   festival festvox-us-slt-hts  # speaks the demo recording
   # The church language model: Bible and commentary text, IRSTLM, the model converter, the
@@ -22,6 +22,7 @@ TEST_PACKAGES=(
   libgtest-dev libgmock-dev opus-tools pocketsphinx-testdata flite pulseaudio pulseaudio-utils xvfb xauth chromium fonts-noto-color-emoji zbar-tools dbus desktop-file-utils xdotool libx11-dev
   "${PACKAGE_PACKAGES[@]}" lintian groff-base systemd
   icecast2  # the baseline of scripts/bench fanout --baseline icecast
+  mpg123  # decodes the MP3 stream in its tests
 )
 # What only scripts/fuzz needs: clang with libFuzzer and the sanitizer runtimes.
 FUZZ_PACKAGES=(clang libclang-rt-dev)

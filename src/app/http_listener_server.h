@@ -23,6 +23,7 @@ public:
     void updateAudioFormat(core::AudioFormat format) override { server_->updateAudioFormat(format); }
     void sendAudioData(core::SharedBytes chunk) override { server_->sendAudioData(std::move(chunk)); }
     int uniqueListenerCount() const override { return server_->uniqueListenerCount(); }
+    void publishListenerCount() override { server_->publishListenerCount(); }
     std::weak_ptr<speech::TranscriptionSink> transcriptionServer() override { return weak_from_this(); }
     void broadcastTranscription(const speech::Transcription& caption) override {
         server_->broadcastTranscription(server::makeTranscriptionMessage(caption.text, caption.isFinal,

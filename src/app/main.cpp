@@ -170,7 +170,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (!options.headless && !options.listDevices && !options.learnMidi && !displayAvailable()) {
+    if (app::opensWindow(options) && !displayAvailable()) {
         std::cerr << "lumeno: no display found; use --headless to run without a window\n";
         return 2;
     }
@@ -212,7 +212,7 @@ int main(int argc, char** argv) {
     // Lines from the audio and io threads must never wait for the terminal or the journal.
     core::StdoutLogger stdoutLog;
     core::QueuedLogger log(stdoutLog);
-    const bool windowed = !options.headless && !options.learnMidi;
+    const bool windowed = app::opensWindow(options);
     if (windowed) log.line("📱 Starting Lumeno app...");
     std::unique_ptr<QCoreApplication> qtApp;
     if (windowed) {
@@ -247,6 +247,10 @@ int main(int argc, char** argv) {
     prefs::PreferencesManager preferences(store);
     // Declared after the main queue, so it finishes (and may still post) before the queue goes.
     core::BackgroundQueue background;
+    // The sound server's round trips after startup, one at a time: a stuck server may hold one
+    // for seconds, which must not hold up the window or the background work. Declared after the
+    // capture source and the main queue: its last job (the final stop) runs before either goes.
+    core::BackgroundQueue captureWorker;
 
     // Created on first use and kept to the end; declared after everything it refers to.
     std::shared_ptr<midi::MIDIController> midiController;
@@ -268,6 +272,8 @@ int main(int argc, char** argv) {
     server::SimpleHTTPServer::Options serverOptions;
     serverOptions.bindAddress = options.bindAddress;
     serverOptions.opusBitrate = preferences.opusBitrate();
+    serverOptions.mp3Bitrate = preferences.mp3Bitrate();
+    serverOptions.verbose = options.verbose;
     std::shared_ptr<server::SimpleHTTPServer> httpServer;
     auto makeServer = [&](std::optional<core::AudioFormat> format) -> std::shared_ptr<app::ListenerServer> {
         auto server = server::SimpleHTTPServer::create(options.port, format, {mainQueue, notifications, log}, serverOptions);
@@ -305,6 +311,7 @@ int main(int argc, char** argv) {
                                            speechSession.get(),          sharedMIDI,     speechSession,
                                            options.port, options.bindAddress};
     services.transcriptArchive = transcriptArchive;
+    services.captureWorker = [&captureWorker](std::function<void()> job) { captureWorker.submit(std::move(job)); };
     auto afterStartup = [&options](app::ViewController& controller) {
         if (options.device) controller.deviceChanged(options.device);
     };

@@ -32,6 +32,7 @@ constexpr OptionDoc kOptions[] = {
     {"--transcript-dir", "DIR", "keep each session's captions in DIR\n(default $XDG_DATA_HOME/lumeno/transcripts)"},
     {"--export-transcript", "FILE", "write the newest stored transcript to FILE (.srt or .txt) and exit"},
     {"--session", "NAME", "with --export-transcript: that session instead of the newest"},
+    {"--verbose", "", "log every audio chunk sent and every request served\n(normally summed up once a second)"},
     {"--help", "", "show this help and exit"},
     {"--version", "", "show the version and exit"},
 };
@@ -101,6 +102,8 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
             auto file = value();
             if (!file || file->empty()) return fail("--input-file needs a WAV file");
             options.inputFile = *file;
+        } else if (arg == "--verbose") {
+            options.verbose = true;
         } else if (arg == "--demo") {
             options.demo = true;
         } else if (arg == "--list-devices") {
@@ -143,6 +146,11 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
     if (options.demo && options.inputFile) return fail("--demo and --input-file cannot be used together");
     if (options.session && !options.exportTranscript) return fail("--session only goes with --export-transcript");
     return {options, {}};
+}
+
+bool opensWindow(const Options& options) {
+    return !options.headless && !options.showHelp && !options.showVersion && !options.listDevices &&
+           !options.listMidi && !options.learnMidi && !options.saveQR && !options.exportTranscript;
 }
 
 namespace {

@@ -33,7 +33,12 @@ struct Options {
     std::optional<std::string> transcriptDir;     // where each session's captions are kept
     std::optional<std::string> exportTranscript;  // write a stored transcript to this .srt or .txt and exit
     std::optional<std::string> session;           // which stored session --export-transcript writes
+    bool verbose = false;  // every per-chunk and per-request line instead of one summary a second
 };
+
+// Whether these options open the window. Options that print and exit, learning a MIDI command
+// and --headless run without one, so they need no display.
+bool opensWindow(const Options& options);
 
 struct ParseResult {
     std::optional<Options> options;

@@ -3,7 +3,6 @@
 #include <chrono>
 #include <utility>
 
-#include "audio/buffer_processing.h"
 #include "midi/midi_control_setup.h"
 #include "prefs/keys.h"
 
@@ -12,8 +11,6 @@ namespace lumeno::app {
 using namespace std::chrono_literals;
 
 namespace {
-
-constexpr const char* kListenerCountChanged = "listenerCountChanged";
 
 constexpr const char* kStatusMonitoring = "Status: Monitoring";
 constexpr const char* kStatusStreaming = "Status: Streaming";
@@ -25,13 +22,8 @@ constexpr const char* kTryAnotherDevice = "\n\nTry selecting a different audio i
 
 constexpr auto kStreamingRestoreDelay = 1000ms;
 constexpr auto kTranscriptPanelRestoreDelay = 500ms;
-constexpr auto kDeviceRestartDelay = 500ms;
 constexpr auto kListenerCountPeriod = 5000ms;
 constexpr auto kSpeechAutoStartDelay = 1500ms;
-// An unplugged microphone or a restarted sound server comes back without the operator.
-constexpr auto kCaptureRetryDelay = 3000ms;
-
-constexpr int kQRCodeSize = 1000;
 
 constexpr const char* kSpeechEnabledAndStarted = "🎤 Speech recognition enabled and started";
 
@@ -43,8 +35,10 @@ std::string describeFormat(const core::AudioFormat& format) {
 
 std::shared_ptr<ViewController> ViewController::create(Services services, std::shared_ptr<StatusView> status,
                                                        std::shared_ptr<ControlsView> controls, Options options) {
-    return std::shared_ptr<ViewController>(
+    std::shared_ptr<ViewController> controller(
         new ViewController(std::move(services), std::move(status), std::move(controls), options));
+    controller->wire();
+    return controller;
 }
 
 ViewController::ViewController(Services services, std::shared_ptr<StatusView> status,
@@ -53,8 +47,47 @@ ViewController::ViewController(Services services, std::shared_ptr<StatusView> st
       status_(std::move(status)),
       controls_(std::move(controls)),
       options_(options),
-      defaults_(services_.preferences.defaults()),
-      speechEnabledKey_(prefs::key::kSpeechRecognitionEnabled) {}
+      defaults_(services_.preferences.defaults()) {}
+
+// The pieces hold the controller weakly and call it on main only.
+void ViewController::wire() {
+    const std::weak_ptr<ViewController> weak = weak_from_this();
+    std::function<void(float)> showLevel;
+    if (controls_)
+        showLevel = [weak](float level) {
+            if (auto self = weak.lock()) self->controls().updateLevel(level);
+        };
+    tap_ = AudioTap::create({services_.mainQueue, services_.log, services_.speechFeed, std::move(showLevel)});
+
+    CaptureSupervisor::Events events;
+    events.formatKnown = [weak](const core::AudioFormat& format) {
+        if (auto self = weak.lock()) self->audioFormat_ = format;
+    };
+    events.started = [weak] {
+        if (auto self = weak.lock()) self->captureStarted();
+    };
+    events.stopped = [weak] {
+        if (auto self = weak.lock(); self && self->httpServer_) self->httpServer_->setAudioFlowing(false);
+    };
+    events.failed = [weak](CaptureSupervisor::Failure failure, const std::string& description) {
+        if (auto self = weak.lock()) self->captureFailed(failure, description);
+    };
+    events.deviceChosen = [weak](const audio::CaptureDevice& device) {
+        if (auto self = weak.lock()) self->selectDevice(device);
+    };
+    supervisor_ = CaptureSupervisor::create(
+        {services_.mainQueue, services_.log, services_.capture, services_.devices, services_.captureWorker}, tap_,
+        std::move(events));
+
+    qrExport_ = QrExport::create(
+        {services_.mainQueue, services_.background, services_.log,
+         [weak](ControlsView::DestinationChosen done) {
+             if (auto self = weak.lock()) self->controls().chooseQRCodeDestination(std::move(done));
+         },
+         [weak](const std::string& title, const std::string& message) {
+             if (auto self = weak.lock()) self->showAlert(title, message);
+         }});
+}
 
 ControlsView& ViewController::controls() {
     // A run without a window has no controls; what they would show is simply not shown.
@@ -81,6 +114,8 @@ ControlsView& ViewController::controls() {
 ViewController::~ViewController() {
     removeObservers();
     listenerCountTimer_.cancel();
+    // The tap may outlive the controller inside a capture handler; it must not keep the server.
+    if (tap_) tap_->setServer(nullptr);
 }
 
 void ViewController::removeObservers() {
@@ -120,7 +155,7 @@ void ViewController::viewDidLoad() {
     setupObservers();
 
     log.line("🔧 Starting audio monitoring...");
-    startAudioMonitoring();
+    supervisor_->startMonitoringNow();
     // Also after a failed start: that failure has its own line, status and alert.
     log.line("✅ Audio monitoring started");
 
@@ -154,6 +189,8 @@ void ViewController::viewDidAppear(double windowWidth) {
     services_.log.print("📏 Stored original window width: ", core::formatDecimal(windowWidth));
 }
 
+// Startup asks the sound server directly here and in setupAudioEngine: nothing else runs yet,
+// and the window appears after the sequence. Later calls go through the capture supervisor.
 void ViewController::updateDeviceList() {
     deviceItems_.clear();
     for (const auto& device : services_.devices.captureDevices())
@@ -196,71 +233,6 @@ void ViewController::updateIPAddress() {
     log.line("✅ QR button enabled");
 }
 
-void ViewController::generateQRCode() {
-    core::Logger& log = services_.log;
-    log.line("📱 QR Code button pressed");
-    if (!currentURL_) {
-        log.line("❌ No URL available for QR code generation");
-        showAlert("Error",
-                  "No URL available for QR code generation.\n\nMake sure your network connection is active and try "
-                  "again.");
-        return;
-    }
-    log.print("📱 Generating QR code for URL: ", *currentURL_);
-    services_.background.submit([weak = weak_from_this(), url = *currentURL_, &queue = services_.mainQueue,
-                                 &log] {
-        auto self = weak.lock();
-        if (!self) return;
-        auto image = qr::generateQRCodeImage(url, kQRCodeSize);
-        if (!image) {
-            log.line("❌ Failed to create QR code image");
-            self->showAlert("Error", "Failed to generate QR code. Please try again.");
-            return;
-        }
-        log.line("✅ QR code image created successfully");
-        auto shared = std::make_shared<const qr::QRImage>(std::move(*image));
-        queue.async([weak, shared] {
-            if (auto controller = weak.lock()) controller->saveQRCode(shared);
-        });
-    });
-}
-
-void ViewController::saveQRCode(std::shared_ptr<const qr::QRImage> image) {
-    controls().chooseQRCodeDestination([weak = weak_from_this(), image](std::optional<std::filesystem::path> path) {
-        auto self = weak.lock();
-        if (!self) return;
-        if (!path) {
-            self->services_.log.line("📱 QR code save cancelled");
-            return;
-        }
-        self->services_.log.print("📱 Saving QR code to: ", path->string());
-        self->services_.background.submit([weak, image, destination = *path] {
-            if (auto controller = weak.lock()) controller->writeQRCodePNG(*image, destination);
-        });
-    });
-}
-
-void ViewController::writeQRCodePNG(const qr::QRImage& image, const std::filesystem::path& destination) {
-    core::Logger& log = services_.log;
-    const auto png = qr::encodePNG(image);
-    if (!png) {
-        log.line("❌ Failed to convert QR code to PNG data");
-        showAlert("Error", "Failed to convert QR code to PNG format.");
-        return;
-    }
-    // Written beside the destination and renamed over it: a failed write never costs the
-    // operator an earlier file.
-    if (const std::string error = qr::writeFileAtomically(destination, *png); !error.empty()) {
-        log.print("❌ Failed to write QR code file: ", error);
-        showAlert("Error", "Failed to save QR code: " + error);
-        return;
-    }
-    log.line("✅ QR code saved successfully");
-    showAlert("Success",
-              "QR code saved successfully!\n\nYour listeners can scan this code to quickly connect to your audio "
-              "stream.");
-}
-
 void ViewController::toggleTranscriptPanel() {
     transcriptPanelShown_ = !transcriptPanelShown_;
     services_.preferences.defaults().setBool(prefs::key::kTranscriptPanelShown, transcriptPanelShown_);
@@ -281,6 +253,8 @@ void ViewController::setupAudioEngine() {
         services_.log.print("❌ Audio input unavailable: ", result.error);
 }
 
+void ViewController::generateQRCode() { qrExport_->generate(currentURL_); }
+
 void ViewController::loadPersistedState() {
     if (defaults_.boolForKey(prefs::key::kIsStreaming) || options_.streamAtStartup) {
         services_.mainQueue.asyncAfter(kStreamingRestoreDelay,
@@ -289,11 +263,13 @@ void ViewController::loadPersistedState() {
         status_->setStatus(kStatusMonitoring, LabelColor::systemOrange);
     }
 
-    autoGainEnabled_ = defaults_.boolForKey(prefs::key::kAutoGainEnabled);
-    controls().setAutoGainChecked(autoGainEnabled_);
+    const bool autoGain = defaults_.boolForKey(prefs::key::kAutoGainEnabled);
+    tap_->setAutoGain(autoGain);
+    controls().setAutoGainChecked(autoGain);
 
     // Without permission the switch still shows on; nothing is started or asked for.
-    const bool speechEnabled = defaults_.boolForKey(speechEnabledKey_);
+    const bool speechEnabled = defaults_.boolForKey(prefs::key::kSpeechRecognitionEnabled);
+    tap_->setSpeechEnabled(speechEnabled);
     controls().setSpeechChecked(speechEnabled);
     if (speechEnabled && services_.speech &&
         services_.speech->platformAuthorizationStatus() == speech::AuthorizationStatus::authorized) {
@@ -317,28 +293,33 @@ void ViewController::loadPersistedState() {
 }
 
 void ViewController::restoreStreaming() {
-    isStreaming_ = true;
-    if (auto& archive = services_.transcriptArchive) archive->beginSession();
-    if (auto server = httpServer_.load()) server->setStreaming(true);
+    setStreaming(true);
     showStreamingState();
 }
 
+void ViewController::setStreaming(bool streaming) {
+    tap_->setStreaming(streaming);
+    if (auto& archive = services_.transcriptArchive) streaming ? archive->beginSession() : archive->endSession();
+    if (httpServer_) httpServer_->setStreaming(streaming);
+}
+
 void ViewController::showStreamingState() {
-    controls().setStreamButtonTitle(isStreaming_ ? kStopStreaming : kStartStreaming);
-    if (captureOut_) return;  // the status keeps saying so until capture is back
-    if (isStreaming_)
+    const bool streaming = tap_->isStreaming();
+    controls().setStreamButtonTitle(streaming ? kStopStreaming : kStartStreaming);
+    if (supervisor_->captureOut()) return;  // the status keeps saying so until capture is back
+    if (streaming)
         status_->setStatus(kStatusStreaming, LabelColor::systemGreen);
     else
         status_->setStatus(kStatusMonitoring, LabelColor::systemOrange);
 }
 
 void ViewController::startServer() {
-    auto server = services_.makeServer(audioFormat_);
-    httpServer_.store(server);
-    server->start();
+    httpServer_ = services_.makeServer(audioFormat_);
+    tap_->setServer(httpServer_);
+    httpServer_->start();
 
     if (auto& session = services_.speech) {
-        session->setHttpServer(server->transcriptionServer());
+        session->setHttpServer(httpServer_->transcriptionServer());
         session->setOnTranscriptionUpdate([weak = weak_from_this(), &queue = services_.mainQueue](const std::string& text,
                                                                                                   bool isFinal) {
             queue.async([weak, text, isFinal] {
@@ -351,31 +332,20 @@ void ViewController::startServer() {
     }
 
     // Republished even when nothing changed, so a display that missed a change catches up.
-    listenerCountTimer_ = services_.mainQueue.every(
-        kListenerCountPeriod, core::weakly(shared_from_this(), [](ViewController& c) { c.publishListenerCount(); }));
-}
-
-void ViewController::publishListenerCount() {
-    auto server = httpServer_.load();
-    if (!server) return;
-    // Counting takes the server's connection lock; keep that off the main thread.
-    services_.background.submit([weak = weak_from_this(), server, &queue = services_.mainQueue] {
-        const std::int64_t count = server->uniqueListenerCount();
-        queue.async([weak, count] {
-            if (auto self = weak.lock()) self->services_.notifications.post(kListenerCountChanged, {{"count", count}});
-        });
-    });
+    listenerCountTimer_ = services_.mainQueue.every(kListenerCountPeriod, core::weakly(shared_from_this(), [](ViewController& c) {
+                                                        c.httpServer_->publishListenerCount();
+                                                    }));
 }
 
 void ViewController::setupObservers() {
     listenerCountObserver_ = services_.notifications.addObserver(
-        kListenerCountChanged, [weak = weak_from_this()](const core::Notification& notification) {
+        server::kListenerCountChanged, [weak = weak_from_this()](const core::Notification& notification) {
             if (auto self = weak.lock()) self->listenerCountChanged(notification);
         });
     // The preferences window switches transcription too; the session announces every change.
     speechStatusObserver_ = services_.notifications.addObserver(
         speech::kSpeechRecognitionStatusChanged, [weak = weak_from_this()](const core::Notification&) {
-            if (auto self = weak.lock()) self->controls().setSpeechChecked(self->defaults_.boolForKey(self->speechEnabledKey_));
+            if (auto self = weak.lock()) self->speechSwitchChanged();
         });
     services_.mainQueue.async(core::weakly(shared_from_this(), [](ViewController& c) {
         c.updateDockBadge(0);
@@ -383,102 +353,52 @@ void ViewController::setupObservers() {
     }));
 }
 
-void ViewController::startAudioMonitoring() {
-    audio::CaptureSource& capture = services_.capture;
-    if (capture.isRunning()) {
-        services_.log.line("Audio engine already running");
-        return;
-    }
-    capture.stop();  // clears what a failed or lost capture left behind
+void ViewController::speechSwitchChanged() {
+    const bool enabled = defaults_.boolForKey(prefs::key::kSpeechRecognitionEnabled);
+    tap_->setSpeechEnabled(enabled);
+    controls().setSpeechChecked(enabled);
+}
 
-    const auto result = capture.inputFormat();
-    if (!result.format) {
-        audioStartFailed(result.error);
-        return;
-    }
-    audioFormat_ = result.format;
-    services_.log.print("🎵 Audio format: ", describeFormat(*audioFormat_));
-    if (auto server = httpServer_.load()) {
-        server->updateAudioFormat(*audioFormat_);
-        services_.log.print("✅ Server audio format updated to ", core::formatDecimal(audioFormat_->sampleRate), "Hz");
-    }
-
-    const std::uint64_t generation = ++captureGeneration_;
-    auto weak = weak_from_this();
-    auto error = capture.start(
-        [weak](const audio::AudioBuffer& buffer) {
-            if (buffer.frameLength == 0 || buffer.frameCapacity < buffer.frameLength || buffer.channels == nullptr)
-                return;
-            if (auto self = weak.lock()) self->processAudioBuffer(buffer);
-        },
-        [weak, generation, &queue = services_.mainQueue](const std::string& why) {
-            queue.async([weak, generation, why] {
-                if (auto self = weak.lock()) self->captureLost(generation, why);
-            });
-        });
-    if (error) {
-        audioStartFailed(error->description);
-        return;
-    }
-    services_.log.line("✅ Audio monitoring started successfully");
-    captureOut_ = false;
-    captureRetry_.cancel();
-    if (auto server = httpServer_.load()) server->setAudioFlowing(true);
+void ViewController::captureStarted() {
+    if (httpServer_) httpServer_->setAudioFlowing(true);
     // The status follows the streaming switch: a restart while streaming must not claim that
     // listeners hear nothing.
     services_.mainQueue.async(core::weakly(shared_from_this(), [](ViewController& c) {
-        if (c.isStreaming_)
+        if (c.tap_->isStreaming())
             c.status_->setStatus(kStatusStreaming, LabelColor::systemGreen);
         else
             c.status_->setStatus(kStatusMonitoring, LabelColor::systemOrange);
     }));
 }
 
-void ViewController::captureOutage() {
-    if (auto server = httpServer_.load()) server->setAudioFlowing(false);
-    captureRetry_.cancel();
-    captureRetry_ = services_.mainQueue.asyncAfter(kCaptureRetryDelay, core::weakly(shared_from_this(), [](ViewController& c) {
-                                                      if (!c.services_.capture.inputFormat().format) return c.captureOutage();
-                                                      c.startAudioMonitoring();
-                                                  }));
-}
-
-void ViewController::audioStartFailed(const std::string& error) {
-    captureOutage();
-    if (std::exchange(captureOut_, true)) return;
-    services_.log.print("❌ Failed to start audio monitoring: ", error);
-    services_.mainQueue.async(core::weakly(shared_from_this(), [error](ViewController& c) {
+void ViewController::captureFailed(CaptureSupervisor::Failure failure, const std::string& description) {
+    if (failure == CaptureSupervisor::Failure::lost) {
+        status_->setStatus(kStatusAudioError, LabelColor::systemRed);
+        status_->showAlert(
+            {AlertStyle::warning, kAudioEngineError, "Audio capture stopped: " + description + kTryAnotherDevice});
+        return;
+    }
+    // Later on main: a failed start at startup must not open a modal alert inside the sequence.
+    services_.mainQueue.async(core::weakly(shared_from_this(), [description](ViewController& c) {
         c.status_->setStatus(kStatusAudioError, LabelColor::systemRed);
-        c.status_->showAlert(
-            {AlertStyle::warning, kAudioEngineError, "Failed to start audio monitoring: " + error + kTryAnotherDevice});
+        c.status_->showAlert({AlertStyle::warning, kAudioEngineError,
+                              "Failed to start audio monitoring: " + description + kTryAnotherDevice});
     }));
 }
 
-void ViewController::captureLost(std::uint64_t generation, const std::string& why) {
-    if (generation != captureGeneration_) return;  // about a capture that was already replaced
-    services_.capture.stop();
-    captureOutage();
-    if (std::exchange(captureOut_, true)) return;
-    services_.log.print("❌ Audio capture lost: ", why);
-    status_->setStatus(kStatusAudioError, LabelColor::systemRed);
-    status_->showAlert({AlertStyle::warning, kAudioEngineError, "Audio capture stopped: " + why + kTryAnotherDevice});
-}
-
 void ViewController::toggleStreaming() {
-    const bool streaming = !isStreaming_;
-    isStreaming_ = streaming;
-    if (auto& archive = services_.transcriptArchive) streaming ? archive->beginSession() : archive->endSession();
+    const bool streaming = !tap_->isStreaming();
+    setStreaming(streaming);
     defaults_.setBool(prefs::key::kIsStreaming, streaming);
-    if (auto server = httpServer_.load()) server->setStreaming(streaming);
     showStreamingState();
 }
 
 void ViewController::toggleAutoGain(bool checked) {
-    autoGainEnabled_ = checked;
+    tap_->setAutoGain(checked);
+    // Reset on both edges: a buffer in flight may store a smoothed gain just after the reset on
+    // the way off, and switching on must still start from 1.0.
+    tap_->resetGain();
     defaults_.setBool(prefs::key::kAutoGainEnabled, checked);
-    // Reset on both edges: a buffer in flight on the tap thread may store a smoothed gain just
-    // after the reset on the way off, and switching on must still start from 1.0.
-    currentGain_ = 1.0f;
     services_.log.line(checked ? "Auto Gain: Enabled" : "Auto Gain: Disabled");
 }
 
@@ -486,32 +406,29 @@ void ViewController::toggleSpeech(bool checked) {
     const auto& session = services_.speech;
     if (!session) return;
     if (!checked) {
-        defaults_.setBool(speechEnabledKey_, false);
+        defaults_.setBool(prefs::key::kSpeechRecognitionEnabled, false);
+        tap_->setSpeechEnabled(false);
         if (session->isRecognizing()) session->stopRecognition();
         session->stopRecognition();
         services_.log.line("🎤 Speech recognition disabled");
         return;
     }
-    if (session->platformAuthorizationStatus() == speech::AuthorizationStatus::authorized) {
-        defaults_.setBool(speechEnabledKey_, true);
-        session->startRecognition();
-        services_.log.line(kSpeechEnabledAndStarted);
-        return;
-    }
-    session->requestAuthorization([weak = weak_from_this(), &queue = services_.mainQueue](bool granted) {
-        queue.async([weak, granted] {
+    auto enableAndStart = [](ViewController& c) {
+        c.defaults_.setBool(prefs::key::kSpeechRecognitionEnabled, true);
+        c.tap_->setSpeechEnabled(true);
+        c.services_.speech->startRecognition();
+        c.services_.log.line(kSpeechEnabledAndStarted);
+    };
+    if (session->platformAuthorizationStatus() == speech::AuthorizationStatus::authorized) return enableAndStart(*this);
+    session->requestAuthorization([weak = weak_from_this(), &queue = services_.mainQueue, enableAndStart](bool granted) {
+        queue.async([weak, granted, enableAndStart] {
             auto self = weak.lock();
             if (!self) return;
-            if (granted) {
-                self->defaults_.setBool(self->speechEnabledKey_, true);
-                self->services_.speech->startRecognition();
-                self->services_.log.line(kSpeechEnabledAndStarted);
-            } else {
-                self->controls().setSpeechChecked(false);
-                self->showAlert("Authorization Required",
-                                "Speech recognition requires permission. Please grant access in System Settings > "
-                                "Privacy & Security > Speech Recognition.");
-            }
+            if (granted) return enableAndStart(*self);
+            self->controls().setSpeechChecked(false);
+            self->showAlert("Authorization Required",
+                            "Speech recognition requires permission. Please grant access in System Settings > "
+                            "Privacy & Security > Speech Recognition.");
         });
     });
 }
@@ -520,41 +437,17 @@ void ViewController::deviceChanged(const std::optional<std::string>& title, cons
     if (!title) return;
     defaults_.setString(prefs::key::kSelectedAudioDevice, *title);
     services_.log.print("Device changed to: ", *title);
+    supervisor_->switchDevice(*title, uniqueID);
+}
 
-    // The identifier decides between devices of the same name; a title alone takes the first.
-    std::optional<audio::CaptureDevice> device;
-    for (int pass = uniqueID ? 0 : 1; pass < 2 && !device; ++pass) {
-        for (auto& candidate : services_.devices.captureDevices()) {
-            if (pass == 0 ? candidate.uniqueID == *uniqueID : candidate.displayName == *title) {
-                device = std::move(candidate);
-                break;
-            }
-        }
-    }
-    if (!device) {
-        services_.log.print("Could not find device: ", *title);
-        return;
-    }
-    services_.log.print("Selected device UID: ", device->uniqueID);
-    // A choice made elsewhere (the command line) shows in the pop-up too.
+// A choice made elsewhere (the command line) shows in the pop-up too.
+void ViewController::selectDevice(const audio::CaptureDevice& device) {
     for (std::size_t i = 0; i < deviceItems_.size(); ++i) {
-        if (deviceItems_[i].uniqueID == device->uniqueID) {
+        if (deviceItems_[i].uniqueID == device.uniqueID) {
             controls().selectDeviceItem(i);
             break;
         }
     }
-
-    if (services_.capture.isRunning()) services_.capture.stop();
-    captureOut_ = false;  // the operator acted: a failure is news again
-
-    if (const auto id = services_.devices.systemDeviceId(device->uniqueID)) {
-        if (services_.devices.setDefaultInput(*id))
-            services_.log.print("Set default input device to ID: ", *id);
-        else
-            services_.log.print("❌ Could not set default input device to ID: ", *id);
-    }
-    services_.mainQueue.asyncAfter(kDeviceRestartDelay,
-                                   core::weakly(shared_from_this(), [](ViewController& c) { c.startAudioMonitoring(); }));
 }
 
 void ViewController::showAlert(std::string title, std::string message) {
@@ -571,14 +464,19 @@ void ViewController::listenerCountChanged(const core::Notification& notification
         services_.log.line("❌ Listener count notification missing count value");
         return;
     }
-    services_.log.print("👥 Listener count updated: ", *count);
+    // The count is republished every 5 s; only a change is news for the log.
+    const bool changed = *count != std::exchange(loggedListenerCount_, *count);
+    if (changed) services_.log.print("👥 Listener count updated: ", *count);
     if (*count == 1)
         controls().setListenerCount("👥 Active Listener: 1", LabelColor::systemGreen);
     else if (*count == 0)
         controls().setListenerCount("👥 Active Listeners: 0", LabelColor::secondaryLabel);
     else
         controls().setListenerCount("👥 Active Listeners: " + std::to_string(*count), LabelColor::systemGreen);
-    updateDockBadge(*count);
+    if (changed)
+        updateDockBadge(*count);
+    else
+        controls().setDockBadge(*count < 1 ? std::string() : std::to_string(*count));
 }
 
 void ViewController::updateDockBadge(std::int64_t count) {
@@ -590,45 +488,10 @@ void ViewController::cleanup() {
     removeObservers();
     if (services_.speech) services_.speech->stopRecognition();
     if (services_.transcriptArchive) services_.transcriptArchive->endSession();
-    captureRetry_.cancel();
-    if (services_.capture.isRunning()) services_.capture.stop();
-    if (auto server = httpServer_.load()) server->stop();
-}
-
-void ViewController::processAudioBuffer(const audio::AudioBuffer& buffer) {
-    if (!audio::isProcessable(buffer)) return;
-
-    const float inputRms = audio::inputRms(buffer);
-    const bool autoGain = autoGainEnabled_.load();
-    const audio::GainDecision decision = audio::decideGain(inputRms, autoGain, currentGain_.load(), audio::kTargetRMS,
-                                                           audio::gainSmoothingFor(buffer.frameLength));
-    if (decision.updated) currentGain_.store(decision.currentGain);
-    const float gain = decision.gain;
-    const float outputRms = inputRms * gain;
-
-    if (++audioDebugCounter_ % audio::kLevelLogInterval == 0)
-        services_.log.line(audio::levelLogLine(autoGain, inputRms, gain, outputRms));
-
-    if (const auto level = meterWindow_.add(outputRms, buffer.frameLength); level && controls_) {
-        services_.mainQueue.async([weak = weak_from_this(), level = *level] {
-            if (auto self = weak.lock()) self->controls().updateLevel(level);
-        });
-    }
-
-    if (!isStreaming_.load()) return;
-    auto server = httpServer_.load();
-    if (!server) return;
-    server->sendAudioData(audio::makeWireChunk(buffer, gain));
-
-    audio::SpeechFeed* speech = services_.speechFeed;
-    if (!speech || !defaults_.boolForKey(speechEnabledKey_)) return;
-    if (autoGain && gain != 1.0f) {
-        auto adjusted = audio::gainAdjustedCopy(buffer, gain);
-        if (adjusted && speech->isRecognizing() && defaults_.boolForKey(speechEnabledKey_))
-            speech->append(adjusted->view());
-    } else if (speech->isRecognizing() && defaults_.boolForKey(speechEnabledKey_)) {
-        speech->append(buffer);
-    }
+    // Capture stops on the supervisor's worker; until it has, buffers go nowhere.
+    tap_->setServer(nullptr);
+    supervisor_->stop();
+    if (httpServer_) httpServer_->stop();
 }
 
 }  // namespace lumeno::app

@@ -1,17 +1,18 @@
 #pragma once
 
-#include <atomic>
 #include <cstdint>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "app/audio_tap.h"
+#include "app/capture_supervisor.h"
 #include "app/listener_address.h"
 #include "app/listener_server.h"
 #include "app/main_view.h"
-#include "audio/buffer_processing.h"
+#include "app/qr_export.h"
 #include "audio/capture_source.h"
 #include "audio/speech_feed.h"
 #include "core/background.h"
@@ -20,27 +21,27 @@
 #include "core/notification_center.h"
 #include "midi/midi_controller.h"
 #include "prefs/preferences_manager.h"
-#include "qr/qr_code.h"
 #include "speech/speech_recognition_manager.h"
 #include "transcript/transcript_archive.h"
 
 namespace lumeno::app {
 
 // The application controller: starts every part in a fixed order, restores the operator's last
-// session, switches streaming and auto-gain, follows the listener count, moves capture to another
-// input device and shuts everything down. It owns the listener server and drives the window
-// through its status and controls views (a headless run has no controls). Deferred steps hold
-// it weakly.
+// session, switches streaming, auto-gain and transcription, follows the listener count and
+// shuts everything down. It owns the listener server and wires the pieces that do the rest: the
+// audio tap (the per-buffer path), the capture supervisor (capture start, outages, retries,
+// device switching) and the QR export. It drives the window through its status and controls
+// views (a headless run has no controls). Deferred steps hold it weakly, and no other thread
+// ever holds it, so its last release is on main.
 //
-// Thread: main, except processAudioBuffer, which runs on the capture source's tap thread and
-// shares only atomics (the streaming and auto-gain switches, the gain, the buffer counter).
+// Thread: main.
 class ViewController : public std::enable_shared_from_this<ViewController> {
 public:
     using ServerFactory = std::function<std::shared_ptr<ListenerServer>(std::optional<core::AudioFormat>)>;
 
     struct Services {
         core::MainQueue& mainQueue;
-        core::BackgroundQueue& background;  // utility work: the periodic listener count
+        core::BackgroundQueue& background;  // utility work: the QR image and its file
         core::NotificationCenter& notifications;
         core::Logger& log;
         prefs::PreferencesManager& preferences;
@@ -61,6 +62,9 @@ public:
         std::function<std::vector<InterfaceAddress>(bool& failed)> networkInterfaces;
         // Keeps each streaming session's final captions; absent: nothing is kept.
         std::shared_ptr<transcript::TranscriptArchive> transcriptArchive;
+        // Where capture and device calls run after startup: a serial worker of their own in the
+        // app, so a stuck sound server never freezes the window. Inline when empty (tests).
+        CaptureSupervisor::Worker captureWorker;
     };
     struct Options {
         // Streams from the streaming-restore moment on whatever was stored, without storing it.
@@ -102,15 +106,12 @@ public:
     // At termination: observers off, speech stopped, capture stopped, server stopped.
     void cleanup();
 
-    // One captured buffer. Thread: audio.
-    void processAudioBuffer(const audio::AudioBuffer& buffer);
-
-    bool isStreaming() const { return isStreaming_.load(); }
-    bool autoGainEnabled() const { return autoGainEnabled_.load(); }
-    float currentGain() const { return currentGain_.load(); }
-    std::int64_t audioDebugCounter() const { return audioDebugCounter_.load(); }
+    bool isStreaming() const { return tap_->isStreaming(); }
+    bool autoGainEnabled() const { return tap_->autoGainEnabled(); }
+    float currentGain() const { return tap_->currentGain(); }
+    std::int64_t audioDebugCounter() const { return tap_->audioDebugCounter(); }
     const std::optional<core::AudioFormat>& audioFormat() const { return audioFormat_; }
-    std::shared_ptr<ListenerServer> httpServer() const { return httpServer_.load(); }
+    std::shared_ptr<ListenerServer> httpServer() const { return httpServer_; }
     const std::optional<std::string>& currentURL() const { return currentURL_; }
     bool transcriptPanelShown() const { return transcriptPanelShown_; }
     double originalWindowWidth() const { return originalWindowWidth_; }
@@ -118,57 +119,50 @@ public:
 private:
     ViewController(Services services, std::shared_ptr<StatusView> status, std::shared_ptr<ControlsView> controls,
                    Options options);
+    void wire();
 
     ControlsView& controls();
     void setupUI();
     void updateDeviceList();
     void updateIPAddress();
-    void saveQRCode(std::shared_ptr<const qr::QRImage> image);
-    void writeQRCodePNG(const qr::QRImage& image, const std::filesystem::path& destination);
     void setupAudioEngine();
     void loadPersistedState();
     void startServer();
     void setupMIDIControl();
     void setupObservers();
     void removeObservers();
-    void startAudioMonitoring();
 
-    void audioStartFailed(const std::string& error);
-    void captureLost(std::uint64_t generation, const std::string& why);
-    void captureOutage();
+    void captureStarted();
+    void captureFailed(CaptureSupervisor::Failure failure, const std::string& description);
+    void selectDevice(const audio::CaptureDevice& device);
     void restoreStreaming();
+    void setStreaming(bool streaming);
     void showStreamingState();
+    void speechSwitchChanged();
     void listenerCountChanged(const core::Notification& notification);
     void updateDockBadge(std::int64_t count);
-    void publishListenerCount();
 
     Services services_;
     std::shared_ptr<StatusView> status_;
     std::shared_ptr<ControlsView> controls_;
     Options options_;
     prefs::PreferencesStore& defaults_;
-    const std::string speechEnabledKey_;  // kept as a string: read for every buffer without allocating
+
+    std::shared_ptr<AudioTap> tap_;
+    std::shared_ptr<CaptureSupervisor> supervisor_;
+    std::shared_ptr<QrExport> qrExport_;
 
     std::optional<core::AudioFormat> audioFormat_;
     std::vector<DeviceItem> deviceItems_;  // as the pop-up lists them
     std::optional<std::string> currentURL_;
     bool transcriptPanelShown_ = false;
     double originalWindowWidth_ = 400.0;
-    std::atomic<std::shared_ptr<ListenerServer>> httpServer_;
+    std::shared_ptr<ListenerServer> httpServer_;
     std::optional<core::ObserverToken> listenerCountObserver_;
     std::optional<core::ObserverToken> speechStatusObserver_;  // keeps the switch in step with Preferences
     std::shared_ptr<midi::MIDIController> midiController_;
     core::TimerHandle listenerCountTimer_;
-    std::uint64_t captureGeneration_ = 0;  // tells a loss report of an earlier capture from the current one
-    // Set while capture is out and retried by itself: one line and one alert per outage.
-    bool captureOut_ = false;
-    core::TimerHandle captureRetry_;
-
-    std::atomic<bool> isStreaming_{false};
-    std::atomic<bool> autoGainEnabled_{false};
-    std::atomic<float> currentGain_{1.0f};
-    std::atomic<std::int64_t> audioDebugCounter_{0};
-    audio::MeterWindow meterWindow_;  // tap thread only
+    std::int64_t loggedListenerCount_ = 0;  // the count shown: a republished same count is not logged again
 };
 
 }  // namespace lumeno::app

@@ -26,8 +26,10 @@ struct FormatResult {
 };
 
 // A source of captured float buffers from the system's current default input (or a file).
-// Thread: inputFormat, start, stop and isRunning on main; the handlers run on the source's own
-// thread (the tap thread), one buffer at a time, and must not call back into the source.
+// Thread: inputFormat, start and stop from one thread at a time (main at startup, then the
+// capture supervisor's worker, as they may wait on a sound server); isRunning from any. The
+// handlers run on the source's own thread (the tap thread), one buffer at a time, and must not
+// call back into the source.
 class CaptureSource {
 public:
     using BufferHandler = std::function<void(const AudioBuffer& buffer)>;
@@ -51,7 +53,7 @@ struct CaptureDevice {
     std::string uniqueID;  // stable across runs
 };
 
-// The system's capture devices and its default input. Thread: main.
+// The system's capture devices and its default input. Thread: one at a time, as CaptureSource.
 class DeviceDirectory {
 public:
     virtual ~DeviceDirectory() = default;

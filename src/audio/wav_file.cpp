@@ -93,7 +93,9 @@ WavFile::OpenResult WavFile::open(const std::string& path) {
         ::close(fd);
         return {nullptr, "'" + path + "' is not a regular file"};
     }
-    return fromSource(std::make_unique<FileBytes>(fd), path);
+    auto opened = fromSource(std::make_unique<FileBytes>(fd), path);
+    if (opened.file) opened.file->path_ = path;
+    return opened;
 }
 
 WavFile::OpenResult WavFile::fromEmbedded(std::string_view bytes, std::string name) {
@@ -136,6 +138,7 @@ bool WavFile::readHeader(std::string& why) {
     std::uint16_t bits = 0;
     std::optional<std::uint64_t> dataOffset;
     std::uint64_t dataSize = 0;
+    bool cutShort = false;
 
     // Chunks in any order; a data chunk whose size is a placeholder (streamed WAVs) ends the walk.
     std::uint64_t offset = sizeof riff;
@@ -162,6 +165,7 @@ bool WavFile::readHeader(std::string& why) {
         } else if (std::memcmp(head, "data", 4) == 0) {
             dataOffset = body;
             dataSize = std::min<std::uint64_t>(size, end - body);
+            cutShort = size != 0xFFFFFFFFu && size > end - body;
             if (haveFormat) break;
         }
         offset = body + size + (size & 1u);
@@ -187,6 +191,7 @@ bool WavFile::readHeader(std::string& why) {
     bytesPerFrame_ = blockAlign;
     dataOffset_ = *dataOffset;
     frameCount_ = frames;
+    cutShort_ = cutShort;
     return true;
 }
 

@@ -44,6 +44,10 @@ public:
     bool refresh(std::string& error);
 
     const std::string& name() const { return name_; }
+    // Where the file was opened from; empty for a recording in memory.
+    const std::string& path() const { return path_; }
+    // Its data chunk promises more audio than the file holds: cut short, or still being written.
+    bool cutShort() const { return cutShort_; }
     AudioFormat format() const { return format_; }
     SampleEncoding encoding() const { return encoding_; }
     std::uint64_t frameCount() const { return frameCount_; }
@@ -59,6 +63,8 @@ private:
 
     std::unique_ptr<ByteSource> source_;
     std::string name_;
+    std::string path_;
+    bool cutShort_ = false;
     AudioFormat format_;
     SampleEncoding encoding_ = SampleEncoding::pcm16;
     std::uint32_t bytesPerFrame_ = 0;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+
 namespace lumeno::prefs {
 
 // Every persisted key. Absent-key rules: booleans read false, doubles 0.0, strings and data absent;
@@ -27,6 +29,7 @@ inline constexpr const char* kTranscriptionUseBiblicalTerms = "transcriptionUseB
 inline constexpr const char* kTranscriptionCustomCorrections = "transcriptionCustomCorrections";
 inline constexpr const char* kTranscriptArchiveEnabled = "transcriptArchiveEnabled";
 inline constexpr const char* kOpusBitrate = "opusBitrate";
+inline constexpr const char* kMp3Bitrate = "mp3Bitrate";
 inline constexpr const char* kSpeechLanguageModel = "speechLanguageModel";  // "church" (absent) or "general"
 inline constexpr const char* kSpeechVocabulary = "speechVocabulary";        // JSON list, see speech/vocabulary.h
 }  // namespace key
@@ -48,7 +51,13 @@ enum class ValueKind { boolean, number, string, data };
 struct KeyInfo {
     const char* name;
     ValueKind kind;
+    // Text longer than this many characters is cut to it (0: no limit).
+    std::size_t maxCharacters = 0;
 };
+
+// The listener page's title and subtitle: a heading, not a document. Each page load carries them,
+// so an unbounded one would cost every listener and the server's memory.
+inline constexpr std::size_t kMaxTitleCharacters = 200;
 
 // The persisted keys with their kinds, for tools that set values by name.
 inline constexpr KeyInfo kKeyTable[] = {
@@ -66,13 +75,14 @@ inline constexpr KeyInfo kKeyTable[] = {
     {key::kLogoImageData, ValueKind::data},
     {key::kLogoFileExtension, ValueKind::string},
     {key::kLogoTimestamp, ValueKind::number},
-    {key::kCustomTitle, ValueKind::string},
-    {key::kCustomSubtitle, ValueKind::string},
+    {key::kCustomTitle, ValueKind::string, kMaxTitleCharacters},
+    {key::kCustomSubtitle, ValueKind::string, kMaxTitleCharacters},
     {key::kTranscriptionCorrectionsEnabled, ValueKind::boolean},
     {key::kTranscriptionUseBiblicalTerms, ValueKind::boolean},
     {key::kTranscriptionCustomCorrections, ValueKind::data},
     {key::kTranscriptArchiveEnabled, ValueKind::boolean},
     {key::kOpusBitrate, ValueKind::number},
+    {key::kMp3Bitrate, ValueKind::number},
     {key::kSpeechLanguageModel, ValueKind::string},
     {key::kSpeechVocabulary, ValueKind::string},
 };

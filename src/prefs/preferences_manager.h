@@ -36,6 +36,13 @@ public:
         if (!(kbits > 0.0)) return 32000;
         return static_cast<int>(std::clamp(kbits, 6.0, 256.0) * 1000.0);
     }
+    // The MP3 stream's bitrate in bit/s, from the setting in kbit/s: 48 when absent or not a
+    // number, otherwise held to what an MPEG-1 stream can carry (32 to 320 kbit/s).
+    int mp3Bitrate() const {
+        const double kbits = defaults_->doubleForKey(key::kMp3Bitrate);
+        if (!(kbits > 0.0)) return 48000;
+        return static_cast<int>(std::clamp(kbits, 32.0, 320.0) * 1000.0);
+    }
     std::string listenerTitle() const { return defaults_->stringForKey(key::kCustomTitle).value_or(kDefaultTitle); }
     std::string listenerSubtitle() const {
         return defaults_->stringForKey(key::kCustomSubtitle).value_or(kDefaultSubtitle);

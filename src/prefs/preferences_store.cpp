@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "core/atomic_file.h"
 #include "core/base64.h"
 #include "prefs/keys.h"
 
@@ -83,6 +84,19 @@ const KeyInfo* keyInfo(const std::string& key) {
     return nullptr;
 }
 
+// Cuts `text` after `max` characters (UTF-8 code points), never inside one; false when it fits.
+bool cutToCharacters(std::string& text, std::size_t max) {
+    std::size_t characters = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;  // inside a character
+        if (++characters > max) {
+            text.resize(i);
+            return true;
+        }
+    }
+    return false;
+}
+
 // A timestamp becomes an integer in the page's logo address: it must be one a clock can show.
 bool inRange(const std::string& key, double value) {
     if (key != key::kLogoTimestamp) return true;
@@ -96,55 +110,6 @@ std::string timestampForFileName() {
     char text[32];
     std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &tm);
     return text;
-}
-
-// Writes `contents` to `target` so that a crash at any moment leaves the old file or the new one.
-bool writeAtomically(const fs::path& target, const std::string& contents, std::string& error) {
-    std::error_code ec;
-    fs::create_directories(target.parent_path(), ec);
-    if (ec) {
-        error = ec.message();
-        return false;
-    }
-    // A name of its own for every save: two writers must never share one temporary file.
-    std::string name = target.string() + ".tmp-XXXXXX";
-    const int fd = ::mkostemp(name.data(), O_CLOEXEC);
-    if (fd < 0) {
-        error = std::strerror(errno);
-        return false;
-    }
-    const fs::path temp = name;
-    const char* data = contents.data();
-    std::size_t left = contents.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, data, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            error = std::strerror(errno);
-            ::close(fd);
-            ::unlink(temp.c_str());
-            return false;
-        }
-        data += n;
-        left -= static_cast<std::size_t>(n);
-    }
-    if (::fsync(fd) != 0 || ::close(fd) != 0) {
-        error = std::strerror(errno);
-        ::unlink(temp.c_str());
-        return false;
-    }
-    if (::rename(temp.c_str(), target.c_str()) != 0) {
-        error = std::strerror(errno);
-        ::unlink(temp.c_str());
-        return false;
-    }
-    // Make the rename itself durable.
-    const int dir = ::open(target.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
-    return true;
 }
 
 }  // namespace
@@ -165,6 +130,8 @@ std::unique_ptr<ConfigFolderLock> ConfigFolderLock::acquire(const fs::path& fold
         ::close(fd);
         return nullptr;
     }
+    // Holding the folder, no save of ours can be under way: what a killed save left is stale.
+    core::removeStaleTemporaries(folder / kSettingsFileName);
     return std::unique_ptr<ConfigFolderLock>(new ConfigFolderLock(fd));
 }
 
@@ -249,7 +216,15 @@ void PreferencesStore::setDouble(const std::string& key, double value) {
 }
 
 void PreferencesStore::setString(const std::string& key, std::optional<std::string> value) {
+    if (value) limitLength(key, *value, "");
     update(key, value ? std::optional<Value>(Value(std::move(*value))) : std::nullopt);
+}
+
+void PreferencesStore::limitLength(const std::string& key, std::string& text, const std::string& where) {
+    const KeyInfo* info = keyInfo(key);
+    if (!info || info->maxCharacters == 0 || !cutToCharacters(text, info->maxCharacters)) return;
+    log_.print("❌ ", where, "\"", key, "\" is longer than ", info->maxCharacters, " characters; keeping its first ",
+               info->maxCharacters);
 }
 
 void PreferencesStore::setData(const std::string& key, std::optional<std::string> bytes) {
@@ -308,9 +283,13 @@ bool PreferencesStore::save() {
     const auto map = snapshot();  // taken under saveMutex_: the newest state wins the race to disk
     json document = json::object();
     for (const auto& [key, value] : *map) document[key] = encode(value);
-    std::string error;
-    const bool ok = writeAtomically(file_, document.dump(2) + "\n", error);
-    if (!ok && !lastSaveFailed_) log_.print("❌ Could not save settings to ", file_.string(), ": ", error);
+    // Text that is not UTF-8 (a device name, a --set value) is stored with U+FFFD in its place:
+    // JSON cannot hold it, and refusing it would end the process here.
+    const std::string text = document.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+    // Private to the operator, and written through a link to wherever the operator keeps it.
+    const std::error_code error = core::writeFileAtomically(file_, text, {.mode = 0600, .createFolders = true});
+    const bool ok = !error;
+    if (!ok && !lastSaveFailed_) log_.print("❌ Could not save settings to ", file_.string(), ": ", error.message());
     if (ok && lastSaveFailed_) log_.print("✅ Settings saved to ", file_.string(), " again");
     lastSaveFailed_ = !ok;
     return ok;
@@ -342,6 +321,8 @@ void PreferencesStore::load() {
                 log_.print("❌ Settings file ", file_.string(), ": ignoring \"", key, "\", which is out of range");
                 continue;
             }
+            if (auto* string = std::get_if<std::string>(&*value))
+                limitLength(key, *string, "Settings file " + file_.string() + ": ");
             (*map)[key] = std::move(*value);
         }
     }
@@ -349,11 +330,15 @@ void PreferencesStore::load() {
         publish(std::move(map));
         return;
     }
-    // Keep the unreadable file for the operator rather than overwriting it with defaults.
-    fs::path aside = file_.string() + ".corrupt-" + timestampForFileName();
-    for (int n = 2; fs::exists(aside); ++n) aside = file_.string() + ".corrupt-" + timestampForFileName() + "-" + std::to_string(n);
+    // Keep the unreadable file for the operator rather than overwriting it with defaults. A link
+    // stays where it is: the file it names is what is moved aside, and what the next save writes.
     std::error_code ec;
-    fs::rename(file_, aside, ec);
+    fs::path unreadable = fs::canonical(file_, ec);
+    if (ec) unreadable = file_;
+    fs::path aside = unreadable.string() + ".corrupt-" + timestampForFileName();
+    for (int n = 2; fs::exists(aside); ++n)
+        aside = unreadable.string() + ".corrupt-" + timestampForFileName() + "-" + std::to_string(n);
+    fs::rename(unreadable, aside, ec);
     if (ec) {
         // Saving now would destroy the only copy: run from memory and leave the file alone.
         log_.print("❌ Settings file ", file_.string(), " is ", problem, " and could not be moved aside (",

@@ -37,7 +37,8 @@ public:
     // In-memory only: nothing is read or written on disk (tests, tools).
     explicit PreferencesStore(core::Logger& log);
     // Backed by `file`: loaded now, saved after every change. A file that is not a JSON object is
-    // moved aside; a value of the wrong kind is skipped with a log line and the rest loads.
+    // moved aside; a value of the wrong kind is skipped with a log line and the rest loads. A file
+    // that is a symbolic link stays one: saves go to the file it names.
     PreferencesStore(std::filesystem::path file, core::Logger& log,
                      std::chrono::milliseconds saveDelay = std::chrono::milliseconds(100));
     ~PreferencesStore();  // saves pending changes
@@ -51,11 +52,13 @@ public:
     // The stored bytes themselves, without a copy; the same pointer until the value changes.
     core::SharedBytes sharedDataForKey(const std::string& key) const;
     bool hasKey(const std::string& key) const;
+    // Changes with every write, so a reader can keep what it built from the values until then.
+    std::uint64_t version() const { return version_.load(std::memory_order_acquire); }
 
     void setBool(const std::string& key, bool value);
     // A value outside the key's range (a timestamp of 1e308) is refused with a log line.
     void setDouble(const std::string& key, double value);
-    // Writing nothing removes the key.
+    // Writing nothing removes the key. Text over its key's limit is cut to it, with a log line.
     void setString(const std::string& key, std::optional<std::string> value);
     void setData(const std::string& key, std::optional<std::string> bytes);
     void remove(const std::string& key);
@@ -73,11 +76,16 @@ private:
         return values_;
     }
     void publish(std::shared_ptr<const Map> next) {
-        std::lock_guard lock(pointerMutex_);
-        values_.swap(next);
+        {
+            std::lock_guard lock(pointerMutex_);
+            values_.swap(next);
+        }
+        version_.fetch_add(1, std::memory_order_acq_rel);  // after the values: a reader never keeps stale ones
     }  // the old map is released outside the lock
     const Value* find(const Map& map, const std::string& key) const;
     void update(const std::string& key, std::optional<Value> value);
+    // Cuts text over its key's limit, with one log line saying where it came from.
+    void limitLength(const std::string& key, std::string& text, const std::string& where);
     void load();
     bool save();
     void writerLoop();
@@ -89,6 +97,7 @@ private:
     // written), so a reader waits at most for one pointer swap.
     mutable std::mutex pointerMutex_;
     std::shared_ptr<const Map> values_;
+    std::atomic<std::uint64_t> version_{0};
     std::mutex writeMutex_;  // serialises writers of the map, so no change is lost between copies
     std::mutex saveMutex_;   // serialises saves, so an older snapshot never overwrites a newer file
 

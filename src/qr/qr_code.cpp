@@ -1,16 +1,11 @@
 #include "qr/qr_code.h"
 
-#include <fcntl.h>
 #include <png.h>
 #include <qrencode.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstdio>
 #include <memory>
-#include <random>
-#include <system_error>
+
+#include "core/atomic_file.h"
 
 namespace lumeno::qr {
 
@@ -23,36 +18,6 @@ constexpr int kMaxImageSize = 10000;
 struct QRcodeDeleter {
     void operator()(QRcode* code) const { QRcode_free(code); }
 };
-
-std::string systemMessage(int error) { return std::error_code(error, std::generic_category()).message(); }
-
-// Write everything, also across signals and short writes.
-bool writeAll(int fd, std::span<const std::uint8_t> bytes) {
-    while (!bytes.empty()) {
-        ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        bytes = bytes.subspan(static_cast<std::size_t>(written));
-    }
-    return true;
-}
-
-// A fresh file next to `path`, created exclusively so nobody else's file is ever reused; the
-// umask applies as for any new file. Returns -1 with errno set on failure.
-int createTemporary(const std::filesystem::path& path, std::filesystem::path& temporary) {
-    std::random_device random;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        char suffix[32];
-        std::snprintf(suffix, sizeof suffix, ".%d-%08x.tmp", static_cast<int>(::getpid()), random());
-        temporary = path.parent_path() / ("." + path.filename().string() + suffix);
-        int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0 || errno != EEXIST) return fd;
-    }
-    errno = EEXIST;
-    return -1;
-}
 
 }  // namespace
 
@@ -108,29 +73,9 @@ std::optional<std::vector<std::uint8_t>> encodePNG(const QRImage& image) {
 }
 
 std::string writeFileAtomically(const std::filesystem::path& path, std::span<const std::uint8_t> bytes) {
-    if (path.filename().empty()) return systemMessage(EISDIR);
-    std::filesystem::path temporary;
-    int fd = createTemporary(path, temporary);
-    if (fd < 0) return systemMessage(errno);
-
-    int error = 0;
-    if (!writeAll(fd, bytes) || ::fsync(fd) != 0) error = errno;
-    // close can report a deferred write error (network file systems).
-    if (::close(fd) != 0 && error == 0) error = errno;
-    if (error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) error = errno;
-    if (error != 0) {
-        ::unlink(temporary.c_str());
-        return systemMessage(error);
-    }
-
-    // Make the rename itself durable; the file is already in place, so a failure here is not one.
-    std::filesystem::path folder = path.parent_path().empty() ? std::filesystem::path(".") : path.parent_path();
-    int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
-    return {};
+    const std::error_code error = core::writeFileAtomically(
+        path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    return error ? error.message() : std::string();
 }
 
 }  // namespace lumeno::qr

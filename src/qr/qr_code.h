@@ -25,9 +25,9 @@ std::optional<QRImage> generateQRCodeImage(std::string_view text, int size);
 // The image as PNG bytes; nothing when the image is inconsistent or libpng refuses it.
 std::optional<std::vector<std::uint8_t>> encodePNG(const QRImage& image);
 
-// Replaces `path` with `bytes` through a temporary file in the same folder and a rename, so a
-// failed write never leaves a half-written or missing destination. Returns the system's message
-// ("Permission denied") on failure, an empty string on success. Thread: any.
+// Saves the image's bytes with core::writeFileAtomically: a failed write never leaves a
+// half-written or missing destination. Returns the system's message ("Permission denied") on
+// failure, an empty string on success. Thread: any.
 std::string writeFileAtomically(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);
 
 }  // namespace lumeno::qr

@@ -91,12 +91,13 @@ void AsioConnection::setSendLimit(std::size_t maxBytes, std::function<void(std::
 
 void AsioConnection::setBacklogPolicy(BacklogPolicy policy) {
     if (!(policy.bytesPerSecond > 0)) return;
+    lastProgressAt_ = Clock::now();  // nothing was owed before the stream began
     // Only our own queue can be dropped from; what the kernel holds just waits. So the kernel
     // keeps a small share of the drop threshold (it doubles the figure for its overhead) and
     // the lag a listener can reach stays close to the threshold.
     const double share = policy.bytesPerSecond * std::chrono::duration<double>(policy.dropAfter).count() / 4;
     std::error_code ec;
-    socket_.set_option(asio::socket_base::send_buffer_size(static_cast<int>(std::clamp(share, 4096.0, 256.0 * 1024))), ec);
+    socket_.set_option(asio::socket_base::send_buffer_size(static_cast<int>(std::clamp(share, 2048.0, 256.0 * 1024))), ec);
     backlogPolicy_ = std::move(policy);
 }
 
@@ -107,7 +108,7 @@ void AsioConnection::sendOnIoThread(const SharedBytes& bytes, SendCompletion com
         const std::size_t queued = queuedBytes_;
         if (onOverflow_) onOverflow_(queued);
         complete(std::move(completion), asio::error::no_buffer_space);
-        return fail(asio::error::no_buffer_space);
+        return abort(asio::error::no_buffer_space);
     }
     std::size_t offset = 0;
     if (queue_.empty() && !waitingWritable_) {
@@ -143,9 +144,11 @@ void AsioConnection::startBacklogWatch() {
     const std::size_t inKernel = kernelUnsent();
     lastTaken_ = bytesWritten_ - inKernel;
     // The kernel took these in real time while we were not behind: a peer that stopped did so
-    // about that long ago. A peer that still takes shows it at the next check.
-    lastTookAt_ = Clock::now() - std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
-                                      static_cast<double>(inKernel) / backlogPolicy_->bytesPerSecond));
+    // about that long ago, but not before it last made room in the kernel. A peer that still
+    // takes shows it at the next check.
+    const auto filling = Clock::now() - std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                                            static_cast<double>(inKernel) / backlogPolicy_->bytesPerSecond));
+    lastTookAt_ = std::max(filling, lastProgressAt_);
     backlogTimer_.emplace(io_);
     armBacklogCheck();
 }
@@ -157,7 +160,9 @@ void AsioConnection::armBacklogCheck() {
     backlogTimer_->expires_after(period);
     backlogTimer_->async_wait([self = shared_from_this()](std::error_code ec) {
         if (ec || self->state() != ConnectionState::ready) return;
-        if (self->queue_.empty()) {
+        // Dropping can empty our queue while the kernel still holds more than the peer takes:
+        // the watch, and with it the stall clock, goes on until the socket takes sends again.
+        if (self->queue_.empty() && !self->waitingWritable_) {
             self->backlogTimer_.reset();
             return;
         }
@@ -174,11 +179,12 @@ void AsioConnection::checkBacklog() {
     if (taken != lastTaken_) {
         lastTaken_ = taken;
         lastTookAt_ = now;
+        lastProgressAt_ = now;
     }
     const std::size_t unsent = queuedBytes_ + inKernel;
     if (now - lastTookAt_ >= policy.cutOffAfter) {
         if (policy.onCutOff) policy.onCutOff(unsent);
-        return fail(asio::error::timed_out);
+        return abort(asio::error::timed_out);
     }
     const auto limit =
         static_cast<std::size_t>(policy.bytesPerSecond * std::chrono::duration<double>(policy.dropAfter).count());
@@ -266,6 +272,8 @@ void AsioConnection::waitWritable() {
         self->waitingWritable_ = false;
         if (self->state() != ConnectionState::ready) return;
         if (ec) return self->fail(ec);
+        // The kernel frees send space only for bytes the peer acknowledged.
+        self->lastProgressAt_ = Clock::now();
         self->flush();
     });
 }
@@ -278,7 +286,7 @@ void AsioConnection::armStallCheck() {
             self->stallTimer_.reset();
             return;
         }
-        if (self->bytesWritten_ == sentBefore) return self->fail(asio::error::timed_out);
+        if (self->bytesWritten_ == sentBefore) return self->abort(asio::error::timed_out);
         self->armStallCheck();
     });
 }
@@ -289,6 +297,15 @@ void AsioConnection::complete(SendCompletion completion, std::error_code error) 
 }
 
 void AsioConnection::fail(std::error_code error) { finish(ConnectionState::failed, error); }
+
+void AsioConnection::abort(std::error_code error) {
+    // A reset rather than a FIN queued behind data the peer will never take: the kernel frees
+    // the backlog at once instead of probing a frozen peer for minutes, and the peer, should it
+    // wake, learns at once that it must reconnect.
+    std::error_code ignored;
+    socket_.set_option(asio::socket_base::linger(true, 0), ignored);
+    fail(error);
+}
 
 void AsioConnection::cancel() {
     ConnectionState expected = ConnectionState::ready;

@@ -58,6 +58,8 @@ private:
     // Bytes written to the kernel that the peer has not acknowledged yet.
     std::size_t kernelUnsent() const;
     void fail(std::error_code error);
+    // Fails a peer that stopped taking data.
+    void abort(std::error_code error);
     void finish(ConnectionState final, std::error_code error);
     void complete(SendCompletion completion, std::error_code error);
 
@@ -84,6 +86,9 @@ private:
     std::optional<asio::steady_timer> backlogTimer_;
     std::uint64_t lastTaken_ = 0;  // bytes the peer had acknowledged at the last check
     Clock::time_point lastTookAt_;
+    // When the peer was last seen to take anything (acknowledged bytes, or room made in the
+    // kernel); kept while no watch runs, so a new watch never dates a stall before it.
+    Clock::time_point lastProgressAt_ = Clock::now();
     bool dropping_ = false;  // in an episode of dropping, logged once
 };
 

@@ -12,6 +12,8 @@ Route routeFor(std::string_view request) {
     if (request.find("GET /logo") != std::string_view::npos) return Route::logo;
     if (request.find("GET /status") != std::string_view::npos) return Route::status;
     if (request.find("GET /transcription") != std::string_view::npos) return Route::transcription;
+    // Before the raw stream's route, which it would otherwise match.
+    if (request.find("GET /audio.mp3") != std::string_view::npos) return Route::audioMp3;
     if (request.find("GET /audio") != std::string_view::npos) return Route::audio;
     // Checked last, so every path that had a route keeps it.
     if (request.find("GET /opus-decoder.js") != std::string_view::npos) return Route::decoderScript;
@@ -180,6 +182,16 @@ std::string audioStreamHead(double sampleRate, std::uint32_t channels) {
 std::string opusStreamHead() {
     return "HTTP/1.1 200 OK\r\nContent-Type: audio/ogg; codecs=opus\r\nX-Sample-Rate: 48000\r\nX-Channels: "
            "1\r\nCache-Control: no-cache\r\n\r\n";
+}
+
+std::string mp3StreamHead() {
+    return "HTTP/1.1 200 OK\r\nContent-Type: audio/mpeg\r\nCache-Control: no-cache\r\n\r\n";
+}
+
+std::string serviceUnavailableResponse(std::string_view message) {
+    return "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " +
+           std::to_string(message.size()) + "\r\nCache-Control: no-cache\r\nConnection: close\r\n\r\n" +
+           std::string(message);
 }
 
 std::string eventFrame(std::string_view message) {

@@ -15,7 +15,7 @@ inline constexpr std::string_view kEventStreamHead =
     "keep-alive\r\nAccess-Control-Allow-Origin: *\r\n\r\n";
 inline constexpr std::string_view kKeepAlive = ":keepalive\n\n";
 
-enum class Route { page, logo, status, transcription, audio, decoderScript, notFound };
+enum class Route { page, logo, status, transcription, audio, audioMp3, decoderScript, notFound };
 
 // Substring routing over the request line, first match wins; headers never take part.
 Route routeFor(std::string_view requestLine);
@@ -62,6 +62,10 @@ std::string statusResponse(bool streaming);
 std::string audioStreamHead(double sampleRate, std::uint32_t channels);
 // The compressed stream's head: the raw head's shape, announcing what the decoder outputs.
 std::string opusStreamHead();
+// The MP3 stream's head: what a media element needs to play an endless stream, nothing more.
+std::string mp3StreamHead();
+// A short plain-text answer for a stream that cannot be served now; closes the connection.
+std::string serviceUnavailableResponse(std::string_view message);
 std::string eventFrame(std::string_view message);
 
 }  // namespace lumeno::server

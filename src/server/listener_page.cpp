@@ -132,9 +132,18 @@ PageSettings ListenerPage::currentSettings() const {
     return settings;
 }
 
+core::SharedBytes ListenerPage::pageResponse() {
+    // The version is read before the values: a write in between only costs one more build.
+    const std::uint64_t version = store_->version();
+    if (!page_ || version != pageVersion_) {
+        page_ = core::makeBytes(listenerPageResponse(buildListenerPage(currentSettings(), secondsSince1970())));
+        pageVersion_ = version;
+    }
+    return page_;
+}
+
 void ListenerPage::sendListenerPage(const std::shared_ptr<Connection>& connection) {
-    const std::string page = buildListenerPage(currentSettings(), secondsSince1970());
-    connection->send(core::makeBytes(listenerPageResponse(page)), [connection](std::error_code) { connection->cancel(); });
+    connection->send(pageResponse(), [connection](std::error_code) { connection->cancel(); });
 }
 
 void ListenerPage::sendDecoderScript(const std::shared_ptr<Connection>& connection) {

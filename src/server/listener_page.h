@@ -34,8 +34,9 @@ std::string logoResponseHead(const std::string& contentType, std::size_t length)
 // The whole response for "/opus-decoder.js", built once and shared by every reader.
 const core::SharedBytes& decoderScriptResponse();
 
-// Serves "/listen" and "/logo" from the current settings, read afresh for every request so
-// branding changes reach listeners at their next page load. Thread: io.
+// Serves "/listen" and "/logo" from the current settings, so branding changes reach listeners at
+// their next page load. The page is built once per change of the settings and its bytes shared
+// by every reader until the next. Thread: io.
 class ListenerPage final : public PageResponder {
 public:
     ListenerPage(std::shared_ptr<prefs::PreferencesStore> store, SimpleHTTPServer& server)
@@ -46,10 +47,14 @@ public:
     void sendDecoderScript(const std::shared_ptr<Connection>& connection) override;
 
     PageSettings currentSettings() const;
+    // The whole "/listen" response: the same buffer until a setting changes.
+    core::SharedBytes pageResponse();
 
 private:
     std::shared_ptr<prefs::PreferencesStore> store_;
     SimpleHTTPServer& server_;
+    core::SharedBytes page_;
+    std::uint64_t pageVersion_ = 0;
 };
 
 }  // namespace lumeno::server

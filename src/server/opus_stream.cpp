@@ -2,12 +2,9 @@
 
 #include <ogg/ogg.h>
 #include <opus/opus.h>
-#include <pthread.h>
-#include <samplerate.h>
 
-#include <cmath>
+#include <atomic>
 #include <random>
-#include <system_error>
 #include <vector>
 
 namespace lumeno::server {
@@ -34,19 +31,15 @@ struct OggOpusEncoder::State {
     OpusEncoder* opus = nullptr;
     ogg_stream_state ogg{};
     bool oggReady = false;
-    SRC_STATE* resampler = nullptr;
-    double inputRate = 0.0;
+    std::unique_ptr<MonoResampler> resampler;
     ogg_int64_t granule = 0;
     ogg_int64_t packetNumber = 0;
-    std::vector<float> mono;
-    std::vector<float> resampled;
     std::vector<float> pending;  // 48 kHz samples not yet making a whole frame
     unsigned char packet[kMaxPacketBytes];
 
     ~State() {
         if (opus) opus_encoder_destroy(opus);
         if (oggReady) ogg_stream_clear(&ogg);
-        if (resampler) src_delete(resampler);
     }
 };
 
@@ -81,12 +74,8 @@ std::unique_ptr<OggOpusEncoder> OggOpusEncoder::create(int bitrate, std::uint32_
     }
     opus_int32 lookahead = 0;
     opus_encoder_ctl(state->opus, OPUS_GET_LOOKAHEAD(&lookahead));
-    int srcError = 0;
-    state->resampler = src_new(SRC_SINC_FASTEST, 1, &srcError);
-    if (!state->resampler) {
-        error = src_strerror(srcError);
-        return nullptr;
-    }
+    state->resampler = MonoResampler::create(error);
+    if (!state->resampler) return nullptr;
     if (ogg_stream_init(&state->ogg, static_cast<int>(serial)) != 0) {
         error = "the Ogg stream could not be set up";
         return nullptr;
@@ -134,55 +123,11 @@ void OggOpusEncoder::appendPage(core::Bytes& out, const unsigned char* data, lon
     }
 }
 
-bool OggOpusEncoder::resample(double rate) {
-    State& s = *state_;
-    if (rate != s.inputRate) {
-        // A new capture format: the filter's history belongs to the old rate.
-        src_reset(s.resampler);
-        s.inputRate = rate;
-    }
-    const double ratio = kOpusSampleRate / rate;
-    s.resampled.resize(static_cast<std::size_t>(std::ceil(static_cast<double>(s.mono.size()) * ratio)) + 16);
-    SRC_DATA data{};
-    data.data_in = s.mono.data();
-    data.input_frames = static_cast<long>(s.mono.size());
-    data.data_out = s.resampled.data();
-    data.output_frames = static_cast<long>(s.resampled.size());
-    data.src_ratio = ratio;
-    if (src_process(s.resampler, &data) != 0) {
-        src_reset(s.resampler);
-        return false;
-    }
-    s.resampled.resize(static_cast<std::size_t>(data.output_frames_gen));
-    return true;
-}
+void OggOpusEncoder::restartInput() { state_->resampler->restart(); }
 
 void OggOpusEncoder::encode(const core::Bytes& chunk, core::AudioFormat format, core::Bytes& out) {
     State& s = *state_;
-    const std::uint32_t channels = format.channelCount;
-    if (channels != 1 && channels != 2) return;
-    if (!(format.sampleRate >= 8000.0 && format.sampleRate <= 384000.0)) return;
-    const std::size_t frames = chunk.size() / (2 * channels);
-    if (frames == 0) return;
-
-    // Mono for the stream: the average of the channels (a stereo desk feed folds down whole).
-    s.mono.resize(frames);
-    const std::uint8_t* bytes = chunk.data();
-    for (std::size_t f = 0; f < frames; ++f) {
-        float sum = 0.0f;
-        for (std::uint32_t c = 0; c < channels; ++c) {
-            const std::uint8_t* sample = bytes + 2 * (f * channels + c);
-            sum += static_cast<float>(static_cast<std::int16_t>(sample[0] | sample[1] << 8));
-        }
-        s.mono[f] = sum / (32768.0f * static_cast<float>(channels));
-    }
-    if (format.sampleRate == kOpusSampleRate) {
-        s.inputRate = format.sampleRate;
-        s.pending.insert(s.pending.end(), s.mono.begin(), s.mono.end());
-    } else {
-        if (!resample(format.sampleRate)) return;
-        s.pending.insert(s.pending.end(), s.resampled.begin(), s.resampled.end());
-    }
+    s.resampler->append(chunk, format, s.pending);
 
     std::size_t used = 0;
     while (s.pending.size() - used >= kOpusFrameSamples) {
@@ -196,109 +141,19 @@ void OggOpusEncoder::encode(const core::Bytes& chunk, core::AudioFormat format, 
     s.pending.erase(s.pending.begin(), s.pending.begin() + static_cast<std::ptrdiff_t>(used));
 }
 
-OpusStream::OpusStream(int bitrate, core::Logger& log, FormatSource format, PageSink sink)
-    : bitrate_(bitrate), log_(log), format_(std::move(format)), sink_(std::move(sink)) {}
-
-OpusStream::~OpusStream() {
-    if (thread_.joinable()) {
-        stopRequested_.store(true);
-        wake_.fetch_add(1, std::memory_order_release);
-        wake_.notify_all();
-        thread_.join();
-    }
-}
-
-core::SharedBytes OpusStream::headerPages() const { return running() ? headers_ : nullptr; }
-
-bool OpusStream::start() {
-    if (running()) return true;
-    std::string error;
-    // A fresh serial per run: a client that saw the last run cannot mistake this one for it.
-    static std::atomic<std::uint32_t> runs{0};
-    const std::uint32_t serial = static_cast<std::uint32_t>(std::random_device{}()) ^ (runs.fetch_add(1) * 0x9E3779B9u);
-    auto encoder = OggOpusEncoder::create(bitrate_, serial, error);
-    auto failed = [&](const std::string& why) {
-        if (!failureLogged_)
-            log_.print("❌ Opus encoder failed to start (", why, "); Opus listeners get the raw stream");
-        failureLogged_ = true;
-        headers_.reset();
-        return false;
-    };
-    if (!encoder) return failed(error);
-    discardQueued();
-    dropped_.store(0);
-    stopRequested_.store(false);
-    headers_ = encoder->headerPages();
-    ++generation_;
-    running_.store(true, std::memory_order_release);
-    try {
-        thread_ = std::thread(&OpusStream::run, this, std::move(encoder), generation_);
-    } catch (const std::system_error& e) {
-        running_.store(false);
-        return failed(e.what());
-    }
-    failureLogged_ = false;
-    log_.print("Opus encoder started at ", bitrate_ / 1000, " kbit/s");
-    return true;
-}
-
-void OpusStream::stop() {
-    if (!thread_.joinable()) return;
-    running_.store(false, std::memory_order_release);
-    stopRequested_.store(true);
-    wake_.fetch_add(1, std::memory_order_release);
-    wake_.notify_all();
-    thread_.join();
-    discardQueued();
-    headers_.reset();
-    log_.print("Opus encoder stopped");
-}
-
-void OpusStream::push(const core::SharedBytes& chunk) {
-    if (!running_.load(std::memory_order_acquire)) return;
-    const std::uint32_t write = writeIndex_.load(std::memory_order_relaxed);
-    if (write - readIndex_.load(std::memory_order_acquire) >= kRingSize) {
-        dropped_.fetch_add(1, std::memory_order_relaxed);
-        return;
-    }
-    // The consumer left this slot empty, so the assignment frees nothing on this thread.
-    ring_[write % kRingSize] = chunk;
-    writeIndex_.store(write + 1, std::memory_order_release);
-    wake_.fetch_add(1, std::memory_order_release);
-    wake_.notify_one();
-}
-
-void OpusStream::discardQueued() {
-    std::uint32_t read = readIndex_.load(std::memory_order_relaxed);
-    const std::uint32_t write = writeIndex_.load(std::memory_order_acquire);
-    for (; read != write; ++read) ring_[read % kRingSize].reset();
-    readIndex_.store(read, std::memory_order_release);
-}
-
-void OpusStream::run(std::unique_ptr<OggOpusEncoder> encoder, std::uint64_t generation) {
-    pthread_setname_np(pthread_self(), "opus.encoder");
-    core::Bytes pages;
-    bool dropLogged = false;
-    for (;;) {
-        const std::uint32_t seen = wake_.load(std::memory_order_acquire);
-        std::uint32_t read = readIndex_.load(std::memory_order_relaxed);
-        while (read != writeIndex_.load(std::memory_order_acquire)) {
-            core::SharedBytes chunk = std::move(ring_[read % kRingSize]);
-            readIndex_.store(++read, std::memory_order_release);
-            if (!chunk) continue;
-            const core::AudioFormat format = format_().value_or(core::AudioFormat{44100.0, 1});
-            pages.clear();
-            encoder->encode(*chunk, format, pages);
-            // The pages of one capture buffer leave together: they were all ready at the same moment.
-            if (!pages.empty()) sink_(generation, std::make_shared<const core::Bytes>(pages));
-        }
-        if (!dropLogged && dropped_.load(std::memory_order_relaxed) > 0) {
-            log_.print("❌ Opus encoder fell behind the capture; dropped ", dropped_.load(), " buffers");
-            dropLogged = true;
-        }
-        if (stopRequested_.load()) return;
-        wake_.wait(seen, std::memory_order_acquire);
-    }
-}
+OpusStream::OpusStream(int bitrate, core::Logger& log, FormatSource format, Sink sink)
+    : EncodedStream({.name = "Opus",
+                     .bitrate = bitrate,
+                     .whenUnavailable = "Opus listeners get the raw stream",
+                     .makeEncoder =
+                         [bitrate](std::string& error) -> std::unique_ptr<StreamEncoder> {
+                             // A fresh serial per run: a client that saw the last run cannot
+                             // mistake this one for it.
+                             static std::atomic<std::uint32_t> runs{0};
+                             const std::uint32_t serial = static_cast<std::uint32_t>(std::random_device{}()) ^
+                                                          (runs.fetch_add(1) * 0x9E3779B9u);
+                             return OggOpusEncoder::create(bitrate, serial, error);
+                         }},
+                    log, std::move(format), std::move(sink)) {}
 
 }  // namespace lumeno::server

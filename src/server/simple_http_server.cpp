@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <asio.hpp>
+#include <cmath>
 #include <map>
 #include <unordered_map>
 
@@ -21,6 +22,8 @@ constexpr auto kCleanupPeriod = 2000ms;
 constexpr auto kKeepAlivePeriod = 15000ms;
 // How long accepting pauses after the process ran out of descriptors.
 constexpr auto kAcceptBackOff = 200ms;
+// Per-chunk and per-poll traffic is logged as one summary per this period unless verbose.
+constexpr auto kTrafficSummaryPeriod = 1000ms;
 // Stands in for an unknown format when sizing a listener's queue.
 constexpr core::AudioFormat kDefaultFormat{44100.0, 1};
 
@@ -33,6 +36,17 @@ bool isAlive(const Connection& c) {
 bool outOfDescriptors(std::error_code ec) {
     return ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space || ec == asio::error::no_memory ||
            ec == std::error_code(ENFILE, asio::system_category());
+}
+
+using Listeners = std::vector<std::shared_ptr<AsioConnection>>;
+
+// A compressed stream's bytes to its listeners. Bytes of a run that has since stopped belong to
+// another stream than the listeners now have.
+void broadcastEncoded(const EncodedStream& stream, const Listeners& list, std::uint64_t generation,
+                      const core::SharedBytes& bytes) {
+    if (!stream.running() || generation != stream.generation()) return;
+    for (std::size_t i = 0; i < list.size(); ++i)
+        if (list[i]->state() == ConnectionState::ready) list[i]->sendOnIoThread(bytes, {}, Droppable::yes);
 }
 
 // Keeps the live connections in order and cancels the rest; returns {before, after}.
@@ -56,16 +70,32 @@ struct SimpleHTTPServer::Impl {
     int reserveDescriptor = -1;
     bool outOfDescriptorsLogged = false;
     bool refusalLogged = false;
+    // Set when the server was released on this io thread: the thread frees this after run().
+    bool orphaned = false;
+
+    // What the traffic summary reports; counted since `since`.
+    struct Traffic {
+        std::uint64_t chunks = 0, bytes = 0, sent = 0, addressed = 0, statusPolls = 0;
+        std::size_t connections = 0;  // the most audio connections one chunk went to
+    };
+    Traffic traffic;
+    std::chrono::steady_clock::time_point since;
+    asio::steady_timer summaryTimer{io};
+    bool summaryArmed = false;
 
     // The io thread's own state: nothing else touches it.
     std::vector<std::shared_ptr<AsioConnection>> audio;
     std::vector<std::shared_ptr<AsioConnection>> transcription;
     std::vector<std::shared_ptr<AsioConnection>> opus;
+    std::vector<std::shared_ptr<AsioConnection>> mp3;
     std::unordered_map<std::string, std::size_t> openPerHost;
     std::size_t open = 0;
 
-    // Declared last so it goes first: its thread posts to `io` until it is joined.
+    // Declared last so they go first: their threads post to `io` until joined.
     std::unique_ptr<OpusStream> opusStream;
+    std::unique_ptr<Mp3Stream> mp3Stream;
+    // Every stream encoded once for all its listeners, told when the input's format changes.
+    std::vector<SharedEncoder*> sharedEncoders;
 
     ~Impl() {
         if (reserveDescriptor >= 0) ::close(reserveDescriptor);
@@ -117,36 +147,53 @@ std::shared_ptr<SimpleHTTPServer> SimpleHTTPServer::create(std::uint16_t port, s
     if (ec) services.log.print("Failed to create listener: ", ec.message());
     server->impl_->reserveDescriptor = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     SimpleHTTPServer* raw = server.get();
-    server->impl_->opusStream = std::make_unique<OpusStream>(
-        server->options_.opusBitrate, services.log, [raw] { return raw->audioFormat(); },
-        [weak = std::weak_ptr<SimpleHTTPServer>(server), &io = server->impl_->io](std::uint64_t generation,
-                                                                                  core::SharedBytes pages) {
-            asio::post(io, [weak, generation, pages = std::move(pages)] {
-                if (auto self = weak.lock()) self->broadcastOpusPages(generation, pages);
+    Impl& impl = *server->impl_;
+    // An encoder's output goes to its own listeners (members of Impl), on the io thread.
+    auto sinkTo = [weak = std::weak_ptr<SimpleHTTPServer>(server), &io = impl.io](auto stream, Listeners Impl::*list) {
+        return [weak, &io, stream, list](std::uint64_t generation, core::SharedBytes bytes) {
+            asio::post(io, [weak, stream, list, generation, bytes = std::move(bytes)] {
+                if (auto self = weak.lock()) {
+                    const Impl& streams = *self->impl_;
+                    broadcastEncoded(*(streams.*stream), streams.*list, generation, bytes);
+                }
             });
-        });
+        };
+    };
+    impl.opusStream = std::make_unique<OpusStream>(server->options_.opusBitrate, services.log,
+                                                   [raw] { return raw->audioFormat(); },
+                                                   sinkTo(&Impl::opusStream, &Impl::opus));
+    impl.mp3Stream = std::make_unique<Mp3Stream>(server->options_.mp3Bitrate, services.log,
+                                                 [raw] { return raw->audioFormat(); },
+                                                 sinkTo(&Impl::mp3Stream, &Impl::mp3));
+    impl.sharedEncoders = {impl.opusStream.get(), impl.mp3Stream.get()};
     return server;
 }
 
 SimpleHTTPServer::~SimpleHTTPServer() {
     impl_->io.stop();
-    if (ioThread_.joinable()) {
-        if (ioThread_.get_id() == std::this_thread::get_id())
-            ioThread_.detach();  // last owner released on the io thread itself; it exits with run()
-        else
-            ioThread_.join();
-    }
-    // Before the format lock it reads goes with the other members.
+    const bool onIoThread = ioThread_.joinable() && ioThread_.get_id() == std::this_thread::get_id();
+    if (ioThread_.joinable() && !onIoThread) ioThread_.join();
+    // Before the format lock it reads goes with the other members (and, on the io thread, while
+    // nothing else runs there).
     impl_->opusStream.reset();
+    impl_->mp3Stream.reset();
+    if (onIoThread) {
+        // Released by a handler on the io thread: its io_context is inside run() on this very
+        // stack, so the thread frees it once run() has returned instead of here.
+        impl_->orphaned = true;
+        impl_.release();
+        ioThread_.detach();
+    }
 }
 
 void SimpleHTTPServer::post(std::function<void()> task) { asio::post(impl_->io, std::move(task)); }
 
 void SimpleHTTPServer::start() {
     // The io thread runs even without a listener: broadcasts and counts still go through it.
-    ioThread_ = std::thread([this] {
+    ioThread_ = std::thread([impl = impl_.get()] {
         pthread_setname_np(pthread_self(), "http.server");
-        impl_->io.run();
+        impl->io.run();
+        if (impl->orphaned) delete impl;  // see ~SimpleHTTPServer
     });
     if (impl_->acceptor) {
         post([weak = weak_from_this()] {
@@ -284,8 +331,15 @@ void SimpleHTTPServer::handleRequest(const std::shared_ptr<Connection>& connecti
     RequestReader reader;
     reader.feed(head);
     const std::string_view requestLine = reader.requestLine();
+    const Route route = routeFor(requestLine);
+    // Every listener page polls the status: counted in the summary rather than two lines each.
+    if (route == Route::status && !options_.verbose) {
+        ++impl_->traffic.statusPolls;
+        scheduleTrafficSummary();
+        return sendStatusResponse(connection);
+    }
     services_.log.print("Received request: ", logSafePrefix(isValidUtf8(head) ? std::string_view(head) : requestLine, 100));
-    switch (routeFor(requestLine)) {
+    switch (route) {
         case Route::page:
             services_.log.print("Serving listener page");
             respondFromPage(connection, &PageResponder::sendListenerPage);
@@ -312,6 +366,10 @@ void SimpleHTTPServer::handleRequest(const std::shared_ptr<Connection>& connecti
                 startOpusStream(connection);
             else
                 startAudioStream(connection);
+            break;
+        case Route::audioMp3:
+            services_.log.print("Starting audio stream for connection");
+            startMp3Stream(connection);
             break;
         case Route::notFound:
             services_.log.print("Unknown request, sending 404");
@@ -356,12 +414,29 @@ std::optional<core::AudioFormat> SimpleHTTPServer::audioFormat() const {
 }
 
 void SimpleHTTPServer::updateAudioFormat(core::AudioFormat format) {
+    core::AudioFormat announced;  // what raw listeners were told, a default included
     {
         std::lock_guard lock(formatLock_);
+        announced = audioFormat_.value_or(kDefaultFormat);
         audioFormat_ = format;
     }
     services_.log.print("HTTP Server: Audio format updated to ", core::formatDecimal(format.sampleRate), "Hz, ",
                         format.channelCount, " channels");
+    if (format == announced) return;
+    for (SharedEncoder* encoder : impl_->sharedEncoders) encoder->inputFormatChanged();
+    // A raw stream's format is in its head, sent once: its samples in another format would play
+    // at the wrong speed. Ending it makes the page reconnect and read the new head.
+    post([weak = weak_from_this(), announced, format] {
+        auto self = weak.lock();
+        if (!self) return;
+        auto describe = [](const core::AudioFormat& f) {
+            return core::formatDecimal(f.sampleRate) + "Hz, " + std::to_string(f.channelCount) + " channels";
+        };
+        const auto& audio = self->impl_->audio;
+        self->services_.log.print("Audio format changed from ", describe(announced), " to ", describe(format),
+                                  ": ending ", audio.size(), " raw audio streams");
+        for (const auto& connection : audio) connection->cancel();
+    });
 }
 
 std::size_t SimpleHTTPServer::maxQueuedBytes() const {
@@ -422,7 +497,7 @@ BacklogPolicy SimpleHTTPServer::audioBacklogPolicy(double bytesPerSecond, const 
 void SimpleHTTPServer::startOpusStream(const std::shared_ptr<Connection>& connection) {
     Impl& impl = *impl_;
     if (!impl.opusStream->start()) return startAudioStream(connection);
-    connection->setBacklogPolicy(audioBacklogPolicy(std::max(options_.opusBitrate, 6000) / 8.0, connection->remoteHost()));
+    connection->setBacklogPolicy(audioBacklogPolicy(onAirBitrateFor(options_.opusBitrate) / 8.0, connection->remoteHost()));
     sendAudioHead(connection, opusStreamHead());
     // The headers of the running stream, then (once in the list) its live pages: a listener
     // joining mid-stream decodes from its first byte.
@@ -433,22 +508,32 @@ void SimpleHTTPServer::startOpusStream(const std::shared_ptr<Connection>& connec
     connection->watchForClose();
 }
 
-void SimpleHTTPServer::broadcastOpusPages(std::uint64_t generation, const core::SharedBytes& pages) {
-    const OpusStream& stream = *impl_->opusStream;
-    // Pages of a run that has since stopped belong to another Ogg stream than the listeners now have.
-    if (!stream.running() || generation != stream.generation()) return;
-    const auto& list = impl_->opus;
-    for (std::size_t i = 0; i < list.size(); ++i)
-        if (list[i]->state() == ConnectionState::ready) list[i]->sendOnIoThread(pages, {}, Droppable::yes);
+void SimpleHTTPServer::startMp3Stream(const std::shared_ptr<Connection>& connection) {
+    Impl& impl = *impl_;
+    // A media element cannot play raw PCM, so there is no stream to fall back on.
+    if (!impl.mp3Stream->start()) {
+        connection->send(core::makeBytes(serviceUnavailableResponse("MP3 stream unavailable\n")),
+                         [connection](std::error_code) { connection->cancel(); });
+        return;
+    }
+    connection->setBacklogPolicy(audioBacklogPolicy(mp3BitrateFor(options_.mp3Bitrate) / 8.0, connection->remoteHost()));
+    // Every send of the stream starts on a frame, so a late joiner decodes from its first byte.
+    sendAudioHead(connection, mp3StreamHead());
+    impl.mp3.push_back(std::static_pointer_cast<AsioConnection>(connection));
+    services_.log.print("Added MP3 audio connection");
+    updateListenerCount();
+    connection->watchForClose();
 }
 
-void SimpleHTTPServer::stopOpusEncoderWhenIdle() {
+void SimpleHTTPServer::stopEncodersWhenIdle() {
     if (impl_->opus.empty()) impl_->opusStream->stop();
+    if (impl_->mp3.empty()) impl_->mp3Stream->stop();
 }
 
 void SimpleHTTPServer::sendAudioData(core::SharedBytes chunk) {
     if (!chunk || chunk->empty()) return;
     impl_->opusStream->push(chunk);
+    impl_->mp3Stream->push(chunk);
     // One hop to the io thread per chunk, not per listener; every send shares the same buffer.
     post([weak = weak_from_this(), chunk = std::move(chunk)] {
         auto self = weak.lock();
@@ -456,7 +541,8 @@ void SimpleHTTPServer::sendAudioData(core::SharedBytes chunk) {
         const auto& list = self->impl_->audio;
         if (list.empty()) return;
         core::Logger& log = self->services_.log;
-        log.print("Broadcasting ", chunk->size(), " bytes to ", list.size(), " connections");
+        const bool verbose = self->options_.verbose;
+        if (verbose) log.print("Broadcasting ", chunk->size(), " bytes to ", list.size(), " connections");
         std::size_t sent = 0;
         const std::size_t total = list.size();
         // Index loop: a send that fails runs the state handler later, never inside this loop.
@@ -466,11 +552,18 @@ void SimpleHTTPServer::sendAudioData(core::SharedBytes chunk) {
             if (state == ConnectionState::ready) {
                 connection.sendOnIoThread(chunk, {}, Droppable::yes);
                 ++sent;
-            } else {
+            } else if (verbose) {
                 log.print("Connection not ready: ", describe(state));
             }
         }
-        log.print("Sent to ", sent, "/", total, " connections");
+        if (verbose) return log.print("Sent to ", sent, "/", total, " connections");
+        auto& traffic = self->impl_->traffic;
+        ++traffic.chunks;
+        traffic.bytes += chunk->size();
+        traffic.sent += sent;
+        traffic.addressed += total;
+        traffic.connections = std::max(traffic.connections, total);
+        self->scheduleTrafficSummary();
     });
 }
 
@@ -531,12 +624,13 @@ void SimpleHTTPServer::connectionClosed(const std::shared_ptr<Connection>& conne
     --impl.open;
     impl.refusalLogged = false;
     if (!connection) return;
-    const std::size_t before = impl.audio.size() + impl.opus.size();
+    const std::size_t before = impl.audio.size() + impl.opus.size() + impl.mp3.size();
     std::erase_if(impl.audio, [&](const auto& c) { return c == connection; });
     std::erase_if(impl.opus, [&](const auto& c) { return c == connection; });
-    const std::size_t after = impl.audio.size() + impl.opus.size();
+    std::erase_if(impl.mp3, [&](const auto& c) { return c == connection; });
+    const std::size_t after = impl.audio.size() + impl.opus.size() + impl.mp3.size();
     if (after == before) return;
-    stopOpusEncoderWhenIdle();
+    stopEncodersWhenIdle();
     updateListenerCount();
     services_.log.print("Removed audio connection immediately, count: ", after);
 }
@@ -544,8 +638,10 @@ void SimpleHTTPServer::connectionClosed(const std::shared_ptr<Connection>& conne
 void SimpleHTTPServer::cleanupDeadConnections() {
     const auto counts = prune(impl_->audio);
     const auto opusCounts = prune(impl_->opus);
-    if (opusCounts.first != opusCounts.second) stopOpusEncoderWhenIdle();
-    if (counts.first != counts.second || opusCounts.first != opusCounts.second) updateListenerCount();
+    const auto mp3Counts = prune(impl_->mp3);
+    const bool encodedChanged = opusCounts.first != opusCounts.second || mp3Counts.first != mp3Counts.second;
+    if (encodedChanged) stopEncodersWhenIdle();
+    if (counts.first != counts.second || encodedChanged) updateListenerCount();
 }
 
 void SimpleHTTPServer::cleanupDeadTranscriptionConnections() {
@@ -558,16 +654,49 @@ void SimpleHTTPServer::cleanupDeadTranscriptionConnections() {
 void SimpleHTTPServer::updateListenerCount() {
     // Distinct hosts over both lists: one phone with an audio and an event stream counts once.
     std::vector<const std::string*> hosts;
-    hosts.reserve(impl_->audio.size() + impl_->opus.size() + impl_->transcription.size());
-    for (const auto* list : {&impl_->audio, &impl_->opus, &impl_->transcription})
+    hosts.reserve(impl_->audio.size() + impl_->opus.size() + impl_->mp3.size() + impl_->transcription.size());
+    for (const auto* list : {&impl_->audio, &impl_->opus, &impl_->mp3, &impl_->transcription})
         for (const auto& connection : *list)
             if (!connection->remoteHost().empty()) hosts.push_back(&connection->remoteHost());
     std::sort(hosts.begin(), hosts.end(), [](const auto* a, const auto* b) { return *a < *b; });
     const auto distinct = std::unique(hosts.begin(), hosts.end(), [](const auto* a, const auto* b) { return *a == *b; });
     const std::int64_t count = distinct - hosts.begin();
     listenerCount_.store(static_cast<int>(count));
+    publishListenerCount();
+}
+
+void SimpleHTTPServer::publishListenerCount() {
     auto& notifications = services_.notifications;
-    services_.mainQueue.async([&notifications, count] { notifications.post(kListenerCountChanged, {{"count", count}}); });
+    services_.mainQueue.async([&notifications, count = std::int64_t{listenerCount_.load()}] {
+        notifications.post(kListenerCountChanged, {{"count", count}});
+    });
+}
+
+void SimpleHTTPServer::scheduleTrafficSummary() {
+    Impl& impl = *impl_;
+    if (impl.summaryArmed) return;
+    impl.summaryArmed = true;
+    impl.since = std::chrono::steady_clock::now();
+    impl.summaryTimer.expires_after(kTrafficSummaryPeriod);
+    impl.summaryTimer.async_wait([weak = weak_from_this()](std::error_code ec) {
+        if (ec) return;
+        if (auto self = weak.lock()) self->logTrafficSummary();
+    });
+}
+
+// The per-chunk and per-poll lines of the last period in one line each, only when there was any.
+void SimpleHTTPServer::logTrafficSummary() {
+    Impl& impl = *impl_;
+    if (!impl.summaryArmed) return;
+    impl.summaryArmed = false;
+    const Impl::Traffic traffic = std::exchange(impl.traffic, {});
+    const std::string seconds = core::formatDecimal(
+        std::round(std::chrono::duration<double>(std::chrono::steady_clock::now() - impl.since).count() * 10) / 10);
+    if (traffic.chunks > 0)
+        services_.log.print("Broadcast ", traffic.chunks, " chunks (", traffic.bytes, " bytes) to ", traffic.connections,
+                            " connections in the last ", seconds, " s: sent ", traffic.sent, "/", traffic.addressed);
+    if (traffic.statusPolls > 0)
+        services_.log.print("Served ", traffic.statusPolls, " status requests in the last ", seconds, " s");
 }
 
 void SimpleHTTPServer::stop() {
@@ -586,13 +715,19 @@ void SimpleHTTPServer::stop() {
         auto audio = std::move(impl.audio);
         auto transcription = std::move(impl.transcription);
         auto opus = std::move(impl.opus);
+        auto mp3 = std::move(impl.mp3);
         impl.audio.clear();
         impl.transcription.clear();
         impl.opus.clear();
+        impl.mp3.clear();
         for (auto& c : audio) c->cancel();
         for (auto& c : opus) c->cancel();
+        for (auto& c : mp3) c->cancel();
         for (auto& c : transcription) c->cancel();
         impl.opusStream->stop();
+        impl.mp3Stream->stop();
+        impl.summaryTimer.cancel();
+        logTrafficSummary();
         updateListenerCount();
         // Queued after the closes just posted: they run, then nothing is served after stop.
         post([this] { impl_->io.stop(); });

@@ -14,11 +14,11 @@
 #include "core/main_queue.h"
 #include "core/notification_center.h"
 #include "server/connection.h"
+#include "server/mp3_stream.h"
+#include "server/listener_count.h"
 #include "server/opus_stream.h"
 
 namespace lumeno::server {
-
-inline constexpr const char* kListenerCountChanged = "listenerCountChanged";
 
 // Answers the page and logo routes; the listener page builder implements it. Called on the
 // server thread with the connection to answer.
@@ -66,6 +66,12 @@ public:
         // The compressed stream's bitrate in bit/s; one the encoder refuses leaves Opus
         // requests on the raw stream.
         int opusBitrate = kDefaultOpusBitrate;
+        // The MP3 stream's bitrate in bit/s (the nearest MPEG-1 rate); one the encoder refuses
+        // makes /audio.mp3 answer 503.
+        int mp3Bitrate = kDefaultMp3Bitrate;
+        // Every per-chunk and per-status-poll line, for debugging; otherwise they are summed up
+        // in one line each per second, so a service's journal stays readable.
+        bool verbose = false;
     };
 
     // Creates the listener (port 0 picks a free port); failure is logged and leaves the server
@@ -76,6 +82,8 @@ public:
                                                     Services services) {
         return create(port, format, services, Options{});
     }
+    // Joins the io thread; when the last owner lets go on the io thread itself (a handler held
+    // it), that thread frees the io_context once run() has returned.
     ~SimpleHTTPServer();
     SimpleHTTPServer(const SimpleHTTPServer&) = delete;
     SimpleHTTPServer& operator=(const SimpleHTTPServer&) = delete;
@@ -94,13 +102,15 @@ public:
     std::optional<core::AudioFormat> audioFormat() const;
 
     // Fans one chunk out to every ready audio connection without copying it per connection,
-    // and hands it to the Opus encoder while Opus listeners are connected.
+    // and hands it to the Opus and MP3 encoders while they have listeners.
     void sendAudioData(core::SharedBytes chunk);
     // Frames `message` as a server-sent event for every registered event stream.
     void broadcastTranscription(const std::string& message);
 
     // The last count the io thread published; callable from any thread.
     int uniqueListenerCount() const { return listenerCount_.load(); }
+    // Posts that count as kListenerCountChanged on main, as every list change does.
+    void publishListenerCount();
 
     // The bound port, or 0 without a listener.
     std::uint16_t port() const { return boundPort_; }
@@ -125,14 +135,16 @@ private:
     void sendStatusResponse(const std::shared_ptr<Connection>& connection);
     void startAudioStream(const std::shared_ptr<Connection>& connection);
     void startOpusStream(const std::shared_ptr<Connection>& connection);
-    void broadcastOpusPages(std::uint64_t generation, const core::SharedBytes& pages);
-    void stopOpusEncoderWhenIdle();
+    void startMp3Stream(const std::shared_ptr<Connection>& connection);
+    void stopEncodersWhenIdle();
     void startTranscriptionStream(const std::shared_ptr<Connection>& connection);
     void scheduleKeepAlive(const std::shared_ptr<Connection>& connection);
     void connectionClosed(const std::shared_ptr<Connection>& connection, const std::string& host);
     void cleanupDeadConnections();
     void cleanupDeadTranscriptionConnections();
     void updateListenerCount();
+    void scheduleTrafficSummary();
+    void logTrafficSummary();
     void post(std::function<void()> task);
     std::size_t maxQueuedBytes() const;
     BacklogPolicy audioBacklogPolicy(double bytesPerSecond, const std::string& host);

@@ -15,6 +15,8 @@
 #include <ostream>
 #include <sstream>
 
+#include "core/atomic_file.h"
+
 namespace lumeno::transcript {
 
 namespace fs = std::filesystem;
@@ -44,18 +46,6 @@ std::string oneLine(std::string text) {
 
 std::string errnoText(const std::string& what, const fs::path& path) {
     return what + " " + path.string() + ": " + std::strerror(errno);
-}
-
-bool writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
 }
 
 std::string srtTime(Clock::duration offset) {
@@ -122,8 +112,13 @@ struct TranscriptArchive::Writer {
     }
 
     std::string append(const std::string& line, const fs::path& path) {
-        if (!writeAll(fd, line) || ::fdatasync(fd) != 0) return errnoText("cannot write", path);
-        return {};
+        const off_t before = ::lseek(fd, 0, SEEK_END);
+        std::error_code error = core::writeAll(fd, line);
+        if (!error) error = core::syncData(fd);
+        if (!error) return {};
+        // A line cut short by a full disk is taken back: the file ends with its last whole record.
+        if (before >= 0) (void)::ftruncate(fd, before);
+        return "cannot write " + path.string() + ": " + error.message();
     }
 
     // Returns an error message, empty when the line is on disk.
@@ -272,10 +267,8 @@ std::string exportSession(const TranscriptSession& session, const fs::path& file
         content = toPlainText(session);
     else
         return "the file name must end in .srt or .txt: " + file.string();
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out << content;
-    out.close();
-    if (!out) return "cannot write " + file.string();
+    // Never a half-written export in place of an earlier good one.
+    if (const auto error = core::writeFileAtomically(file, content)) return "cannot write " + file.string() + ": " + error.message();
     return {};
 }
 

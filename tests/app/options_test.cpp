@@ -33,6 +33,31 @@ TEST(OptionsTest, RefusesMalformedCommandLines) {
     }
 }
 
+TEST(OptionsTest, OnlyARunThatOpensTheWindowNeedsADisplay) {
+    struct Case {
+        std::vector<std::string> args;
+        bool window;
+    };
+    const Case cases[] = {
+        {{}, true},
+        {{"--verbose", "--port", "9000"}, true},
+        {{"--headless"}, false},
+        {{"--list-midi"}, false},
+        {{"--list-devices"}, false},
+        {{"--learn-midi", "start"}, false},
+        {{"--save-qr", "code.png"}, false},
+        {{"--export-transcript", "service.srt"}, false},
+        {{"--help"}, false},
+        {{"--version"}, false},
+    };
+    for (const auto& c : cases) {
+        const auto parsed = app::parseOptions(c.args);
+        ASSERT_TRUE(parsed.options) << parsed.error;
+        EXPECT_EQ(app::opensWindow(*parsed.options), c.window) << (c.args.empty() ? "no options" : c.args[0]);
+    }
+    EXPECT_TRUE(app::parseOptions({"--verbose"}).options->verbose);
+}
+
 TEST(ApplySettingsTest, StoresEachValueWithItsKeysKindOrNothingAtAll) {
     lumeno::testing::CaptureLogger log;
     prefs::PreferencesStore store(log);

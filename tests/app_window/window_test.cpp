@@ -100,92 +100,50 @@ protected:
     ui::MainWindow* window_ = nullptr;
 };
 
-TEST_F(WindowTest, ListenerCountLabelFollowsTheCountAndRejectsText) {
-    launch();
-    struct Case {
-        core::UserInfo info;
-        QString text;
-        QColor color;
-    };
-    const QColor green(52, 199, 89);
-    const Case cases[] = {
-        {{{"count", std::int64_t{1}}}, "👥 Active Listener: 1", green},
-        {{{"count", std::int64_t{3}}}, "👥 Active Listeners: 3", green},
-        {{{"count", std::string("<b>9</b>")}}, "👥 Active Listeners: 3", green},
-        {{{"count", std::int64_t{0}}}, "👥 Active Listeners: 0", QColor()},
-    };
-    for (const auto& c : cases) {
-        notifications_.post("listenerCountChanged", c.info);
-        EXPECT_EQ(label("listenerCountLabel"), c.text);
-        if (c.color.isValid()) {
-            EXPECT_EQ(labelColor("listenerCountLabel"), c.color);
-        }
-    }
-    EXPECT_NE(labelColor("listenerCountLabel"), green);
-}
-
-TEST_F(WindowTest, StreamButtonSwitchesStatusTitleAndStoredFlag) {
-    launch();
-    EXPECT_EQ(label("statusLabel"), "Status: Monitoring");
-    EXPECT_EQ(labelColor("statusLabel"), QColor(255, 149, 0));
-    auto* button = child<QPushButton>("streamButton");
-    button->click();
-    EXPECT_EQ(button->text(), "Stop Streaming");
-    EXPECT_EQ(label("statusLabel"), "Status: Streaming");
-    EXPECT_EQ(labelColor("statusLabel"), QColor(52, 199, 89));
-    EXPECT_EQ(store_->boolForKey(key::kIsStreaming), true);
-    button->click();
-    EXPECT_EQ(button->text(), "Start Streaming");
-    EXPECT_EQ(store_->boolForKey(key::kIsStreaming), false);
-    EXPECT_EQ(label("ipLabel"), "Access at: 10.0.0.5:8080/listen");
-    EXPECT_TRUE(child<QPushButton>("qrButton")->isEnabled());
-}
-
-TEST_F(WindowTest, BoxesSetFromStoredStateRunNoActionAndAClickRunsItOnce) {
-    store_->setBool(key::kAutoGainEnabled, true);
-    launch();
-    auto* autoGain = child<QCheckBox>("autoGainToggle");
-    EXPECT_TRUE(autoGain->isChecked());
-    EXPECT_EQ(log_.count("Auto Gain: Enabled"), 0);
-    autoGain->click();
-    EXPECT_EQ(log_.count("Auto Gain: Disabled"), 1);
-    EXPECT_EQ(store_->boolForKey(key::kAutoGainEnabled), false);
-}
-
-TEST_F(WindowTest, DevicePopupShowsTheStoredDeviceAndUsesThePickedItemsIdentifier) {
+// The adapter's wiring both ways: every control reaches the controller (seen in what it stores),
+// and what the controller shows reaches the widgets with the platform's colours.
+TEST_F(WindowTest, ControlsReachTheControllerAndItsStateReachesTheWidgets) {
     capture_.setDevices({{"A", "a1"}, {"B", "b"}, {"A", "a2"}}, {{1, "a1"}, {2, "b"}, {3, "a2"}});
     store_->setString(key::kSelectedAudioDevice, std::string("B"));
+    store_->setBool(key::kAutoGainEnabled, true);
     launch();
+    const QColor green(52, 199, 89);
+    EXPECT_EQ(label("statusLabel"), "Status: Monitoring");
+    EXPECT_EQ(labelColor("statusLabel"), QColor(255, 149, 0));
+    EXPECT_EQ(label("ipLabel"), "Access at: 10.0.0.5:8080/listen");
+    EXPECT_TRUE(child<QPushButton>("qrButton")->isEnabled());
+
+    auto* stream = child<QPushButton>("streamButton");
+    stream->click();
+    EXPECT_EQ(stream->text(), "Stop Streaming");
+    EXPECT_EQ(labelColor("statusLabel"), green);
+    EXPECT_TRUE(store_->boolForKey(key::kIsStreaming));
+
+    auto* autoGain = child<QCheckBox>("autoGainToggle");
+    EXPECT_TRUE(autoGain->isChecked());
+    autoGain->click();
+    EXPECT_FALSE(store_->boolForKey(key::kAutoGainEnabled));
+
     auto* popup = child<QComboBox>("devicePopup");
     EXPECT_EQ(popup->count(), 3);
     EXPECT_EQ(popup->currentIndex(), 1);
     EXPECT_TRUE(capture_.defaultInputChanges().empty());  // selecting at startup switches nothing
     popup->setCurrentIndex(2);
     emit popup->activated(2);
-    EXPECT_EQ(capture_.defaultInputChanges(), std::vector<std::uint32_t>{3});
-    EXPECT_EQ(store_->stringForKey(key::kSelectedAudioDevice), "A");
-}
+    EXPECT_EQ(capture_.defaultInputChanges(), std::vector<std::uint32_t>{3});  // the second "A"
 
-TEST_F(WindowTest, TranscriptButtonSlidesThePanelAndThreeQuickTogglesEndLikeTheLast) {
-    launch();
-    EXPECT_EQ(windowWidth(), 400);
-    auto* button = child<QToolButton>("transcriptButton");
-    button->click();
+    notifications_.post("listenerCountChanged", {{"count", std::int64_t{3}}});
+    EXPECT_EQ(label("listenerCountLabel"), "👥 Active Listeners: 3");
+    EXPECT_EQ(labelColor("listenerCountLabel"), green);
+    notifications_.post("listenerCountChanged", {{"count", std::int64_t{0}}});
+    EXPECT_NE(labelColor("listenerCountLabel"), green);
+
+    auto* transcript = child<QToolButton>("transcriptButton");
+    transcript->click();
     driver_.advanceBy(400);
     EXPECT_EQ(windowWidth(), 720);
-    button->click();
-    driver_.advanceBy(400);
-    EXPECT_EQ(windowWidth(), 400);
-    EXPECT_EQ(window_->transcriptPanel(), nullptr);
-
-    for (int i = 0; i < 3; ++i) {
-        button->click();
-        driver_.advanceBy(60);
-    }
-    driver_.advanceBy(400);
-    EXPECT_EQ(windowWidth(), 720);
-    EXPECT_EQ(store_->boolForKey(key::kTranscriptPanelShown), true);
-    EXPECT_TRUE(button->property("tinted").toBool());
+    EXPECT_TRUE(store_->boolForKey(key::kTranscriptPanelShown));
+    EXPECT_TRUE(transcript->property("tinted").toBool());
 }
 
 TEST_F(WindowTest, AlertsShowTextNeverMarkupAndACancelledSaveShowsNone) {
@@ -208,14 +166,12 @@ TEST_F(WindowTest, AlertsShowTextNeverMarkupAndACancelledSaveShowsNone) {
     EXPECT_EQ(dialog->windowTitle(), "Save QR Code (1000x1000px)");
     EXPECT_EQ(dialog->labelText(QFileDialog::Accept), "Save QR Code");
     dialog->reject();
-    EXPECT_TRUE(log_.contains("📱 QR code save cancelled"));
     queue_.runUntilIdle();
     EXPECT_EQ(topLevel<QMessageBox>(), nullptr);
 }
 
 TEST_F(WindowTest, ShellKeepsOnePreferencesWindowOpensHelpAndQuitsWhenTheWindowCloses) {
     launch();
-    EXPECT_TRUE(log_.contains("✅ View controller set"));
     delegate_->showPreferences();
     QWidget* preferences = delegate_->preferencesWindow();
     ASSERT_NE(preferences, nullptr);
@@ -237,7 +193,6 @@ TEST_F(WindowTest, ShellKeepsOnePreferencesWindowOpensHelpAndQuitsWhenTheWindowC
     EXPECT_EQ(findHelpPage(dir.path() / "nowhere/bin"), std::nullopt);
     delegate_->openHelp();  // the test binary's own folder holds no help page
     EXPECT_TRUE(catcher.opened.empty());
-    EXPECT_TRUE(log_.contains("❌ Help page not found"));
     QDesktopServices::unsetUrlHandler("file");
 
     // Closing the main window ends the event loop even with Preferences open.

@@ -90,31 +90,68 @@ TEST(FileCaptureSourceTest, DeliversInRealTimeAndNothingAfterStop) {
     EXPECT_EQ(got.buffers.size(), count);
 }
 
-TEST(FileCaptureSourceTest, AFileTruncatedWhilePlayingIsReportedAndPlaysAgainOnceWhole) {
-    TempDir dir;
-    const std::string path = dir / "gone.wav", bytes = makeWav({.samples = pcm16({7, 7, 7, 7})});
-    std::ofstream(path, std::ios::binary) << bytes;
-    auto opened = WavFile::open(path);
-    ASSERT_TRUE(opened.file) << opened.error;
-    std::filesystem::resize_file(path, bytes.size() - 8);
-    FileCaptureSource source(std::move(opened.file), 16);
-    Collector got(source);
-    ASSERT_TRUE(got.waitFor(1000));  // ends at the error
-    EXPECT_EQ(got.error, "reading '" + path + "' failed: the file ended early (was it truncated?)");
-    EXPECT_FALSE(source.isRunning());
-
-    // Cut to nothing playable: the source says why instead of starting.
-    std::filesystem::resize_file(path, 20);
-    EXPECT_FALSE(source.inputFormat().format);
-    EXPECT_TRUE(source.start([](const AudioBuffer&) {}, [](const std::string&) {}));
-    // Written whole again (in place, as an editor saving over it would): it plays from the top.
-    std::ofstream(path, std::ios::binary | std::ios::in) << makeWav({.samples = pcm16({9, 9, 9, 9})});
-    ASSERT_TRUE(source.inputFormat().format);
-    Collector again(source);
-    ASSERT_TRUE(again.waitFor(1));
-    EXPECT_TRUE(again.error.empty()) << again.error;
-    EXPECT_FLOAT_EQ(again.buffers[0][0], 9.0f / 32768.0f);
-    source.stop();
+// The input cut or replaced while it plays ends the capture as a lost device would. What is left
+// of a cut file is never played (it would loop as a buzz); the next start plays whatever the
+// path names by then, from its first frame and in its own format.
+TEST(FileCaptureSourceTest, AFileCutOrReplacedWhilePlayingEndsTheCaptureAndRestartsFromWhatIsThereNow) {
+    auto ramp = [](std::uint32_t rate, std::uint16_t channels, std::int16_t first) {
+        std::vector<std::int16_t> samples;
+        for (int i = 0; i < 8000 * channels; ++i) samples.push_back(static_cast<std::int16_t>(first + i / channels));
+        return makeWav({.channels = channels, .rate = rate, .samples = pcm16(samples)});
+    };
+    const std::string original = ramp(8000, 1, 100);
+    struct Case {
+        const char* change;
+        std::string replacement;  // written in place of the original, after the outage began
+        bool cutFirst;            // cut to 1000 bytes first, and checked refused while cut
+        bool byRename;
+        AudioFormat format;
+        std::int16_t firstFrame;
+    };
+    const Case cases[] = {
+        {"cut short, then copied back in place", original, true, false, {8000, 1}, 100},
+        {"replaced by renaming another file over it", ramp(22050, 2, 300), false, true, {22050, 2}, 300},
+        {"rewritten in place at the same length", ramp(8000, 1, 500), false, false, {8000, 1}, 500},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.change);
+        TempDir dir;
+        const std::string path = dir / "input.wav";
+        std::ofstream(path, std::ios::binary) << original;
+        auto opened = WavFile::open(path);
+        ASSERT_TRUE(opened.file) << opened.error;
+        FileCaptureSource source(std::move(opened.file), 80);  // 10 ms buffers
+        {
+            Collector got(source);
+            ASSERT_TRUE(got.waitFor(5));
+            if (c.cutFirst) {
+                std::filesystem::resize_file(path, 1000);
+            } else {
+                std::ofstream(dir / "next.wav", std::ios::binary) << c.replacement;
+                if (c.byRename)
+                    std::filesystem::rename(dir / "next.wav", path);
+                else
+                    std::filesystem::copy_file(dir / "next.wav", path, std::filesystem::copy_options::overwrite_existing);
+            }
+            ASSERT_TRUE(got.waitFor(1000));
+            std::lock_guard lock(got.mutex);
+            EXPECT_FALSE(got.error.empty()) << "the change went unnoticed";
+        }
+        EXPECT_FALSE(source.isRunning());
+        if (c.cutFirst) {
+            EXPECT_EQ(source.inputFormat().error, "'" + path + "' is cut short");
+            std::ofstream(path, std::ios::binary | std::ios::trunc) << c.replacement;
+        }
+        const auto format = source.inputFormat().format;
+        ASSERT_TRUE(format);
+        EXPECT_EQ(format->sampleRate, c.format.sampleRate);
+        EXPECT_EQ(format->channelCount, c.format.channelCount);
+        Collector again(source);
+        ASSERT_TRUE(again.waitFor(1));
+        source.stop();
+        EXPECT_TRUE(again.error.empty()) << again.error;
+        EXPECT_EQ(again.buffers[0][0], c.firstFrame / 32768.0f) << "not the first frame of the file now there";
+    }
 }
 
 TEST(FileCaptureSourceTest, AFifoOrDeviceIsRefusedWithoutWaitingForAWriter) {

@@ -10,7 +10,7 @@
 using namespace std::chrono_literals;
 using lumeno::testing::VirtualMainQueue;
 
-TEST(VirtualMainQueueTest, RunsDueTasksInTimeOrderAndFifoAmongEqualTimes) {
+TEST(VirtualMainQueueTest, RunsDueTasksInTimeOrderFifoAmongEqualTimesEachSeeingItsDueTime) {
     VirtualMainQueue queue;
     std::vector<std::string> ran;
     queue.asyncAfter(1500ms, [&] { ran.push_back("1.5s"); });
@@ -18,33 +18,30 @@ TEST(VirtualMainQueueTest, RunsDueTasksInTimeOrderAndFifoAmongEqualTimes) {
     queue.async([&] { ran.push_back("now-a"); });
     queue.asyncAfter(100ms, [&] { ran.push_back("0.1s-b"); });
     queue.async([&] { ran.push_back("now-b"); });
+    // A task scheduled from a task counts from the moment it runs.
+    queue.asyncAfter(500ms, [&] {
+        queue.asyncAfter(200ms, [&] { ran.push_back("at " + std::to_string(queue.now().count())); });
+    });
 
     queue.runUntilIdle();
     EXPECT_EQ(ran, (std::vector<std::string>{"now-a", "now-b"}));
-
     queue.advance(15s);
-    EXPECT_EQ(ran, (std::vector<std::string>{"now-a", "now-b", "0.1s-a", "0.1s-b", "1.5s"}));
+    EXPECT_EQ(ran, (std::vector<std::string>{"now-a", "now-b", "0.1s-a", "0.1s-b", "at 700", "1.5s"}));
     EXPECT_EQ(queue.now(), 15s);
 }
 
-TEST(VirtualMainQueueTest, DelayedTaskSeesTheClockAtItsDueTime) {
+TEST(VirtualMainQueueTest, TimersRepeatUntilCancelledAlsoFromTheirOwnTick) {
     VirtualMainQueue queue;
-    std::chrono::milliseconds seen{-1};
-    queue.asyncAfter(500ms, [&] {
-        seen = queue.now();
-        // A task scheduled from a task counts from the moment it runs.
-        queue.asyncAfter(200ms, [&] { seen = queue.now(); });
-    });
-    queue.advance(600ms);
-    EXPECT_EQ(seen, 500ms);
-    queue.advance(100ms);
-    EXPECT_EQ(seen, 700ms);
-}
-
-TEST(VirtualMainQueueTest, RepeatingTimerFiresEveryPeriodUntilCancelled) {
-    VirtualMainQueue queue;
-    int ticks = 0;
+    int ticks = 0, selfCancelling = 0;
+    bool cancelledRan = false;
     auto timer = queue.every(2s, [&] { ++ticks; });
+    lumeno::core::TimerHandle self;
+    self = queue.every(1s, [&] {
+        if (++selfCancelling == 2) self.cancel();
+    });
+    auto once = queue.asyncAfter(1s, [&] { cancelledRan = true; });
+    once.cancel();
+    once.cancel();  // idempotent
     queue.advance(1999ms);
     EXPECT_EQ(ticks, 0);
     queue.advance(1ms);
@@ -54,28 +51,9 @@ TEST(VirtualMainQueueTest, RepeatingTimerFiresEveryPeriodUntilCancelled) {
     timer.cancel();
     queue.advance(10s);
     EXPECT_EQ(ticks, 4);
+    EXPECT_EQ(selfCancelling, 2);
+    EXPECT_FALSE(cancelledRan);
     EXPECT_EQ(queue.pendingCount(), 0u);
-}
-
-TEST(VirtualMainQueueTest, CancelledOneShotNeverRuns) {
-    VirtualMainQueue queue;
-    bool ran = false;
-    auto handle = queue.asyncAfter(1s, [&] { ran = true; });
-    handle.cancel();
-    handle.cancel();  // idempotent
-    queue.advance(2s);
-    EXPECT_FALSE(ran);
-}
-
-TEST(VirtualMainQueueTest, TimerCancellingItselfStopsAfterThatTick) {
-    VirtualMainQueue queue;
-    int ticks = 0;
-    lumeno::core::TimerHandle timer;
-    timer = queue.every(1s, [&] {
-        if (++ticks == 2) timer.cancel();
-    });
-    queue.advance(10s);
-    EXPECT_EQ(ticks, 2);
 }
 
 TEST(VirtualMainQueueTest, PostsFromOtherThreadsAllRunOnTheDrivingThread) {

@@ -112,11 +112,16 @@ TEST(ServerCliTest, HelpAndVersionPrintAndExit) {
     EXPECT_EQ(version.stdoutLines()[0].rfind("lumeno ", 0), 0u);
 }
 
-TEST(ServerCliTest, WithoutADisplayTheWindowIsRefusedWithAHint) {
-    ChildProcess app(LUMENO_BINARY, {"--port", "0"},
-                     {"PULSE_SERVER=unix:/nonexistent/lumeno-test", "DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="});
+TEST(ServerCliTest, WithoutADisplayTheWindowIsRefusedWithAHintButPrintAndExitOptionsRun) {
+    const std::vector<std::string> noDisplay = {"PULSE_SERVER=unix:/nonexistent/lumeno-test", "DISPLAY=",
+                                                "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="};
+    ChildProcess app(LUMENO_BINARY, {"--port", "0"}, noDisplay);
     EXPECT_EQ(app.wait(), 2);
     EXPECT_EQ(app.stderrText(), "lumeno: no display found; use --headless to run without a window\n");
+    // Without a sequencer it says so and exits 1; either way it never asks for a display.
+    ChildProcess midi(LUMENO_BINARY, {"--list-midi"}, noDisplay);
+    EXPECT_NE(midi.wait(), 2);
+    EXPECT_EQ(midi.stderrText().find("no display"), std::string::npos) << midi.stderrText();
 }
 
 TEST(ServerCliTest, SaveQRWritesTheListenerAddressOrExitsTwo) {

@@ -17,6 +17,30 @@ void FakeCaptureSource::setDevices(std::vector<audio::CaptureDevice> devices, st
     std::lock_guard lock(mutex_);
     devices_ = std::move(devices);
     table_ = std::move(table);
+    defaultChanges_.clear();
+}
+
+void FakeCaptureSource::stallCalls(std::chrono::milliseconds limit) {
+    std::lock_guard lock(mutex_);
+    stallLimit_ = limit;
+}
+
+void FakeCaptureSource::releaseStall() {
+    {
+        std::lock_guard lock(mutex_);
+        stallLimit_.reset();
+    }
+    released_.notify_all();
+}
+
+bool FakeCaptureSource::stallRanOut() const {
+    std::lock_guard lock(mutex_);
+    return stallRanOut_;
+}
+
+void FakeCaptureSource::stall(std::unique_lock<std::mutex>& lock) {
+    if (!stallLimit_) return;
+    if (!released_.wait_for(lock, *stallLimit_, [this] { return !stallLimit_; })) stallRanOut_ = true;
 }
 
 void FakeCaptureSource::deliver(const audio::AudioBuffer& buffer) {
@@ -44,23 +68,20 @@ int FakeCaptureSource::startCount() const {
     return starts_;
 }
 
-int FakeCaptureSource::stopCount() const {
-    std::lock_guard lock(mutex_);
-    return stops_;
-}
-
 std::vector<std::uint32_t> FakeCaptureSource::defaultInputChanges() const {
     std::lock_guard lock(mutex_);
     return defaultChanges_;
 }
 
 audio::FormatResult FakeCaptureSource::inputFormat() {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
+    stall(lock);
     return {format_, formatError_};
 }
 
 std::optional<audio::CaptureError> FakeCaptureSource::start(BufferHandler onBuffer, ErrorHandler onError) {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
+    stall(lock);
     ++starts_;
     if (!startError_.empty()) return audio::CaptureError{startError_};
     onBuffer_ = std::move(onBuffer);
@@ -71,26 +92,28 @@ std::optional<audio::CaptureError> FakeCaptureSource::start(BufferHandler onBuff
 
 void FakeCaptureSource::stop() {
     std::lock_guard lock(mutex_);
-    ++stops_;
     running_ = false;
     onBuffer_ = nullptr;
     onError_ = nullptr;
 }
 
 std::vector<audio::CaptureDevice> FakeCaptureSource::captureDevices() {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
+    stall(lock);
     return devices_;
 }
 
 std::optional<std::uint32_t> FakeCaptureSource::systemDeviceId(const std::string& uniqueID) {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
+    stall(lock);
     for (const auto& d : table_)
         if (d.uniqueID == uniqueID) return d.id;
     return std::nullopt;
 }
 
 bool FakeCaptureSource::setDefaultInput(std::uint32_t deviceId) {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
+    stall(lock);
     defaultChanges_.push_back(deviceId);
     return true;
 }

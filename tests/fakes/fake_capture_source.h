@@ -1,6 +1,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -12,7 +14,8 @@ namespace lumeno::testing {
 
 // A capture source and device directory under the test's control: deliver() hands a buffer to
 // the installed handler on the calling thread, as the tap thread would; a start can be made to
-// fail, and a running capture can be made to report a loss. Thread: any.
+// fail, a running capture can be made to report a loss, and the calls that would ask a sound
+// server can be made to hang like a stuck one. Thread: any.
 class FakeCaptureSource final : public audio::CaptureSource, public audio::DeviceDirectory {
 public:
     struct SystemDevice {
@@ -23,7 +26,12 @@ public:
     // Configuration.
     void setFormat(std::optional<core::AudioFormat> format, std::string error = {});
     void failNextStarts(std::string error);  // every start fails until cleared with ""
+    // Also starts a fresh record of default input changes.
     void setDevices(std::vector<audio::CaptureDevice> devices, std::vector<SystemDevice> table);
+    // Every round trip from now on waits until releaseStall() or until `limit` has passed.
+    void stallCalls(std::chrono::milliseconds limit);
+    void releaseStall();
+    bool stallRanOut() const;  // whether a caller sat out a whole stall
 
     // The tap thread's side.
     void deliver(const audio::AudioBuffer& buffer);
@@ -31,7 +39,6 @@ public:
 
     // What happened.
     int startCount() const;
-    int stopCount() const;
     std::vector<std::uint32_t> defaultInputChanges() const;
 
     audio::FormatResult inputFormat() override;
@@ -44,7 +51,12 @@ public:
     bool setDefaultInput(std::uint32_t deviceId) override;
 
 private:
+    void stall(std::unique_lock<std::mutex>& lock);
+
     mutable std::mutex mutex_;
+    std::condition_variable released_;
+    std::optional<std::chrono::milliseconds> stallLimit_;
+    bool stallRanOut_ = false;
     std::optional<core::AudioFormat> format_ = core::AudioFormat{48000.0, 1};
     std::string formatError_;
     std::string startError_;
@@ -52,7 +64,6 @@ private:
     ErrorHandler onError_;
     std::atomic<bool> running_{false};
     int starts_ = 0;
-    int stops_ = 0;
     std::vector<audio::CaptureDevice> devices_;
     std::vector<SystemDevice> table_;
     std::vector<std::uint32_t> defaultChanges_;

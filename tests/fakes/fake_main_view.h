@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -15,6 +16,10 @@ namespace lumeno::testing {
 class FakeMainView final : public app::MainView {
 public:
     using LabelColor = app::LabelColor;
+
+    ~FakeMainView() override {
+        if (onDestroyed) onDestroyed();
+    }
 
     void setStatus(const std::string& text, LabelColor color) override { statuses.emplace_back(text, color); }
     void setStreamButtonTitle(const std::string& title) override { buttonTitle = title; }
@@ -51,6 +56,7 @@ public:
     std::vector<app::Alert> alerts;
     std::optional<bool> speechChecked;
     std::vector<std::pair<std::string, bool>> panel;
+    std::function<void()> onDestroyed;  // tells on which thread its last owner let go
 };
 
 // Records what the controller asks of the listener server.
@@ -61,8 +67,12 @@ public:
     void setStreaming(bool streaming) override { streamingCalls.push_back(streaming); }
     void setAudioFlowing(bool flowing) override { audioFlowing = flowing; }
     void updateAudioFormat(core::AudioFormat format) override { formats.push_back(format); }
-    void sendAudioData(core::SharedBytes chunk) override { chunks.push_back(std::move(chunk)); }
+    void sendAudioData(core::SharedBytes chunk) override {
+        if (onSend) onSend();
+        chunks.push_back(std::move(chunk));
+    }
     int uniqueListenerCount() const override { return listeners.load(); }
+    void publishListenerCount() override { ++published; }
 
     bool started = false, stopped = false;
     std::vector<bool> streamingCalls;
@@ -70,6 +80,8 @@ public:
     std::vector<core::AudioFormat> formats;
     std::vector<core::SharedBytes> chunks;
     std::atomic<int> listeners{0};
+    int published = 0;
+    std::function<void()> onSend;  // on the tap thread, before the chunk is kept
 };
 
 }  // namespace lumeno::testing

@@ -110,7 +110,6 @@ TEST_F(MIDIControllerTest, OnlyTheFirstPacketsNoteOnOrControlChangeActsAndOnlyOn
         queue_.runUntilIdle();
         EXPECT_EQ(fired_, c.expected[0] ? Calls{c.expected} : Calls{}) << "case " << &c - cases;
     }
-    EXPECT_EQ(log_.count("MIDI: Received 3 packets, processing first only"), 1);
 }
 
 TEST_F(MIDIControllerTest, StartWinsWhenOneControlIsLearnedForBoth) {
@@ -119,7 +118,6 @@ TEST_F(MIDIControllerTest, StartWinsWhenOneControlIsLearnedForBoth) {
     midi.setStopCommand(MIDICommand::learned(CC, 0, 64));
     for (int i = 0; i < 2; ++i) midi.handleMIDIMessage(CC, 0, 64, 127);
     EXPECT_EQ(fired_, (Calls{"start", "start"}));
-    EXPECT_EQ(log_.count("MIDI: Start streaming triggered (CC64 on Ch1)"), 2);
 }
 
 TEST_F(MIDIControllerTest, LearnsControlAtValueZeroWithThresholdAndFlushesIt) {
@@ -140,8 +138,6 @@ TEST_F(MIDIControllerTest, LearnsControlAtValueZeroWithThresholdAndFlushesIt) {
     EXPECT_EQ(midi.learningState(), MIDILearningState::idle);
     EXPECT_EQ(midi.startCommand(), (MIDICommand{CC, 3, 64, 64}));
     EXPECT_FALSE(midi.stopCommand());
-    EXPECT_TRUE(log_.contains("MIDI: Learned start command: CC64 on Ch4"));
-    EXPECT_TRUE(log_.contains("MIDI: UserDefaults synchronized to disk"));
     EXPECT_TRUE(fileMentions(dir.path() / "settings.json", "midiStartCommand"));
     EXPECT_EQ(postCount(kMidiLearningStateChanged), 3);
 
@@ -164,7 +160,6 @@ TEST_F(MIDIControllerTest, ClearingACommandRemovesItsKeyAndAFailedFlushIsNotRepo
     midi.setStartCommand(std::nullopt);
     EXPECT_FALSE(defaults_->hasKey(prefs::key::kMidiStartCommand));
     EXPECT_FALSE(fileMentions(dir.path() / "settings.json", "midiStartCommand"));
-    EXPECT_TRUE(log_.contains("MIDI: Removed start command from UserDefaults"));
 
     controller_.reset();
     std::ofstream(dir.path() / "file") << "x";
@@ -181,7 +176,6 @@ TEST_F(MIDIControllerTest, UndecodableStoredCommandIsRemovedAtLoadWithoutWriting
     auto& midi = make();
     EXPECT_FALSE(midi.startCommand());
     EXPECT_FALSE(defaults_->hasKey(prefs::key::kMidiStartCommand));
-    EXPECT_TRUE(log_.containsPrefix("MIDI: Failed to decode start command: "));
     EXPECT_EQ(midi.stopCommand(), (MIDICommand{Note, 9, 36, std::nullopt}));
     EXPECT_FALSE(log_.contains("MIDI: Saving learned commands..."));
 }
@@ -203,7 +197,6 @@ TEST_F(MIDIControllerTest, SavedDeviceIsConnectedOnceHalfASecondAfterStartOr200m
         queue_.advance(5s);
         EXPECT_EQ(backend_->calls.size(), 2u);
         EXPECT_EQ(midi.selectedDevice(), "Roland UM-ONE");
-        EXPECT_EQ(log_.count("MIDI: Auto-connecting to saved device: Roland UM-ONE"), enableAgain ? 0 : 1);
     }
 }
 
@@ -237,7 +230,6 @@ TEST_F(MIDIControllerTest, UnlistedNameIsLookedUpOnceMoreAfter200ms) {
         auto& midi = makeWithSources();
         if (c.appears) backend_->found = {{5, "Pad"}, {9, "Drums"}};
         midi.connectToDevice("Drums");
-        EXPECT_TRUE(log_.contains(R"(MIDI: Available devices: ["Pad", "Acme Keys"])"));
         queue_.advance(199ms);
         EXPECT_TRUE(backend_->calls.empty());
         EXPECT_FALSE(log_.contains("MIDI: Device 'Drums' not found after retry scan"));
@@ -272,7 +264,6 @@ TEST_F(MIDIControllerTest, DisablingCancelsAWaitingConnectionAndEnablingReconnec
     midi.setEnabled(true);
     midi.connectToDevice("Pad");
     midi.setEnabled(false);
-    EXPECT_TRUE(log_.contains("MIDI: Successfully disconnected from device: Pad"));
     EXPECT_EQ(defaults_->stringForKey(prefs::key::kSelectedMIDIDevice), "Pad");
     EXPECT_FALSE(defaults_->boolForKey(prefs::key::kMidiEnabled));
     backend_->deliver({0xB0, 64, 127});  // off: the port hears nothing

@@ -95,7 +95,7 @@ TEST_F(PackageTest, DependsOnTheLinkedLibrariesAndWhatIsLoadedAtRunTime) {
     // Found by dpkg-shlibdeps from the binaries, then the ones no binary links against.
     for (const char* name : {"libc6", "libstdc++6", "libqt6core6", "libqt6widgets6", "libqt6dbus6", "libpulse0",
                              "libasound2", "libqrencode4", "libpng16-16", "libpocketsphinx3", "libsamplerate0",
-                             "pocketsphinx-en-us", "libqt6svg6", "qt6-qpa-plugins"}) {
+                             "libmp3lame0", "pocketsphinx-en-us", "libqt6svg6", "qt6-qpa-plugins"}) {
         EXPECT_TRUE(names.count(name)) << name << " missing from Depends: " << depends;
     }
 }

@@ -55,6 +55,26 @@ TEST(PreferencesStoreTest, BiblicalTermsDefaultTrueButKeepAnExplicitFalse) {
     EXPECT_TRUE(manager.useBiblicalTerms());
 }
 
+TEST(PreferencesStoreTest, StreamBitratesAreHeldToWhatTheirCodecCarries) {
+    lumeno::testing::CaptureLogger log;
+    auto store = std::make_shared<PreferencesStore>(log);
+    PreferencesManager manager(store);
+    struct Case {
+        std::optional<double> kbits;  // absent: no value stored
+        int opus, mp3;                // bit/s read back
+    };
+    const Case cases[] = {
+        {std::nullopt, 32000, 48000}, {0.0, 32000, 48000}, {-8.0, 32000, 48000}, {NAN, 32000, 48000},
+        {1.0, 6000, 32000},           {40.0, 40000, 40000}, {1e9, 256000, 320000},
+    };
+    for (const auto& c : cases) {
+        for (const char* key : {key::kOpusBitrate, key::kMp3Bitrate})
+            c.kbits ? store->setDouble(key, *c.kbits) : store->remove(key);
+        EXPECT_EQ(manager.opusBitrate(), c.opus) << c.kbits.value_or(-1);
+        EXPECT_EQ(manager.mp3Bitrate(), c.mp3) << c.kbits.value_or(-1);
+    }
+}
+
 TEST(PreferencesStoreTest, WritingNothingRemovesStringsAndDataButSpacesAreKept) {
     lumeno::testing::CaptureLogger log;
     PreferencesStore store(log);
@@ -79,6 +99,7 @@ TEST(PreferencesStoreTest, EveryKindSurvivesARestart) {
         store.setBool(key::kTranscriptionUseBiblicalTerms, false);
         store.setDouble(key::kLogoTimestamp, 1765000000.25);
         store.setString(key::kCustomTitle, "Église \"St Jean\" 🎧");
+        store.setString(key::kSelectedMIDIDevice, "Pad \xFF");  // not UTF-8: kept, not fatal
         store.setData(key::kTranscriptionCustomCorrections, binary);
     }  // destruction saves pending writes
     PreferencesStore reopened(settingsFile(dir), log);
@@ -87,6 +108,7 @@ TEST(PreferencesStoreTest, EveryKindSurvivesARestart) {
     EXPECT_FALSE(reopened.boolForKey(key::kTranscriptionUseBiblicalTerms));
     EXPECT_EQ(reopened.doubleForKey(key::kLogoTimestamp), 1765000000.25);
     EXPECT_EQ(reopened.stringForKey(key::kCustomTitle), "Église \"St Jean\" 🎧");
+    EXPECT_EQ(reopened.stringForKey(key::kSelectedMIDIDevice), "Pad \uFFFD");
     EXPECT_EQ(reopened.dataForKey(key::kTranscriptionCustomCorrections), binary);
     EXPECT_TRUE(log.lines().empty());
 }
@@ -199,15 +221,72 @@ TEST(PreferencesStoreTest, TwoWritersOnOneFileNeverShareATemporaryFile) {
         EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << "no temporary file is left";
 }
 
-TEST(ConfigFolderLockTest, OneHolderAtATimeAndTheFolderIsFreeOnceItLetsGo) {
+// The holder alone clears what a save killed midway left: another's save may be under way.
+TEST(ConfigFolderLockTest, OneHolderAtATimeWhoAloneClearsStaleTemporaries) {
     lumeno::testing::TempDir dir;
+    const fs::path folder = dir.path() / "config";
     std::string error;
-    auto first = ConfigFolderLock::acquire(dir.path() / "config", error);
+    auto first = ConfigFolderLock::acquire(folder, error);
     ASSERT_TRUE(first) << error;
-    EXPECT_FALSE(ConfigFolderLock::acquire(dir.path() / "config", error));
-    EXPECT_EQ(error, "another Lumeno is already running with the config folder " + (dir.path() / "config").string());
+    const fs::path temporaries[] = {folder / ".settings.json.tmp-a1B2c3", folder / "settings.json.tmp-Xy09zq"};
+    for (const auto& t : temporaries) std::ofstream(t) << "{";
+    std::ofstream(folder / "settings.json.tmp-mine") << "{}";  // the operator's own, not one of ours
+    EXPECT_FALSE(ConfigFolderLock::acquire(folder, error));
+    EXPECT_EQ(error, "another Lumeno is already running with the config folder " + folder.string());
+    EXPECT_TRUE(fs::exists(temporaries[0]) && fs::exists(temporaries[1]));
     first.reset();
-    EXPECT_TRUE(ConfigFolderLock::acquire(dir.path() / "config", error));
+    EXPECT_TRUE(ConfigFolderLock::acquire(folder, error));
+    EXPECT_FALSE(fs::exists(temporaries[0]) || fs::exists(temporaries[1]));
+    EXPECT_TRUE(fs::exists(folder / "settings.json.tmp-mine"));
+}
+
+// Kept elsewhere (a dotfiles folder) and linked to: the link stays, a damaged file is moved aside
+// where it lives, and saves reach the file the link names.
+TEST(PreferencesStoreTest, ALinkedSettingsFileStaysALinkAndIsWrittenThrough) {
+    lumeno::testing::TempDir dir;
+    fs::create_directories(dir.path() / "dotfiles");
+    fs::create_directories(dir.path() / "config");
+    std::ofstream(dir.path() / "dotfiles" / kSettingsFileName) << "{not json";
+    fs::create_symlink("../dotfiles/settings.json", dir.path() / "config" / kSettingsFileName);
+    lumeno::testing::CaptureLogger log;
+    PreferencesStore store(dir.path() / "config" / kSettingsFileName, log);
+    store.setBool(key::kIsStreaming, true);
+    ASSERT_TRUE(store.synchronize());
+    EXPECT_TRUE(fs::is_symlink(dir.path() / "config" / kSettingsFileName));
+    EXPECT_NE(readFile(dir.path() / "dotfiles" / kSettingsFileName).find("\"isStreaming\": true"), std::string::npos);
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir.path() / "dotfiles")) names.push_back(e.path().filename().string());
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_TRUE(names[0].starts_with("settings.json.corrupt-") || names[1].starts_with("settings.json.corrupt-"));
+}
+
+// Headings on every page load: however a title or subtitle arrives (--set and the window write
+// through setString; a hand-edited file is loaded), past 200 characters it is cut, at a
+// character's boundary, with one log line.
+TEST(PreferencesStoreTest, TitlesOverTheLimitAreCutAtACharacterBoundaryHoweverTheyArrive) {
+    struct Case {
+        const char* key;
+        std::string given, kept;
+    };
+    const Case cases[] = {
+        {key::kCustomTitle, std::string(1 << 20, 'x'), std::string(200, 'x')},
+        {key::kCustomSubtitle, std::string(199, 'a') + "\u00e9z", std::string(199, 'a') + "\u00e9"},  // a 2-byte 200th
+        {key::kCustomTitle, std::string(200, 'x'), std::string(200, 'x')},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.key) + " of " + std::to_string(c.given.size()) + " bytes");
+        const int lines = c.given == c.kept ? 0 : 1;
+        lumeno::testing::CaptureLogger log;
+        PreferencesStore memory(log);
+        memory.setString(c.key, c.given);
+        EXPECT_EQ(memory.stringForKey(c.key), c.kept);
+        EXPECT_EQ(log.lines().size(), static_cast<std::size_t>(lines));
+
+        lumeno::testing::TempDir dir;
+        std::ofstream(settingsFile(dir)) << "{\"" << c.key << "\": \"" << c.given << "\"}";
+        EXPECT_EQ(PreferencesStore(settingsFile(dir), log).stringForKey(c.key), c.kept);
+        EXPECT_EQ(log.lines().size(), static_cast<std::size_t>(2 * lines));
+    }
 }
 
 TEST(PreferencesStoreTest, UnwritableFolderIsLoggedOnceNotRepeatedly) {

@@ -1,17 +1,9 @@
 #include "qr/qr_code.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <functional>
-#include <iterator>
 
 #include "support/temp_dir.h"
 
@@ -20,20 +12,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeFile(const fs::path& path, std::string_view text) { std::ofstream(path, std::ios::binary) << text; }
-
-std::vector<std::string> entries(const fs::path& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 // Width and height from the IHDR chunk, which must come first after the signature.
 std::pair<std::uint32_t, std::uint32_t> pngDimensions(const Bytes& png) {
@@ -54,34 +32,6 @@ std::string runAndRead(const std::string& command) {
     while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
     ::pclose(pipe);
     return out;
-}
-
-// Runs the write in a child process, so that a lowered privilege or resource limit cannot leak
-// into the other tests. Returns the error text the call gave.
-std::string writeInChild(const std::function<void()>& restrict, const fs::path& path, const Bytes& bytes) {
-    testing::TempDir scratch;
-    fs::permissions(scratch.path(), fs::perms::all);  // the child may no longer be root
-    const fs::path result = scratch.path() / "error";
-    if (::pid_t pid = ::fork(); pid == 0) {
-        restrict();
-        std::string error = writeFileAtomically(path, bytes);
-        std::ofstream(result) << error;
-        ::_exit(0);
-    } else {
-        ::waitpid(pid, nullptr, 0);
-    }
-    return readFile(result);
-}
-
-void asNobody() {
-    // Root ignores permission bits; the folder's read-only mode only stops an ordinary user.
-    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(1);
-}
-
-void withFileSizeLimit() {
-    std::signal(SIGXFSZ, SIG_IGN);  // a write past the limit must fail with EFBIG, not kill the child
-    rlimit limit{16, 16};
-    ::setrlimit(RLIMIT_FSIZE, &limit);
 }
 
 TEST(QRCodeTest, PngIsThousandPixelsSquareAndDecodesToExactlyTheUrl) {
@@ -139,73 +89,6 @@ TEST(QRCodeTest, RefusesWhatCannotMakeAScannableCode) {
     }
     EXPECT_FALSE(encodePNG(QRImage{10, Bytes(99, 255)}));
     EXPECT_FALSE(encodePNG(QRImage{}));
-}
-
-TEST(WriteFileAtomicallyTest, ReplacesTheFileWithReadableModeAndLeavesNoTemporary) {
-    testing::TempDir dir;
-    fs::path file = dir.path() / "Lumeno-QRCode.png";
-    writeFile(file, "old bytes");
-    mode_t previous = ::umask(022);
-    std::string error = writeFileAtomically(file, Bytes{'n', 'e', 'w'});
-    ::umask(previous);
-
-    EXPECT_EQ(error, "");
-    EXPECT_EQ(readFile(file), "new");
-    EXPECT_EQ(fs::status(file).permissions(), fs::perms(0644));
-    EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"Lumeno-QRCode.png"});
-}
-
-TEST(WriteFileAtomicallyTest, FailureReportsTheSystemMessageAndKeepsWhatWasThere) {
-    struct Case {
-        const char* name;
-        std::function<fs::path(const fs::path& dir)> prepare;  // returns the destination
-        std::function<void()> restrict;
-        std::string error;
-    };
-    const std::vector<Case> cases = {
-        {"read-only folder",
-         [](const fs::path& dir) {
-             writeFile(dir / "qr.png", "old bytes");
-             fs::permissions(dir, fs::perms(0555));
-             return dir / "qr.png";
-         },
-         asNobody, "Permission denied"},
-        {"write fails midway",
-         [](const fs::path& dir) {
-             writeFile(dir / "qr.png", "old bytes");
-             return dir / "qr.png";
-         },
-         withFileSizeLimit, "File too large"},
-        {"parent is a file",
-         [](const fs::path& dir) {
-             writeFile(dir / "qr.png", "old bytes");
-             return dir / "qr.png" / "inner.png";
-         },
-         [] {}, "Not a directory"},
-        {"rename onto a folder",
-         [](const fs::path& dir) {
-             fs::create_directory(dir / "qr.png");
-             writeFile(dir / "qr.png" / "keep", "old bytes");
-             return dir / "qr.png";
-         },
-         [] {}, "Is a directory"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        testing::TempDir top;
-        fs::permissions(top.path(), fs::perms(0755));  // so an unprivileged child can reach the folder
-        fs::path dir = top.path() / "out";
-        fs::create_directory(dir);
-        fs::path destination = c.prepare(dir);
-        auto before = entries(dir);
-
-        EXPECT_EQ(writeInChild(c.restrict, destination, Bytes(4096, 7)), c.error);
-
-        fs::permissions(dir, fs::perms(0755));
-        EXPECT_EQ(entries(dir), before);
-        fs::path old = fs::is_directory(dir / "qr.png") ? dir / "qr.png" / "keep" : dir / "qr.png";
-        EXPECT_EQ(readFile(old), "old bytes");
-    }
 }
 
 }  // namespace

@@ -18,6 +18,8 @@ TEST(RouteTest, FirstMatchingSubstringOfTheRequestLineWins) {
         {"GET /status.json HTTP/1.1\r\n\r\n", Route::status},
         {"GET /transcription HTTP/1.1\r\n\r\n", Route::transcription},
         {"GET /audio HTTP/1.1\r\n\r\n", Route::audio},
+        {"GET /audio.mp3 HTTP/1.1\r\n\r\n", Route::audioMp3},
+        {"GET /audio.mp3?codec=opus HTTP/1.1\r\n\r\n", Route::audioMp3},
         {"GET /opus-decoder.js HTTP/1.1\r\n\r\n", Route::decoderScript},
         {"GET /audio/opus-decoder.js HTTP/1.1\r\n\r\n", Route::audio},  // a path that had a route keeps it
         {"GET / HTTP/1.1\r\n\r\n", Route::notFound},

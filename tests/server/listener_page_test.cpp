@@ -140,7 +140,7 @@ protected:
     std::shared_ptr<prefs::PreferencesStore> store_ = std::make_shared<prefs::PreferencesStore>(log_);
 };
 
-TEST_F(ListenerPageServerTest, PageHeadCountsUtf8BytesAndReadsSettingsOnEveryRequest) {
+TEST_F(ListenerPageServerTest, PageHeadCountsUtf8BytesAndFollowsEverySettingsChange) {
     const std::string response = fetch(port(), "GET /listen HTTP/1.1\r\n\r\n");
     const auto split = response.find("\r\n\r\n");
     ASSERT_NE(split, std::string::npos);
@@ -155,6 +155,16 @@ TEST_F(ListenerPageServerTest, PageHeadCountsUtf8BytesAndReadsSettingsOnEveryReq
     const std::string changed = fetch(port(), "GET /listen?x=1 HTTP/1.1\r\n\r\n");
     EXPECT_TRUE(contains(changed, "<h1>Chapel</h1>"));
     EXPECT_TRUE(contains(changed, "const transcriptionEnabled = true;"));
+
+    // Built once per change and shared by every reader; a 1 MB title costs each of them 200 characters.
+    ListenerPage page(store_, *server_);
+    const auto before = page.pageResponse();
+    EXPECT_EQ(page.pageResponse(), before);
+    store_->setString(key::kCustomTitle, std::string(1 << 20, 'x'));
+    const auto after = page.pageResponse();
+    EXPECT_NE(after, before);
+    EXPECT_TRUE(contains(std::string(after->begin(), after->end()), "<h1>" + std::string(200, 'x') + "</h1>"));
+    EXPECT_LT(after->size(), before->size() + 200);
 }
 
 TEST_F(ListenerPageServerTest, LogoIsServedWholeWithItsTypeOr404) {

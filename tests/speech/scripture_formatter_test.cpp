@@ -2,19 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include <set>
 #include <string>
 
 using lumeno::speech::formatScriptureReferences;
 using lumeno::speech::parseNumberWords;
 using lumeno::speech::scriptureBookName;
-using lumeno::speech::scriptureBookNames;
 
-TEST(ScriptureFormatterTest, BookMapHasFiftyEightDistinctSpokenWords) {
-    std::set<std::string> spoken;
-    for (const auto& book : scriptureBookNames()) spoken.insert(book.spoken);
-    EXPECT_EQ(spoken.size(), 58u);
+TEST(ScriptureFormatterTest, BookNamesAreLookedUpWhateverTheirCaseAndSpacing) {
     EXPECT_EQ(scriptureBookName("  THESSALONIANS\t"), "Thessalonians");
+    EXPECT_EQ(scriptureBookName("revelations"), "Revelation");
 }
 
 TEST(ScriptureFormatterTest, EachStageRewritesItsFormOfReference) {

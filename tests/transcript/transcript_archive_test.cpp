@@ -10,6 +10,7 @@
 
 #include "fakes/capture_logger.h"
 #include "fakes/virtual_main_queue.h"
+#include "support/failing_file_calls.h"
 #include "support/temp_dir.h"
 
 using namespace lumeno::transcript;
@@ -142,6 +143,38 @@ TEST_F(ArchiveTest, KilledWriterKeepsEveryFlushedCaption) {
     ASSERT_TRUE(stored) << error;
     ASSERT_GE(stored->captions.size(), static_cast<std::size_t>(last + 1));
     for (int i = 0; i <= last; ++i) EXPECT_EQ(stored->captions[static_cast<std::size_t>(i)].text, "caption " + std::to_string(i));
+}
+
+// A disk that fills, or a device that fails a sync, in the middle of a caption: storing stops,
+// and the file ends with its last whole record, nothing half-written after it.
+TEST_F(ArchiveTest, AFailedAppendLeavesOnlyWholeLines) {
+    struct Case {
+        const char* name;
+        std::optional<std::size_t> spaceLeft;
+        int syncError;
+    };
+    for (const Case& c : {Case{"disk full midway", 10, 0}, Case{"sync fails", std::nullopt, EIO}}) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        auto archive = make(dir.path());
+        archive->addTranscription("kept one", true);
+        archive->addTranscription("kept two", true);
+        {
+            lumeno::testing::FailingFileCalls calls;
+            calls.spaceLeft = c.spaceLeft;
+            calls.syncError = c.syncError;
+            archive->addTranscription("lost to the disk", true);
+        }
+        queue_.runUntilIdle();
+        EXPECT_FALSE(archive->storing());
+        const auto files = archiveFiles(dir.path());
+        ASSERT_EQ(files.size(), 1u);
+        std::ifstream in(files[0], std::ios::binary);
+        const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+        EXPECT_TRUE(bytes.ends_with("}\n")) << bytes;
+        std::string error;
+        EXPECT_EQ(texts(*readSession(files[0], error)), (std::vector<std::string>{"kept one", "kept two"}));
+    }
 }
 
 TEST_F(ArchiveTest, TornLastLineIsSkipped) {

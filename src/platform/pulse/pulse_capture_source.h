@@ -12,8 +12,9 @@ namespace lumeno::platform {
 // kCaptureBlockFrames frames delivered on libpulse's threaded main loop, which is the tap
 // thread. Devices are the non-monitor sources; choosing one sets the server's default source.
 // The server is connected on first use and again after it went away; every wait is bounded, so
-// a dead or stuck server surfaces as an error, never as a hang. Thread: calls on main (never
-// from a handler).
+// a dead or stuck server surfaces as an error, never as a hang; the window still must not
+// wait for it, so after startup the calls come from the capture supervisor's worker. Thread:
+// calls from one thread at a time (never from a handler); isRunning from any.
 class PulseCaptureSource final : public audio::CaptureSource, public audio::DeviceDirectory {
 public:
     static constexpr std::uint32_t kFramesPerBuffer = audio::kCaptureBlockFrames;

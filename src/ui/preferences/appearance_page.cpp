@@ -62,6 +62,9 @@ AppearancePage::AppearancePage(PreferencesServices services) : PreferencesPage(s
     subtitleTextField_->setPlaceholderText(QString::fromUtf8(prefs::kDefaultSubtitle));
     titleTextField_->setFixedSize(310, 24);
     subtitleTextField_->setFixedSize(310, 24);
+    // The store cuts longer text anyway; the field stops the typing there instead.
+    titleTextField_->setMaxLength(static_cast<int>(prefs::kMaxTitleCharacters));
+    subtitleTextField_->setMaxLength(static_cast<int>(prefs::kMaxTitleCharacters));
 
     auto* buttons = new QVBoxLayout;
     buttons->addWidget(selectLogoButton_);
