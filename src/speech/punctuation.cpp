@@ -89,10 +89,10 @@ Rules buildRules() {
     rules.commas.push_back(rewrite(uR"((?=.{20})(\w+)\s+(but)\s+(\w{4,}))", u"$1, $2 $3"));
 
     // "Today we study grace" opens with its time; "I saw him yesterday we talked" runs two
-    // sentences together, unless a preposition ties the day to what came before.
+    // sentences together, unless the day is part of an opening phrase ("on sunday we gather").
     rules.breaks.push_back(rewrite(START u"(" DAY u")\\s+(?=\\w+\\s+\\w+)", u"$1, "));
     rules.breaks.push_back(rewrite(
-        u"(?<!^)(?<!\\b(?:on|by|until|till|since|from|before|after|next|last|this|every|each|of|for)\\s)\\b(" DAY
+        u"(?<!^)(?<!^(?:on|by|until|till|since|from|before|after|next|last|this|every|each|for)\\s)\\b(" DAY
         u")\\s+(?=(?:i|you|he|she|we|they)\\s+\\w+)",
         u"$1. "));
     rules.breaks.push_back(rewrite(uR"(\b(in conclusion|to summarize)\s+)", u"$1, "));

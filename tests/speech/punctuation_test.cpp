@@ -48,10 +48,11 @@ TEST(PunctuationTest, RefineSentenceAppliesTheRulesInOrder) {
         {"we wanted to stay but everyone else went home", "We wanted to stay, but everyone else went home."},
         {"faith and hope and love remain", "Faith and hope and love remain."},
         // Time words: an opening one is followed by a comma; a later one ends a sentence when a
-        // new subject follows it, unless a preposition ties it to the first.
+        // new subject follows it, unless it belongs to an opening phrase.
         {"today we will study grace", "Today, we will study grace."},
         {"I saw him yesterday we talked", "I saw him yesterday. We talked."},
-        {"we meet on sunday we pray", "We meet on sunday we pray."},
+        {"we meet on sunday we pray", "We meet on sunday. We pray."},
+        {"on sunday we gather", "On sunday we gather."},
         {"in conclusion love wins", "In conclusion, love wins."},
         {"moving on let us read", "Moving on. Let us read."},
         // Capitals after closing marks, in the full upper-case form.
