@@ -1,23 +1,31 @@
-// Decodes Debian's PocketSphinx test recordings (pocketsphinx-testdata) through the live path, as
-// fast as it can, and compares with the same decoder on each whole clip at once.
+// Decodes speech through the live path, as fast as it can, with the general and the church
+// language model, and reports accuracy and speed for each.
 //
-// Live path: each clip, with 0.3 s of silence before and 1.0 s after (the voice detection needs
-// a pause to end an utterance), is resampled to 48 kHz as a capture would deliver it, handed
-// over in capture-block buffers and decoded with the same streaming rules as the service. Its
-// hypothesis is the clip's finals joined. Batch: the clip at 16 kHz as one utterance.
+// Sets:
+// - testdata: Debian's PocketSphinx test recordings (pocketsphinx-testdata), each clip with 0.3 s
+//   of silence before and 1.0 s after, also decoded whole at once (the batch baseline).
+// - sermon, lecture: our own sentences (bench/asr-sets/), spoken by festival's HTS voice and
+//   three of flite's voices in turn, joined with 0.8 s pauses over a faint noise floor, so the
+//   decoder cuts the stream into utterances itself as it does in a service. The recordings are
+//   made on the first run and kept in the build tree.
 //
-// WER is the word-level edit distance over all clips against the shipped transcripts. rtf is
-// live processing time over the audio time fed (padding included). Final latency is measured
-// from the end of speech in the input (the last 10 ms frame within 30 dB of the clip's loudest)
-// to the final: the audio that had to arrive after it plus the processing of the buffer that
-// gave the final.
+// Live path: the audio at 48 kHz as a capture delivers it, handed over in capture-block buffers
+// and decoded with the service's streaming rules; the hypothesis is the finals joined. The
+// operator's vocabulary (bench/asr-sets/vocabulary.txt) is in force unless --no-vocabulary.
 //
-// With --codec opus the live path also runs on each clip after it went through the listeners'
-// Opus stream (the server's encoder, then libopus decoding), as a listener who needs every word
-// would hear it; wer_stream_opus is added to the last line.
+// WER is the word-level edit distance against the reference. names: the operator's names
+// (the last word of each vocabulary entry) found, counted per occurrence; bible: the same for
+// bench/asr-sets/bible_names.txt; refs: references written exactly as expected ("1 Corinthians
+// 13:4") after the reference formatter ran on the hypothesis. rtf is the decoding thread's CPU
+// time over audio time (wall time would count whatever else the machine runs). Final latency
+// (testdata) is from the end of speech in the input to the final.
 //
-// Last line: asr clips=N words=N wer_stream=% wer_batch=% rtf=x final_latency_ms_p50=ms
+// With --codec opus the testdata clips also go through the listeners' Opus stream (the server's
+// encoder, then libopus decoding), as a listener who needs every word would hear them.
+//
+// One line per model and set: asr model=M set=S words=N wer=% names=% bible=% refs=% rtf=x ...
 #include <opus/opus.h>
+#include <time.h>
 #include <samplerate.h>
 
 #include <algorithm>
@@ -30,12 +38,22 @@
 #include <string>
 #include <vector>
 
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <random>
+
+#include "audio/wav_file.h"
 #include "core/audio_format.h"
 #include "platform/sphinx/audio_handoff.h"
+#include "platform/sphinx/letter_to_sound.h"
 #include "platform/sphinx/sphinx_decoder.h"
 #include "platform/sphinx/sphinx_models.h"
-#include "server/opus_stream.h"
+#include "platform/sphinx/sphinx_recognizer.h"
 #include "platform/sphinx/sphinx_stream.h"
+#include "server/opus_stream.h"
+#include "speech/scripture_formatter.h"
+#include "speech/vocabulary.h"
 
 namespace {
 
@@ -189,121 +207,354 @@ std::string joined(const std::vector<std::string>& parts) {
     return out;
 }
 
+// --- Long-form sets -----------------------------------------------------------------------------
+
+struct Sentence {
+    std::string spoken;
+    std::vector<std::string> references;  // written forms expected after the formatter
+};
+
+std::vector<std::string> lines(const std::filesystem::path& file) {
+    std::ifstream in(file);
+    std::vector<std::string> out;
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        out.push_back(line);
+    }
+    return out;
+}
+
+std::vector<Sentence> readSentences(const std::filesystem::path& file) {
+    std::vector<Sentence> out;
+    for (const std::string& line : lines(file)) {
+        Sentence sentence;
+        std::string text = line;
+        for (std::size_t open; (open = text.find('[')) != std::string::npos;) {
+            const std::size_t close = text.find(']', open);
+            if (close == std::string::npos) break;
+            sentence.references.push_back(text.substr(open + 1, close - open - 1));
+            text.erase(open, close - open + 1);
+        }
+        sentence.spoken = joined(words(text));
+        out.push_back(sentence);
+    }
+    return out;
+}
+
+// The voices the sentences are spoken in, in turn: festival's HTS voice is the most natural of
+// Debian's; flite's differ from it and from each other.
+struct Voice {
+    const char* name;
+    std::function<std::string(const std::string& text, const std::string& wav)> command;
+};
+const std::vector<Voice>& voices() {
+    static const std::vector<Voice> list = {
+        {"hts", [](const std::string& text, const std::string& wav) {
+             return "text2wave -eval '(voice_cmu_us_slt_arctic_hts)' '" + text + "' -o '" + wav + "'";
+         }},
+        {"slt", [](const std::string& text, const std::string& wav) { return "flite -voice slt -f '" + text + "' -o '" + wav + "'"; }},
+        {"rms", [](const std::string& text, const std::string& wav) { return "flite -voice rms -f '" + text + "' -o '" + wav + "'"; }},
+        {"awb", [](const std::string& text, const std::string& wav) { return "flite -voice awb -f '" + text + "' -o '" + wav + "'"; }},
+    };
+    return list;
+}
+
+// Mono samples at 16 kHz of a WAV file at any rate; empty when it cannot be read.
+std::vector<float> readWav16k(const std::string& path) {
+    auto opened = audio::WavFile::open(path);
+    if (!opened.file) return {};
+    audio::WavFile& wav = *opened.file;
+    const auto frames = static_cast<std::uint32_t>(wav.frameCount());
+    audio::FloatBuffer buffer(wav.format().channelCount, std::max<std::uint32_t>(frames, 1), wav.format().sampleRate);
+    std::string error;
+    if (frames == 0 || !wav.readFrames(0, frames, buffer, 0, error)) return {};
+    std::vector<float> in(buffer.channel(0), buffer.channel(0) + frames);
+    const double ratio = 16000.0 / wav.format().sampleRate;
+    if (ratio == 1.0) return in;
+    std::vector<float> out(static_cast<std::size_t>(static_cast<double>(in.size()) * ratio) + 64);
+    SRC_DATA data{in.data(), out.data(), static_cast<long>(in.size()), static_cast<long>(out.size()), 0, 0, 1, ratio};
+    src_simple(&data, SRC_SINC_MEDIUM_QUALITY, 1);
+    out.resize(static_cast<std::size_t>(data.output_frames_gen));
+    return out;
+}
+
+// The set as one recording at 16 kHz: each sentence in the next voice, 0.8 s apart, over noise
+// 60 dB below full scale. Empty when a voice is missing.
+std::vector<float> speakSet(const std::string& set, const std::vector<Sentence>& sentences,
+                            const std::filesystem::path& cache) {
+    std::filesystem::create_directories(cache);
+    std::vector<float> out(8000, 0.0f);
+    for (std::size_t i = 0; i < sentences.size(); ++i) {
+        const Voice& voice = voices()[i % voices().size()];
+        const std::string base = (cache / (set + "-" + std::to_string(i) + "-" + voice.name)).string();
+        if (!std::filesystem::exists(base + ".wav")) {
+            std::ofstream(base + ".txt") << sentences[i].spoken << "\n";
+            const std::string command = voice.command(base + ".txt", base + ".wav") + " >/dev/null 2>&1";
+            if (std::system(command.c_str()) != 0) {
+                std::filesystem::remove(base + ".wav");
+                std::fprintf(stderr, "bench_asr: %s failed (install festival, festvox-us-slt-hts and flite)\n",
+                             command.c_str());
+                return {};
+            }
+        }
+        const auto speech = readWav16k(base + ".wav");
+        if (speech.empty()) return {};
+        out.insert(out.end(), speech.begin(), speech.end());
+        out.resize(out.size() + 12800, 0.0f);
+    }
+    std::mt19937 noise(22);
+    std::uniform_real_distribution<float> floor(-0.001f, 0.001f);
+    for (float& sample : out) sample += floor(noise);
+    return out;
+}
+
+// Occurrences of each name in the reference that the hypothesis also has (as many times).
+std::pair<std::size_t, std::size_t> namesFound(const std::vector<std::string>& names, const std::vector<std::string>& ref,
+                                               const std::vector<std::string>& hyp) {
+    std::size_t total = 0, found = 0;
+    for (const auto& name : names) {
+        const auto inRef = static_cast<std::size_t>(std::count(ref.begin(), ref.end(), name));
+        const auto inHyp = static_cast<std::size_t>(std::count(hyp.begin(), hyp.end(), name));
+        total += inRef;
+        found += std::min(inRef, inHyp);
+    }
+    return {found, total};
+}
+
+std::size_t occurrences(const std::string& text, const std::string& what) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++count;
+    return count;
+}
+
+// CPU time of this thread: on a machine shared with builds, wall time would measure the others.
+double threadCpuSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// Decodes 48 kHz audio through the live path. Returns the finals; adds the processing time.
+std::vector<std::string> decodeLive(platform::SphinxDecoder& decoder, const std::vector<float>& audio,
+                                    double& processing, double speechEnd = -1.0, std::optional<double>* latency = nullptr) {
+    static platform::AudioHandoff handoff(64);
+    static platform::AudioHandoff::Block block;
+    std::vector<std::string> finals;
+    double position = 0.0;
+    double callSeconds = 0.0;
+    const speech::ResultHandler sink = [&](std::optional<speech::RecognitionResult> r, std::optional<std::string>) {
+        if (!r || !r->isFinal) return;
+        finals.push_back(r->text);
+        if (latency && speechEnd >= 0.0 && position >= speechEnd)
+            *latency = (position - speechEnd) * 1000.0 + callSeconds * 1000.0;
+    };
+    platform::SphinxStream stream(decoder, {});
+    const double cpuStart = threadCpuSeconds();
+    for (std::size_t offset = 0; offset < audio.size(); offset += kBufferFrames) {
+        const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(kBufferFrames, audio.size() - offset));
+        const float* channels[] = {audio.data() + offset};
+        const auto start = Clock::now();
+        handoff.push({channels, 1, n, n, kCaptureRate});
+        position += n / kCaptureRate;
+        while (handoff.pop(block)) stream.feed(block.samples.data(), block.frames, block.sampleRate, sink);
+        callSeconds = std::chrono::duration<double>(Clock::now() - start).count();
+    }
+    stream.finish(sink);
+    processing += threadCpuSeconds() - cpuStart;
+    return finals;
+}
+
+struct Options {
+    std::string dataDir = "/usr/share/pocketsphinx/test/data";
+    std::filesystem::path sets = LUMENO_BENCH_ASR_SETS;
+    std::filesystem::path cache = LUMENO_BENCH_ASR_CACHE;
+    bool opus = false;
+    bool vocabulary = true;
+    bool verbose = false;
+    std::vector<std::string> models = {"general", "church"};
+    std::vector<std::string> setNames = {"testdata", "sermon", "lecture"};
+    platform::DecoderTuning tuning;
+};
+
+std::vector<std::string> splitCommas(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string item; std::getline(in, item, ',');) out.push_back(item);
+    return out;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string dataDir = "/usr/share/pocketsphinx/test/data";
-    bool opus = false;
+    Options o;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--data") == 0 && i + 1 < argc) {
-            dataDir = argv[++i];
-        } else if (std::strcmp(argv[i], "--codec") == 0 && i + 1 < argc && std::strcmp(argv[i + 1], "opus") == 0) {
-            opus = true;
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (arg == "--data" && hasValue) {
+            o.dataDir = argv[++i];
+        } else if (arg == "--codec" && hasValue && std::strcmp(argv[i + 1], "opus") == 0) {
+            o.opus = true;
             ++i;
+        } else if (arg == "--model" && hasValue) {
+            o.models = splitCommas(argv[++i]);
+        } else if (arg == "--set" && hasValue) {
+            o.setNames = splitCommas(argv[++i]);
+        } else if (arg == "--decoder" && hasValue) {
+            // -beam=1e-60: replaces the service's value of that setting, or adds it.
+            const std::string item = argv[++i];
+            const auto eq = item.find('=');
+            if (eq == std::string::npos) return std::fprintf(stderr, "bench_asr: --decoder NAME=VALUE\n"), 2;
+            auto& settings = o.tuning.settings;
+            std::erase_if(settings, [&](const auto& s) { return s.first == item.substr(0, eq); });
+            settings.emplace_back(item.substr(0, eq), item.substr(eq + 1));
+        } else if (arg == "--domain-weight" && hasValue) {
+            o.tuning.domainWeight = std::atof(argv[++i]);
+        } else if (arg == "--vocabulary-weight" && hasValue) {
+            o.tuning.vocabularyWeight = std::atof(argv[++i]);
+        } else if (arg == "--no-vocabulary") {
+            o.vocabulary = false;
+        } else if (arg == "--verbose") {
+            o.verbose = true;
         } else {
-            std::fprintf(stderr, "usage: bench_asr [--data DIR] [--codec opus]\n");
+            std::fprintf(stderr,
+                         "usage: bench_asr [--model general,church] [--set testdata,sermon,lecture] [--codec opus]\n"
+                         "                 [--decoder -NAME=VALUE]... [--domain-weight W] [--vocabulary-weight W]\n"
+                         "                 [--no-vocabulary] [--data DIR] [--verbose]\n");
             return 2;
         }
     }
-    const auto model = platform::findModel(platform::modelRoots(std::getenv("LUMENO_MODEL_DIR")), "en-US");
+    auto model = platform::findModel(platform::modelRoots(std::getenv("LUMENO_MODEL_DIR")), "en-US");
     if (!model) {
         std::fprintf(stderr, "bench_asr: no en-US model (install pocketsphinx-en-us)\n");
         return 1;
     }
-    auto loaded = platform::loadPocketSphinx(*model);
-    if (!loaded.decoder) {
-        std::fprintf(stderr, "bench_asr: %s\n", loaded.error.c_str());
-        return 1;
+    std::error_code noExecutable;
+    const auto dataDirs = platform::speechDataDirs(std::filesystem::read_symlink("/proc/self/exe", noExecutable).parent_path());
+    std::string ltsError;
+    const auto ltsFile = platform::findSpeechData(dataDirs, platform::kLetterToSoundRules);
+    const auto rules = ltsFile ? platform::LetterToSound::load(*ltsFile, ltsError) : nullptr;
+
+    std::vector<speech::VocabularyEntry> vocabulary;
+    std::vector<std::string> operatorNames;
+    for (const std::string& line : lines(o.sets / "vocabulary.txt")) {
+        const auto bar = line.find('|');
+        const auto check = speech::checkVocabularyEntry(line.substr(0, bar), bar == std::string::npos ? "" : line.substr(bar + 1));
+        if (!check.entry) return std::fprintf(stderr, "bench_asr: %s: %s\n", line.c_str(), check.error.c_str()), 1;
+        vocabulary.push_back(*check.entry);
+        operatorNames.push_back(speech::vocabularyWords(check.entry->text).back());
     }
-    platform::SphinxDecoder& decoder = *loaded.decoder;
+    const auto bibleNames = lines(o.sets / "bible_names.txt");
 
-    std::size_t refWords = 0, streamErrors = 0, batchErrors = 0, opusErrors = 0, clips = 0;
-    double processing = 0.0, fed = 0.0;
-    std::vector<double> latencies;
-    platform::AudioHandoff handoff(64);
-    platform::AudioHandoff::Block block;
-
-    for (const Clip& clip : kClips) {
-        const auto samples = readClip(dataDir + "/" + clip.file);
-        if (samples.empty()) {
-            std::fprintf(stderr, "bench_asr: cannot read %s/%s (install pocketsphinx-testdata)\n", dataDir.c_str(),
-                         clip.file.c_str());
-            return 1;
+    std::printf("%-8s %-9s %6s %7s %7s %7s %7s %6s\n", "model", "set", "words", "wer %", "names %", "bible %", "refs %",
+                "rtf");
+    for (const std::string& modelName : o.models) {
+        platform::ModelFiles files = *model;
+        if (modelName == "church") {
+            const auto lm = platform::findSpeechData(dataDirs, platform::kChurchLanguageModel);
+            const auto dict = platform::findSpeechData(dataDirs, platform::kChurchDictionary);
+            if (!lm || !dict) return std::fprintf(stderr, "bench_asr: the church model is not built\n"), 1;
+            files.domain = platform::DomainModel{*lm, *dict};
+        } else if (modelName != "general") {
+            return std::fprintf(stderr, "bench_asr: no model %s\n", modelName.c_str()), 2;
         }
-        ++clips;
-        const auto ref = words(clip.reference);
-        refWords += ref.size();
-
-        // Live path.
-        const auto audio = toCaptureRate(samples);
-        const double speechEnd = kLeadSeconds + endOfSpeech(samples);
-        std::vector<std::string> finals;
-        std::optional<double> latency;
-        double position = 0.0;  // audio seconds handed over so far
-        double callSeconds = 0.0;
-        const speech::ResultHandler sink = [&](std::optional<speech::RecognitionResult> r, std::optional<std::string>) {
-            if (!r || !r->isFinal) return;
-            finals.push_back(r->text);
-            if (position >= speechEnd) latency = (position - speechEnd) * 1000.0 + callSeconds * 1000.0;
-        };
-        {
-            platform::SphinxStream stream(decoder, {});
-            for (std::size_t offset = 0; offset < audio.size(); offset += kBufferFrames) {
-                const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(kBufferFrames, audio.size() - offset));
-                const float* channels[] = {audio.data() + offset};
-                const auto start = Clock::now();
-                handoff.push({channels, 1, n, n, kCaptureRate});
-                position += n / kCaptureRate;
-                while (handoff.pop(block)) stream.feed(block.samples.data(), block.frames, block.sampleRate, sink);
-                callSeconds = std::chrono::duration<double>(Clock::now() - start).count();
-                processing += callSeconds;
-            }
-            stream.finish(sink);
-            fed += position;
+        auto loaded = platform::loadPocketSphinx(files, o.tuning);
+        if (!loaded.decoder || !loaded.domainError.empty())
+            return std::fprintf(stderr, "bench_asr: %s%s\n", loaded.error.c_str(), loaded.domainError.c_str()), 1;
+        platform::SphinxDecoder& decoder = *loaded.decoder;
+        if (o.vocabulary) {
+            std::vector<std::string> unpronounced;
+            const auto started = Clock::now();
+            const auto entries = platform::pronounceVocabulary(vocabulary, decoder, rules.get(), unpronounced);
+            if (const auto error = decoder.setVocabulary(entries); !error.empty() || !unpronounced.empty())
+                return std::fprintf(stderr, "bench_asr: vocabulary: %s\n", error.c_str()), 1;
+            std::fprintf(stderr, "bench_asr: %s: %zu vocabulary entries applied in %.0f ms\n", modelName.c_str(),
+                         entries.size(), std::chrono::duration<double, std::milli>(Clock::now() - started).count());
         }
-        if (latency) latencies.push_back(*latency);
-        const std::string streamed = joined(finals);
-        streamErrors += editDistance(ref, words(streamed));
 
-        if (opus) {
-            const auto heard = throughOpus(audio);
-            if (heard.empty()) {
-                std::fprintf(stderr, "bench_asr: the Opus encoder or decoder failed\n");
-                return 1;
+        for (const std::string& setName : o.setNames) {
+            std::size_t refWords = 0, errors = 0, batchErrors = 0, opusErrors = 0;
+            std::size_t namesHit = 0, namesTotal = 0, bibleHit = 0, bibleTotal = 0, refsHit = 0, refsTotal = 0;
+            double processing = 0.0, fed = 0.0;
+            std::vector<double> latencies;
+            if (setName == "testdata") {
+                for (const Clip& clip : kClips) {
+                    const auto samples = readClip(o.dataDir + "/" + clip.file);
+                    if (samples.empty())
+                        return std::fprintf(stderr, "bench_asr: cannot read %s/%s (install pocketsphinx-testdata)\n",
+                                            o.dataDir.c_str(), clip.file.c_str()), 1;
+                    const auto ref = words(clip.reference);
+                    refWords += ref.size();
+                    const auto audio = toCaptureRate(samples);
+                    fed += static_cast<double>(audio.size()) / kCaptureRate;
+                    std::optional<double> latency;
+                    const std::string streamed =
+                        joined(decodeLive(decoder, audio, processing, kLeadSeconds + endOfSpeech(samples), &latency));
+                    if (latency) latencies.push_back(*latency);
+                    errors += editDistance(ref, words(streamed));
+                    std::string batch;
+                    if (decoder.startUtterance() && decoder.process(samples.data(), samples.size()) && decoder.endUtterance())
+                        batch = platform::tidyHypothesis(decoder.hypothesis());
+                    batchErrors += editDistance(ref, words(batch));
+                    if (o.opus) {
+                        const auto heard = throughOpus(audio);
+                        if (heard.empty()) return std::fprintf(stderr, "bench_asr: the Opus codec failed\n"), 1;
+                        double ignored = 0.0;
+                        opusErrors += editDistance(ref, words(joined(decodeLive(decoder, heard, ignored))));
+                    }
+                    if (o.verbose)
+                        std::printf("  %-14s ref: %s\n  %-14s live: %s\n  %-14s batch: %s\n", clip.name.c_str(),
+                                    clip.reference.c_str(), "", streamed.c_str(), "", batch.c_str());
+                }
+            } else {
+                const auto sentences = readSentences(o.sets / (setName + ".txt"));
+                if (sentences.empty()) return std::fprintf(stderr, "bench_asr: no set %s\n", setName.c_str()), 2;
+                const auto speech = speakSet(setName, sentences, o.cache);
+                if (speech.empty()) return 1;
+                std::vector<std::int16_t> asInt;  // toCaptureRate takes 16-bit samples
+                for (float v : speech) asInt.push_back(static_cast<std::int16_t>(std::clamp(v, -1.0f, 1.0f) * 32767.0f));
+                const auto audio = toCaptureRate(asInt);
+                fed += static_cast<double>(audio.size()) / kCaptureRate;
+                const std::string hyp = joined(decodeLive(decoder, audio, processing));
+                std::string refText;
+                std::vector<std::string> expected;
+                for (const auto& s : sentences) {
+                    refText += (refText.empty() ? "" : " ") + s.spoken;
+                    expected.insert(expected.end(), s.references.begin(), s.references.end());
+                }
+                const auto ref = words(refText);
+                const auto hypWords = words(hyp);
+                refWords += ref.size();
+                errors += editDistance(ref, hypWords);
+                std::tie(namesHit, namesTotal) = namesFound(operatorNames, ref, hypWords);
+                std::tie(bibleHit, bibleTotal) = namesFound(bibleNames, ref, hypWords);
+                const std::string formatted = speech::formatScriptureReferences(hyp);
+                std::map<std::string, std::size_t> wanted;
+                for (const auto& r : expected) ++wanted[r];
+                for (const auto& [r, n] : wanted) {
+                    refsTotal += n;
+                    refsHit += std::min(n, occurrences(formatted, r));
+                }
+                if (o.verbose) std::printf("  ref: %s\n  hyp: %s\n  formatted: %s\n", refText.c_str(), hyp.c_str(), formatted.c_str());
             }
-            std::vector<std::string> opusFinals;
-            const speech::ResultHandler opusSink = [&](std::optional<speech::RecognitionResult> r,
-                                                       std::optional<std::string>) {
-                if (r && r->isFinal) opusFinals.push_back(r->text);
+            auto percent = [](std::size_t hit, std::size_t total) {
+                return total ? 100.0 * static_cast<double>(hit) / static_cast<double>(total) : -1.0;
             };
-            platform::SphinxStream stream(decoder, {});
-            for (std::size_t offset = 0; offset < heard.size(); offset += kBufferFrames) {
-                const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(kBufferFrames, heard.size() - offset));
-                const float* channels[] = {heard.data() + offset};
-                handoff.push({channels, 1, n, n, kCaptureRate});
-                while (handoff.pop(block)) stream.feed(block.samples.data(), block.frames, block.sampleRate, opusSink);
+            const double wer = percent(errors, refWords);
+            std::printf("%-8s %-9s %6zu %7.1f %7.0f %7.0f %7.0f %6.3f\n", modelName.c_str(), setName.c_str(), refWords, wer,
+                        percent(namesHit, namesTotal), percent(bibleHit, bibleTotal), percent(refsHit, refsTotal),
+                        processing / fed);
+            std::printf("asr model=%s set=%s words=%zu wer=%.1f names=%.0f bible=%.0f refs=%.0f rtf=%.3f", modelName.c_str(),
+                        setName.c_str(), refWords, wer, percent(namesHit, namesTotal), percent(bibleHit, bibleTotal),
+                        percent(refsHit, refsTotal), processing / fed);
+            if (setName == "testdata") {
+                std::sort(latencies.begin(), latencies.end());
+                std::printf(" wer_batch=%.1f final_latency_ms_p50=%.0f", percent(batchErrors, refWords),
+                            latencies.empty() ? -1.0 : latencies[latencies.size() / 2]);
+                if (o.opus) std::printf(" wer_stream_opus=%.1f", percent(opusErrors, refWords));
             }
-            stream.finish(opusSink);
-            opusErrors += editDistance(ref, words(joined(opusFinals)));
-            std::printf("%-14s opus: %s\n", clip.name.c_str(), joined(opusFinals).c_str());
+            std::printf("\n");
+            std::fflush(stdout);
         }
-
-        // Batch baseline.
-        std::string batch;
-        if (decoder.startUtterance() && decoder.process(samples.data(), samples.size()) && decoder.endUtterance())
-            batch = platform::tidyHypothesis(decoder.hypothesis());
-        batchErrors += editDistance(ref, words(batch));
-
-        std::printf("%-14s ref: %s\n%-14s live: %s\n%-14s batch: %s\n", clip.name.c_str(), clip.reference.c_str(), "",
-                    streamed.c_str(), "", batch.c_str());
     }
-
-    std::sort(latencies.begin(), latencies.end());
-    const double p50 = latencies.empty() ? -1.0 : latencies[latencies.size() / 2];
-    std::printf("asr clips=%zu words=%zu wer_stream=%.1f wer_batch=%.1f rtf=%.3f final_latency_ms_p50=%.0f", clips,
-                refWords, 100.0 * static_cast<double>(streamErrors) / static_cast<double>(refWords),
-                100.0 * static_cast<double>(batchErrors) / static_cast<double>(refWords), processing / fed, p50);
-    if (opus) std::printf(" wer_stream_opus=%.1f", 100.0 * static_cast<double>(opusErrors) / static_cast<double>(refWords));
-    std::printf("\n");
     return 0;
 }

@@ -8,13 +8,18 @@ RUN_PACKAGES=(
   libasio-dev nlohmann-json3-dev libicu-dev
   qt6-base-dev libpulse-dev libasound2-dev libqrencode-dev libpng-dev
   libpocketsphinx-dev pocketsphinx-en-us libsamplerate0-dev libopus-dev libogg-dev libmp3lame-dev
-  espeak-ng libqt6svg6 qt6-svg-dev
+  libqt6svg6 qt6-svg-dev
+  festival festvox-us-slt-hts  # speaks the demo recording
+  # The church language model: Bible and commentary text, IRSTLM, the model converter, the
+  # letter-to-sound rules.
+  python3 diatheke sword-text-web sword-text-kjv sword-comm-mhcc sword-comm-tdavid sword-comm-scofield
+  irstlm sphinxbase-utils festlex-cmu
 )
 # What building the Debian package needs on top (dpkg-shlibdeps and the file type check).
 PACKAGE_PACKAGES=(dpkg-dev file)
 # What only the tests and benchmarks need on top.
 TEST_PACKAGES=(
-  libgtest-dev libgmock-dev opus-tools pocketsphinx-testdata pulseaudio pulseaudio-utils xvfb xauth chromium fonts-noto-color-emoji zbar-tools dbus desktop-file-utils xdotool libx11-dev
+  libgtest-dev libgmock-dev opus-tools pocketsphinx-testdata flite pulseaudio pulseaudio-utils xvfb xauth chromium fonts-noto-color-emoji zbar-tools dbus desktop-file-utils xdotool libx11-dev
   "${PACKAGE_PACKAGES[@]}" lintian groff-base systemd
   icecast2  # the baseline of scripts/bench fanout --baseline icecast
   mpg123  # decodes the MP3 stream in its tests

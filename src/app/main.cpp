@@ -93,7 +93,7 @@ lumeno::audio::WavFile::OpenResult openInputRecording(const lumeno::app::Options
 #ifdef LUMENO_HAVE_DEMO
     return WavFile::fromEmbedded(lumeno::app::embedded::lumeno_demo_wav(), "Lumeno demo recording");
 #else
-    return {nullptr, "this build has no demo recording (espeak-ng was missing when it was built)"};
+    return {nullptr, "this build has no demo recording (festival's HTS voice was missing when it was built)"};
 #endif
 }
 
@@ -285,7 +285,11 @@ int main(int argc, char** argv) {
     // Live captions: PocketSphinx with the models of LUMENO_MODEL_DIR and Debian's. The session
     // joins its decoder thread when it goes, before the queues it posts to.
     auto corrections = speech::TranscriptionCorrectionManager::create(store, {mainQueue, background, log});
-    platform::SphinxSpeechPlatform speechPlatform(log, {platform::modelRoots(std::getenv("LUMENO_MODEL_DIR"))});
+    platform::SphinxSpeechPlatform::Options speechOptions{platform::modelRoots(std::getenv("LUMENO_MODEL_DIR"))};
+    std::error_code noExecutable;
+    speechOptions.speechDataDirs =
+        platform::speechDataDirs(std::filesystem::read_symlink("/proc/self/exe", noExecutable).parent_path());
+    platform::SphinxSpeechPlatform speechPlatform(log, std::move(speechOptions));
     auto speechSession =
         speech::SpeechRecognitionManager::create({mainQueue, log, preferences, corrections, speechPlatform, &notifications});
 
@@ -328,8 +332,10 @@ int main(int argc, char** argv) {
                 return app::ViewController::create(services, std::move(view), controllerOptions);
             });
             // The transcript panel is made anew on every opening; the panel restore runs later.
-            delegate->window()->setTranscriptPanelFactory([&log, corrections, transcriptArchive](QWidget* parent) {
-                auto* panel = new ui::TranscriptPanelView({log, corrections}, parent);
+            delegate->window()->setTranscriptPanelFactory([&log, corrections, transcriptArchive, speechSession](QWidget* parent) {
+                auto* panel = new ui::TranscriptPanelView(
+                    {log, corrections, [speechSession](const std::string& text) { return speechSession->addVocabularyEntry(text); }},
+                    parent);
                 panel->setTranscriptSource([transcriptArchive] { return transcriptArchive->currentSession(); });
                 return panel;
             });

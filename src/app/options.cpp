@@ -7,6 +7,7 @@
 
 #include "prefs/keys.h"
 #include "prefs/preferences_store.h"
+#include "speech/vocabulary.h"
 
 namespace lumeno::app {
 
@@ -163,6 +164,17 @@ struct Pending {
     Converted value;
 };
 
+// The speech settings whose text has a form of its own.
+std::string speechSettingError(const std::string& name, const std::string& text) {
+    if (text.empty()) return {};
+    if (name == prefs::key::kSpeechLanguageModel && text != "church" && text != "general")
+        return name + " takes church or general, not '" + text + "'";
+    if (name == prefs::key::kSpeechVocabulary) {
+        if (const std::string error = speech::vocabularySettingError(text); !error.empty()) return name + ": " + error;
+    }
+    return {};
+}
+
 }  // namespace
 
 std::string applySettings(prefs::PreferencesStore& store,
@@ -192,6 +204,7 @@ std::string applySettings(prefs::PreferencesStore& store,
             }
             case prefs::ValueKind::string:
             case prefs::ValueKind::data:
+                if (const std::string error = speechSettingError(name, text); !error.empty()) return error;
                 // An empty value removes the key, as clearing a field does.
                 pending.push_back(
                     {name, info->kind, text.empty() ? std::nullopt : std::optional<std::string>(text)});

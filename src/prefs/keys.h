@@ -30,6 +30,8 @@ inline constexpr const char* kTranscriptionCustomCorrections = "transcriptionCus
 inline constexpr const char* kTranscriptArchiveEnabled = "transcriptArchiveEnabled";
 inline constexpr const char* kOpusBitrate = "opusBitrate";
 inline constexpr const char* kMp3Bitrate = "mp3Bitrate";
+inline constexpr const char* kSpeechLanguageModel = "speechLanguageModel";  // "church" (absent) or "general"
+inline constexpr const char* kSpeechVocabulary = "speechVocabulary";        // JSON list, see speech/vocabulary.h
 }  // namespace key
 
 // Payload-less notifications about settings.
@@ -81,6 +83,8 @@ inline constexpr KeyInfo kKeyTable[] = {
     {key::kTranscriptArchiveEnabled, ValueKind::boolean},
     {key::kOpusBitrate, ValueKind::number},
     {key::kMp3Bitrate, ValueKind::number},
+    {key::kSpeechLanguageModel, ValueKind::string},
+    {key::kSpeechVocabulary, ValueKind::string},
 };
 
 }  // namespace lumeno::prefs

@@ -207,37 +207,93 @@ struct Pipeline {
     std::vector<Stage> stages;          // stages 1 to 8
 };
 
-// Stage 8: a book followed by one or two number words.
-std::optional<UnicodeString> rewriteNumberWords(const Match& match) {
+// Stage 8: a book followed by a spoken reference: "john three sixteen", "psalm twenty three",
+// "matthew twenty eight nineteen", "john chapter three verse sixteen", "romans eight twenty
+// eight and twenty nine". Numbers are read greedily, so a chapter of two words ("twenty
+// eight") comes before its verse.
+constexpr const char16_t* kReferenceWords =
+    u"[a-z]+-[a-z]+(?:-[a-z]+)*|chapter|verses?|and|to|through|zero|one|two|three|four|five|six|seven|eight|nine|ten|eleven|twelve|"
+    u"thirteen|fourteen|fifteen|sixteen|seventeen|eighteen|nineteen|twenty|thirty|forty|fifty|sixty|seventy|"
+    u"eighty|ninety|hundred";
+
+struct Token {
+    std::int32_t start = 0;  // in the text after the book
+    std::int32_t end = 0;
+    std::string word;  // lower case
+};
+
+// One number of the reference, starting at tokens[at]: its value and how many tokens it took.
+std::optional<std::pair<std::int64_t, std::size_t>> readNumber(const std::vector<Token>& tokens, std::size_t at) {
+    auto word = [&](std::size_t i) -> std::string_view { return i < tokens.size() ? tokens[i].word : std::string_view(); };
+    if (word(at).find('-') != std::string_view::npos) {
+        if (const auto value = parseNumberWords(word(at))) return std::pair{*value, std::size_t{1}};
+        return std::nullopt;
+    }
+    if (const auto tens = lookUp(kTens, word(at))) {
+        if (const auto unit = lookUp(kUnits, word(at + 1)); unit && *unit >= 1 && *unit <= 9)
+            return std::pair{*tens + *unit, std::size_t{2}};
+        return std::pair{*tens, std::size_t{1}};
+    }
+    const auto unit = lookUp(kUnits, word(at));
+    if (!unit) return std::nullopt;
+    if (*unit >= 1 && *unit <= 9 && word(at + 1) == "hundred") {
+        std::size_t used = 2;
+        std::int64_t value = *unit * 100;
+        if (word(at + used) == "and" && (lookUp(kUnits, word(at + used + 1)) || lookUp(kTens, word(at + used + 1))))
+            ++used;
+        if (const auto rest = readNumber(tokens, at + used); rest && rest->first < 100 && rest->first > 0) {
+            value += rest->first;
+            used += rest->second;
+        }
+        return std::pair{value, used};
+    }
+    return std::pair{*unit, std::size_t{1}};
+}
+
+std::optional<UnicodeString> rewriteSpokenReference(const Match& match) {
     const UnicodeString key = trimSpacesAndTabs(lower(match.group(1)));
     const std::vector<UnicodeString> parts = splitOnSpaces(key);
     std::optional<UnicodeString> name;
-    if (parts.size() >= 2 && (parts[0] == u"1" || parts[0] == u"2" || parts[0] == u"3")) {
-        UnicodeString rest;
-        for (std::size_t i = 1; i < parts.size(); ++i) {
-            if (i > 1) rest.append(u' ');
-            rest.append(parts[i]);
-        }
-        if (auto found = book(rest)) name = parts[0] + u" " + *found;
+    if (parts.size() == 2) {
+        if (auto found = book(parts[1])) name = parts[0] + u" " + *found;
+    } else {
+        name = book(key);
     }
-    if (!name) name = book(key);
     if (!name) return std::nullopt;
 
-    // The reference is the book followed directly by a number: "John said three" is left as it is,
-    // and in "Mark two things" the word that is not a number stays in the text.
-    const auto first = parseNumberWords(toUtf8(match.group(2)));
-    if (!first) return std::nullopt;
-    UnicodeString replacement = *name + u" " + number(*first);
-    if (match.took(3)) {
-        if (const auto second = parseNumberWords(toUtf8(match.group(3)))) {
-            replacement += u":" + number(*second);
-        } else {
-            const Group& whole = match.groups[0];
-            const std::int32_t afterFirst = match.groups[2].end - whole.start;
-            replacement.append(whole.text, afterFirst, whole.text.length() - afterFirst);
+    const UnicodeString& rest = match.group(2);
+    std::vector<Token> tokens;
+    for (std::int32_t i = 0; i < rest.length();) {
+        while (i < rest.length() && !u_isalpha(rest.char32At(i)) && rest.charAt(i) != u'-') ++i;
+        const std::int32_t start = i;
+        while (i < rest.length() && (u_isalpha(rest.char32At(i)) || rest.charAt(i) == u'-')) ++i;
+        if (i > start) tokens.push_back({start, i, toUtf8(lower(UnicodeString(rest, start, i - start)))});
+    }
+    std::size_t at = 0;
+    if (at < tokens.size() && tokens[at].word == "chapter") ++at;
+    const auto chapter = readNumber(tokens, at);
+    // The reference is the book followed directly by a number: "John said three" stays, and in
+    // "Mark two things" the word that is not a number stays in the text.
+    if (!chapter || chapter->first < 1) return std::nullopt;
+    at += chapter->second;
+    UnicodeString reference = *name + u" " + number(chapter->first);
+    std::size_t verseAt = at;
+    if (verseAt < tokens.size() && (tokens[verseAt].word == "verse" || tokens[verseAt].word == "verses")) ++verseAt;
+    if (const auto verse = readNumber(tokens, verseAt); verse && isVerse(static_cast<int>(verse->first))) {
+        at = verseAt + verse->second;
+        reference += u":" + number(verse->first);
+        const std::string joiner = at < tokens.size() ? tokens[at].word : "";
+        if (joiner == "and" || joiner == "to" || joiner == "through") {
+            if (const auto last = readNumber(tokens, at + 1);
+                last && last->first > verse->first && isVerse(static_cast<int>(last->first))) {
+                at += 1 + last->second;
+                reference += u"-" + number(last->first);
+            }
         }
     }
-    return replacement;
+    const std::int32_t consumed = tokens[at - 1].end;
+    reference.append(rest, consumed, rest.length() - consumed);
+    return reference;
 }
 
 Pipeline buildPipeline() {
@@ -310,8 +366,13 @@ Pipeline buildPipeline() {
               if (!name) return std::nullopt;
               return m.group(1) + *name + u" " + m.group(3) + u":" + m.group(4);
           });
-    // 8: number words.
-    stage(uR"(\b((?:[123]\s+)?[A-Za-z]+)\s+([a-z\-]+)(?:\s+([a-z\-]+))?\b)", true, false, {}, rewriteNumberWords);
+    // 8: number words. Matches start only at a book word, so a word before a book never hides
+    // its reference ("read John three sixteen").
+    UnicodeString books;
+    for (const BookName& entry : kBooks) books += (books.isEmpty() ? u"" : u"|") + toUnicode(entry.spoken);
+    const UnicodeString spoken = u"\\b((?:[123]\\s+)?(?:" + books + u"))((?:\\s+(?:" + UnicodeString(kReferenceWords) +
+                                 u"))+)\\b";
+    pipeline.stages.push_back({compilePattern(spoken, true), rewriteSpokenReference, false, {}});
     return pipeline;
 }
 

@@ -1,5 +1,6 @@
 #include "speech/speech_recognition_manager.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "prefs/keys.h"
@@ -81,7 +82,21 @@ bool SpeechRecognitionManager::speechEnabled() const {
 void SpeechRecognitionManager::setupSpeechRecognizer() {
     const std::string locale = services_.preferences.speechLanguage();
     speechRecognizer_.reset();  // a back-end may hold one model at a time
-    speechRecognizer_ = services_.platform.makeRecognizer(locale);
+    RecognizerSettings settings{languageModel(), {}};
+    if (const auto stored = services_.preferences.defaults().stringForKey(prefs::key::kSpeechVocabulary)) {
+        std::vector<std::string> problems;
+        settings.vocabulary = parseVocabulary(*stored, &problems);
+        for (const auto& problem : problems) services_.log.print("🎤 Vocabulary entry left out: ", problem);
+    }
+    speechRecognizer_ = services_.platform.makeRecognizer(locale, settings);
+    if (speechRecognizer_) {
+        // From the decoding thread: a model found broken only when it was loaded.
+        speechRecognizer_->setOnStatusChanged([weak = weak_from_this(), &queue = services_.mainQueue] {
+            queue.async([weak] {
+                if (auto self = weak.lock()) self->postStatusChanged();
+            });
+        });
+    }
     recognizerLocale_ = locale;
     postStatusChanged();
     services_.log.print("🎤 Speech recognizer initialized for locale: ", locale);
@@ -216,6 +231,58 @@ void SpeechRecognitionManager::setLanguage(const std::string& identifier) {
     setupSpeechRecognizer();
     services_.mainQueue.asyncAfter(kLanguageRestartDelay,
                                    core::weakly(shared_from_this(), [](SpeechRecognitionManager& m) { m.startRecognition(); }));
+}
+
+void SpeechRecognitionManager::setLanguageModel(LanguageModelChoice choice) {
+    services_.preferences.defaults().setString(prefs::key::kSpeechLanguageModel,
+                                               choice == LanguageModelChoice::general ? "general" : "church");
+    const bool wasRecognizing = isRecognizing_;
+    if (wasRecognizing) stopRecognition();
+    setupSpeechRecognizer();
+    if (!wasRecognizing) return;
+    services_.mainQueue.asyncAfter(kLanguageRestartDelay,
+                                   core::weakly(shared_from_this(), [](SpeechRecognitionManager& m) { m.startRecognition(); }));
+}
+
+LanguageModelChoice SpeechRecognitionManager::languageModel() const {
+    return services_.preferences.defaults().stringForKey(prefs::key::kSpeechLanguageModel) == "general"
+               ? LanguageModelChoice::general
+               : LanguageModelChoice::church;
+}
+
+LanguageModelStatus SpeechRecognitionManager::languageModelStatus() const {
+    if (!speechRecognizer_) return {LanguageModelChoice::general, "no speech model for this language"};
+    return speechRecognizer_->languageModelStatus();
+}
+
+std::vector<VocabularyEntry> SpeechRecognitionManager::vocabulary() const {
+    const auto stored = services_.preferences.defaults().stringForKey(prefs::key::kSpeechVocabulary);
+    return stored ? parseVocabulary(*stored) : std::vector<VocabularyEntry>{};
+}
+
+std::string SpeechRecognitionManager::addVocabularyEntry(const std::string& text, const std::string& pronunciation) {
+    const VocabularyCheck check = checkVocabularyEntry(text, pronunciation);
+    if (!check.entry) return check.error;
+    auto entries = vocabulary();
+    if (std::find(entries.begin(), entries.end(), *check.entry) != entries.end()) return {};
+    entries.push_back(*check.entry);
+    storeVocabulary(entries);
+    services_.log.print("📝 Added to the vocabulary: '", check.entry->text, "'");
+    return {};
+}
+
+void SpeechRecognitionManager::removeVocabularyEntry(std::size_t index) {
+    auto entries = vocabulary();
+    if (index >= entries.size()) return;
+    services_.log.print("📝 Removed from the vocabulary: '", entries[index].text, "'");
+    entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(index));
+    storeVocabulary(entries);
+}
+
+void SpeechRecognitionManager::storeVocabulary(const std::vector<VocabularyEntry>& entries) {
+    services_.preferences.defaults().setString(prefs::key::kSpeechVocabulary,
+                                               entries.empty() ? std::nullopt : std::optional(serializeVocabulary(entries)));
+    if (speechRecognizer_) speechRecognizer_->setVocabulary(entries);
 }
 
 std::string SpeechRecognitionManager::statusText() const {

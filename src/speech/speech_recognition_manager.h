@@ -72,6 +72,20 @@ public:
     void stopRecognition();
     // Stores the language; a running session restarts with it half a second later.
     void setLanguage(const std::string& identifier);
+    // Stores the choice and makes the recogniser anew; a running session restarts with it half
+    // a second later.
+    void setLanguageModel(LanguageModelChoice choice);
+    LanguageModelChoice languageModel() const;
+    // What the recogniser uses now; without a recogniser, the general model and why.
+    LanguageModelStatus languageModelStatus() const;
+
+    // The operator's vocabulary, as stored (entries that are not valid are left out).
+    std::vector<VocabularyEntry> vocabulary() const;
+    // Checks and adds an entry (an equal one is not added twice), stores the list and hands it
+    // to the recogniser for its next utterance. The error for the operator, or empty; nothing is
+    // stored on an error.
+    std::string addVocabularyEntry(const std::string& text, const std::string& pronunciation = {});
+    void removeVocabularyEntry(std::size_t index);
     std::string statusText() const;
     // missing: no model installed; broken: the recogniser made for it failed to load its model.
     ModelState modelState(const std::string& identifier) const;
@@ -107,6 +121,7 @@ private:
     void punctuationRefined(const std::string& corrected, const std::string& refined);
     void sendTranscription(const std::string& text, bool isFinal);
     void setRequest(std::shared_ptr<RecognitionRequest> request);
+    void storeVocabulary(const std::vector<VocabularyEntry>& entries);
     void postStatusChanged();
 
     Services services_;

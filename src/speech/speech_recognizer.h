@@ -6,6 +6,7 @@
 #include <string>
 
 #include "audio/audio_buffer.h"
+#include "speech/vocabulary.h"
 
 namespace lumeno::speech {
 
@@ -48,11 +49,32 @@ public:
 // (with the error's description and no result).
 using ResultHandler = std::function<void(std::optional<RecognitionResult> result, std::optional<std::string> error)>;
 
+// Which language model a recogniser uses: the church model (the language's own model with
+// Bible, sermon and scripture-reference text mixed in) or the language's own alone.
+enum class LanguageModelChoice { church, general };
+
+struct RecognizerSettings {
+    LanguageModelChoice languageModel = LanguageModelChoice::church;
+    std::vector<VocabularyEntry> vocabulary;
+};
+
+// The language model a recogniser uses, and why it is not the chosen one when it is not.
+struct LanguageModelStatus {
+    LanguageModelChoice inUse = LanguageModelChoice::general;
+    std::string problem;
+};
+
 // A recogniser for one locale. Thread: main.
 class SpeechRecognizer {
 public:
     virtual ~SpeechRecognizer() = default;
     virtual bool isAvailable() const = 0;
+    // Takes effect at the next utterance, without a restart.
+    virtual void setVocabulary(std::vector<VocabularyEntry> vocabulary) = 0;
+    virtual LanguageModelStatus languageModelStatus() const = 0;
+    // Called, on any thread, when the status above or the availability changed (a model that
+    // failed to load is found out only when the first task starts).
+    virtual void setOnStatusChanged(std::function<void()> changed) = 0;
     // Null when no request can be made.
     virtual std::shared_ptr<RecognitionRequest> makeRequest(const RequestOptions& options) = 0;
     virtual std::shared_ptr<RecognitionTask> startTask(std::shared_ptr<RecognitionRequest> request,
@@ -65,7 +87,8 @@ class SpeechPlatform {
 public:
     virtual ~SpeechPlatform() = default;
     // Null when the platform has no recogniser for `localeIdentifier` ("en-US").
-    virtual std::unique_ptr<SpeechRecognizer> makeRecognizer(const std::string& localeIdentifier) = 0;
+    virtual std::unique_ptr<SpeechRecognizer> makeRecognizer(const std::string& localeIdentifier,
+                                                             const RecognizerSettings& settings) = 0;
     // Whether makeRecognizer would give one, without making it (a model may be large).
     virtual bool hasModel(const std::string& localeIdentifier) const = 0;
     virtual AuthorizationStatus authorizationStatus() const = 0;

@@ -81,6 +81,9 @@ TEST(ApplySettingsTest, StoresEachValueWithItsKeysKindOrNothingAtAll) {
         {{"autoGainEnabled", "maybe"}, "autoGainEnabled takes true or false, not 'maybe'"},
         {{"logoTimestamp", "soon"}, "logoTimestamp takes a number, not 'soon'"},
         {{"logoTimestamp", "nan"}, "logoTimestamp takes a number, not 'nan'"},
+        {{"speechLanguageModel", "bible"}, "speechLanguageModel takes church or general, not 'bible'"},
+        {{"speechVocabulary", R"(["Okonkwo", "42"])"}, "speechVocabulary: \"42\": A vocabulary entry needs at least one letter."},
+        {{"speechVocabulary", "Okonkwo"}, "speechVocabulary: the vocabulary is not a JSON list"},
     };
     for (const auto& c : cases) {
         prefs::PreferencesStore fresh(log);

@@ -9,6 +9,11 @@ public:
     explicit FakeRecognizer(FakeSpeechPlatform& platform) : platform_(platform) {}
 
     bool isAvailable() const override { return platform_.available; }
+    void setVocabulary(std::vector<speech::VocabularyEntry> vocabulary) override {
+        platform_.vocabularies.push_back(std::move(vocabulary));
+    }
+    speech::LanguageModelStatus languageModelStatus() const override { return platform_.languageModelStatus; }
+    void setOnStatusChanged(std::function<void()>) override {}
 
     std::shared_ptr<speech::RecognitionRequest> makeRequest(const speech::RequestOptions& options) override {
         platform_.requestOptions.push_back(options);
@@ -30,8 +35,10 @@ private:
 
 }  // namespace
 
-std::unique_ptr<speech::SpeechRecognizer> FakeSpeechPlatform::makeRecognizer(const std::string& localeIdentifier) {
+std::unique_ptr<speech::SpeechRecognizer> FakeSpeechPlatform::makeRecognizer(const std::string& localeIdentifier,
+                                                                           const speech::RecognizerSettings& settings) {
     recognizersMade.push_back(localeIdentifier);
+    settingsMade.push_back(settings);
     if (!locales.contains(localeIdentifier)) return nullptr;
     return std::make_unique<FakeRecognizer>(*this);
 }

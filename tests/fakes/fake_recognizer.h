@@ -53,7 +53,8 @@ private:
 // the test thread waits for it.
 class FakeSpeechPlatform final : public speech::SpeechPlatform {
 public:
-    std::unique_ptr<speech::SpeechRecognizer> makeRecognizer(const std::string& localeIdentifier) override;
+    std::unique_ptr<speech::SpeechRecognizer> makeRecognizer(const std::string& localeIdentifier,
+                                                             const speech::RecognizerSettings& settings) override;
     bool hasModel(const std::string& localeIdentifier) const override { return locales.contains(localeIdentifier); }
     speech::AuthorizationStatus authorizationStatus() const override { return status; }
     void requestAuthorization(std::function<void(speech::AuthorizationStatus)> answer) override;
@@ -72,7 +73,11 @@ public:
     bool failRequests = false;
     speech::AuthorizationStatus status = speech::AuthorizationStatus::authorized;
 
+    speech::LanguageModelStatus languageModelStatus;
+
     std::vector<std::string> recognizersMade;  // locale of every recogniser made, in order
+    std::vector<speech::RecognizerSettings> settingsMade;                // alongside
+    std::vector<std::vector<speech::VocabularyEntry>> vocabularies;      // handed to any recogniser since
     std::vector<std::shared_ptr<FakeTask>> tasks;
     std::vector<speech::RequestOptions> requestOptions;
 

@@ -106,7 +106,9 @@ TEST_F(PackageTest, HoldsEveryInstalledFileUnderUsr) {
     for (const char* path : {"./usr/bin/lumeno", "./usr/bin/lumeno-text", "./usr/share/applications/lumeno.desktop",
                              "./usr/share/icons/hicolor/scalable/apps/lumeno.svg", "./usr/share/doc/lumeno/help.html",
                              "./usr/lib/systemd/user/lumeno.service", "./usr/share/man/man1/lumeno.1.gz",
-                             "./usr/share/doc/lumeno/copyright", "./usr/share/doc/lumeno/changelog.gz"}) {
+                             "./usr/share/doc/lumeno/copyright", "./usr/share/doc/lumeno/changelog.gz",
+                             "./usr/share/lumeno/speech/church.lm.bin", "./usr/share/lumeno/speech/church.dict",
+                             "./usr/share/lumeno/speech/letter-to-sound.scm"}) {
         EXPECT_NE(listing.output.find(std::string(" ") + path + "\n"), std::string::npos) << path << "\n" << listing.output;
     }
     EXPECT_EQ(listing.output.find("./usr/local"), std::string::npos) << listing.output;
@@ -155,12 +157,15 @@ TEST_F(PackageTest, InstalledProgramsRunFromTheExtractedRoot) {
     const auto port = lumeno::testing::freePort();
     ChildProcess app(lumeno,
                      {"--headless", "--demo", "--port", std::to_string(port), "--bind", "127.0.0.1", "--config-dir",
-                      config.str()},
+                      config.str(), "--set", "speechRecognitionEnabled=true"},
                      {"PULSE_SERVER=unix:/nonexistent/lumeno-test"});
     ASSERT_TRUE(app.waitForLine("Server ready on port " + std::to_string(port))) << app.stderrText();
     ASSERT_TRUE(app.waitForLine("Status: Streaming")) << app.stderrText();
     const auto status = lumeno::testing::fetch(port, "GET /status HTTP/1.1\r\n\r\n");
     EXPECT_NE(status.find("\"streaming\""), std::string::npos) << status;
+    // Captions come from the shipped church model: none of its lines say it is missing or broken.
+    EXPECT_TRUE(app.waitForPrefix("🎤 Final transcription (original): ", std::chrono::seconds(30)));
+    for (const auto& line : app.stdoutLines()) EXPECT_EQ(line.find("church language model"), std::string::npos) << line;
     app.signal(SIGTERM);
     EXPECT_EQ(app.wait(), 0);
     EXPECT_TRUE(fs::exists(config.path() / "settings.json"));

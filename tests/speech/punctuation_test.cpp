@@ -13,24 +13,48 @@ TEST(PunctuationTest, RefineSentenceAppliesTheRulesInOrder) {
         const char* expected;
     };
     const std::vector<Case> cases = {
-        // Question cues anywhere, unless a mark already closes the sentence.
-        {"I know where he lives", "I know where he lives?"},
-        {"we have arrived", "We have arrived?"},  // an auxiliary and a word
-        {"he was", "He was."},                    // an auxiliary needs a following word
-        {"sounds correct", "Sounds correct?"},    // a confirming word at the end
-        {"somewhat", "Somewhat."},                // whole words only
-        {"this is fine.", "This is fine."},
+        // A question opens with a question word that asks or an auxiliary before its subject
+        // (after an optional lead word), or closes with a tag; a mark already there stays.
+        {"what time is it", "What time is it?"},
+        {"so why do we pray", "So why do we pray?"},
+        {"do you know what grace means", "Do you know what grace means?"},
+        {"may I ask you something", "May I ask you something?"},
+        {"we all fall short right", "We all fall short right?"},
+        {"is this fine.", "Is this fine."},
         {"amen!", "Amen!"},
-        // Commas after discourse words and before conjunctions, after the question mark was added.
-        {"however we should wait", "However, we should wait?"},
+        // Statements that merely contain those words.
+        {"go somewhere and do something", "Go somewhere and do something."},
+        {"I know where he lives", "I know where he lives."},
+        {"when we pray we are heard", "When we pray we are heard."},
+        {"what we need is grace", "What we need is grace."},
+        {"how great is our God", "How great is our God."},
+        {"do this in remembrance of me", "Do this in remembrance of me."},
+        {"may the lord bless you", "May the lord bless you."},
+        {"that is right", "That is right."},
+        {"everything will be okay", "Everything will be okay."},
+        {"he was", "He was."},
+        // Commas after opening discourse words and ordinals, never inside a sentence.
+        {"however we should wait", "However, we should wait."},
         {"yes I agree", "Yes, I agree."},
-        {"this is the first step", "This is the first, step?"},
-        {"we sang loudly and then everyone prayed together", "We sang loudly, and then, everyone prayed together."},
-        {"rice and beans daily", "Rice, and beans daily."},  // a conjunction comma needs 20 characters from its match on
-        {"rice and beans each", "Rice and beans each."},
-        // Sentence breaks.
-        {"today we will study grace", "Today. We will study grace?"},
-        {"in conclusion love wins", "In conclusion. Love wins."},
+        {"well what does the text say", "Well, what does the text say?"},
+        {"first we pray and then we sing", "First, we pray and then we sing."},
+        {"this is the first step", "This is the first step."},
+        {"there is no doubt", "There is no doubt."},
+        {"no one comes to the father", "No one comes to the father."},
+        {"we are therefore justified", "We are therefore justified."},
+        {"first of all we pray", "First of all we pray."},
+        {"next week we begin", "Next week we begin."},
+        // A comma before "but" once 20 characters follow; nouns joined by "and" keep none.
+        {"we wanted to stay but everyone else went home", "We wanted to stay, but everyone else went home."},
+        {"faith and hope and love remain", "Faith and hope and love remain."},
+        // Time words: an opening one is followed by a comma; a later one ends a sentence when a
+        // new subject follows it, unless it belongs to an opening phrase.
+        {"today we will study grace", "Today, we will study grace."},
+        {"I saw him yesterday we talked", "I saw him yesterday. We talked."},
+        {"we meet on sunday we pray", "We meet on sunday. We pray."},
+        {"on sunday we gather", "On sunday we gather."},
+        {"in conclusion love wins", "In conclusion, love wins."},
+        {"moving on let us read", "Moving on. Let us read."},
         // Capitals after closing marks, in the full upper-case form.
         {"hello. world? yes! ok", "Hello. World? Yes! Ok."},
         {"ßtraße. über", "SStraße. Über."},
@@ -44,9 +68,11 @@ TEST(PunctuationTest, RefineSentenceAppliesTheRulesInOrder) {
         {"", ""},
         {"   \t\n\r\n", ""},
         {"\u00a0\u2028", ""},
-        // A long sentence without punctuation of its own is split at its conjunctions.
+        // A long sentence without punctuation gets commas before its conjunctions, which stay.
         {"we walked to the old market early that morning and we bought fresh bread because we felt hungry",
-         "We walked to the old market early that morning, we bought fresh bread, we felt hungry."},
+         "We walked to the old market early that morning, and we bought fresh bread, because we felt hungry."},
+        {"we walked to the old market early that morning and so we bought some fresh bread to eat there",
+         "We walked to the old market early that morning, and so we bought some fresh bread to eat there."},
         // 80 characters exactly is not long: only the closing period is added.
         {"we walked to the old market early that morning and we bought the bread we wanted",
          "We walked to the old market early that morning and we bought the bread we wanted."},

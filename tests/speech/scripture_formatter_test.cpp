@@ -67,8 +67,15 @@ TEST(ScriptureFormatterTest, EachStageRewritesItsFormOfReference) {
         {"Mark two things", "Mark 2 things"},
         {"John said three", "John said three"},
         {"Mark my words", "Mark my words"},
-        // Matches are taken left to right two words at a time: the book must start a match.
-        {"read John three sixteen", "read John three sixteen"},
+        // Spoken references of any length, started only by a book word.
+        {"read John three sixteen", "read John 3:16"},
+        {"matthew twenty eight nineteen", "Matthew 28:19"},
+        {"psalm twenty three", "Psalm 23"},
+        {"psalm one hundred nineteen one hundred five", "Psalm 119:105"},
+        {"john chapter three verse sixteen says", "John 3:16 says"},
+        {"romans eight twenty eight and twenty nine", "Romans 8:28-29"},
+        {"john three sixteen and romans eight twenty eight", "John 3:16 and Romans 8:28"},
+        {"isaiah forty thirty one", "Isaiah 40:31"},
         {"and we read John three sixteen", "and we read John 3:16"},
         // Text without references, and text in other scripts.
         {"", ""},

@@ -249,6 +249,41 @@ TEST_F(SpeechSessionTest, LanguageChangeWhileRecognizingRestartsHalfASecondLater
     EXPECT_EQ(platform_.tasks.size(), 2u);
 }
 
+// The stored choice and vocabulary reach every recogniser made; a change of model restarts a
+// running session, a vocabulary change goes to the running recogniser without one, and a bad
+// entry is refused with nothing stored.
+TEST_F(SpeechSessionTest, LanguageModelAndVocabularyReachTheRecognizer) {
+    store_->setString(key::kSpeechVocabulary, R"(["Okonkwo", {"text": "Siobhan", "pronunciation": "sh ih1 v ao n"}, "  ", 7])");
+    auto session = makeSession();
+    ASSERT_EQ(platform_.settingsMade.size(), 1u);
+    EXPECT_EQ(platform_.settingsMade.back().languageModel, speech::LanguageModelChoice::church);
+    const std::vector<speech::VocabularyEntry> stored = {{"Okonkwo", ""}, {"Siobhan", "SH IH V AO N"}};
+    EXPECT_EQ(platform_.settingsMade.back().vocabulary, stored);
+    const auto lines = log_.lines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.starts_with("🎤 Vocabulary entry left out: "); }), 2);
+
+    session->startRecognition();
+    session->setLanguageModel(speech::LanguageModelChoice::general);
+    EXPECT_EQ(store_->stringForKey(key::kSpeechLanguageModel), "general");
+    EXPECT_EQ(platform_.settingsMade.back().languageModel, speech::LanguageModelChoice::general);
+    EXPECT_TRUE(platform_.tasks.front()->cancelled);
+    queue_.advance(500ms);
+    EXPECT_EQ(platform_.tasks.size(), 2u);
+
+    EXPECT_EQ(session->addVocabularyEntry(" Grace Chapel "), "");
+    EXPECT_EQ(session->addVocabularyEntry("Grace Chapel"), "");  // already there: stored once
+    ASSERT_FALSE(platform_.vocabularies.empty());
+    EXPECT_EQ(platform_.vocabularies.back().back().text, "Grace Chapel");
+    EXPECT_EQ(session->vocabulary().size(), 3u);
+    const auto before = store_->stringForKey(key::kSpeechVocabulary);
+    for (const auto& [text, pronunciation] : std::vector<std::pair<std::string, std::string>>{
+             {"1234", ""}, {std::string(65, 'a'), ""}, {"Nkechi", "N K EH CH QX"}, {"Grace Chapel", "G R EY S"}})
+        EXPECT_NE(session->addVocabularyEntry(text, pronunciation), "") << text;
+    EXPECT_EQ(store_->stringForKey(key::kSpeechVocabulary), before);
+    session->removeVocabularyEntry(0);
+    EXPECT_EQ(session->vocabulary().front().text, "Siobhan");
+}
+
 TEST_F(SpeechSessionTest, PermissionAnswerFromAnyThreadIsStoredAndReportedOnMain) {
     platform_.status = AuthorizationStatus::notDetermined;
     auto session = makeSession();

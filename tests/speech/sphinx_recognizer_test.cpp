@@ -8,7 +8,9 @@
 #include <thread>
 
 #include "fakes/capture_logger.h"
+#include "audio/wav_file.h"
 #include "platform/sphinx/audio_handoff.h"
+#include "platform/sphinx/letter_to_sound.h"
 #include "platform/sphinx/sphinx_models.h"
 #include "platform/sphinx/sphinx_recognizer.h"
 #include "platform/sphinx/sphinx_stream.h"
@@ -104,6 +106,8 @@ public:
     bool inSpeech() override { return speech_; }
     bool endUtterance() override { return true; }
     std::string hypothesis() override { return blank ? "  " : words(words_); }
+    bool knowsWord(const std::string&) override { return true; }
+    std::string setVocabulary(const std::vector<platform::PronouncedEntry>&) override { return {}; }
 
     std::vector<bool> speech;
     std::set<std::size_t> failOn;
@@ -367,8 +371,8 @@ TEST_F(SphinxPlatformTest, AuthorizedWithAModelAppendedBuffersBecomeCaptionsOnTh
     std::optional<speech::AuthorizationStatus> answer;
     sphinx.requestAuthorization([&](speech::AuthorizationStatus s) { answer = s; });
     EXPECT_EQ(answer, speech::AuthorizationStatus::authorized);
-    EXPECT_FALSE(sphinx.makeRecognizer("ja-JP"));  // no model installed
-    auto recognizer = sphinx.makeRecognizer("en-US");
+    EXPECT_FALSE(sphinx.makeRecognizer("ja-JP", {}));  // no model installed
+    auto recognizer = sphinx.makeRecognizer("en-US", {});
     ASSERT_TRUE(recognizer);
     EXPECT_TRUE(recognizer->isAvailable());
     auto request = recognizer->makeRequest({});
@@ -405,7 +409,7 @@ TEST_F(SphinxPlatformTest, AModelThatFailsToLoadIsOneErrorAndMakesTheRecognizerU
     platform::SphinxSpeechPlatform::Options options{platform::modelRoots(nullptr)};
     options.loadDecoder = [](const platform::ModelFiles&) { return platform::DecoderLoad{nullptr, "disk on fire"}; };
     platform::SphinxSpeechPlatform sphinx(log_, options);
-    auto recognizer = sphinx.makeRecognizer("en-US");
+    auto recognizer = sphinx.makeRecognizer("en-US", {});
     ASSERT_TRUE(recognizer);
     auto task = recognizer->startTask(recognizer->makeRequest({}), handler());
     ASSERT_TRUE(waitFor([](const Results& r) { return !r.errors.empty(); }, 5s));
@@ -423,12 +427,113 @@ TEST_F(SphinxPlatformTest, ADecoderThatFallsBehindDropsTheOldestAudioAndSaysSo) 
     };
     options.handoffSeconds = 0.25;
     platform::SphinxSpeechPlatform sphinx(log_, options);
-    auto recognizer = sphinx.makeRecognizer("en-US");
+    auto recognizer = sphinx.makeRecognizer("en-US", {});
     auto request = recognizer->makeRequest({});
     auto task = recognizer->startTask(request, handler());
     const auto started = std::chrono::steady_clock::now();
     inBuffers(std::vector<float>(48000, 0.0f), 48000.0, [&](const audio::AudioBuffer& b) { request->append(b); });
     EXPECT_LT(std::chrono::steady_clock::now() - started, 100ms);  // the tap thread never waits
     EXPECT_TRUE(log_.waitForPrefix("🎤 Speech recognition fell behind: dropped the oldest ", 5s));
+    task->cancel();
+}
+
+// --- Letter-to-sound, the church model and the operator's vocabulary ----------------------------
+
+namespace {
+
+const fs::path kSpeechData = LUMENO_SPEECH_DATA_DIR;
+
+std::vector<float> clipAt48k(const std::string& path) {
+    auto opened = audio::WavFile::open(path);
+    if (!opened.file) return {};
+    const auto frames = static_cast<std::uint32_t>(opened.file->frameCount());
+    audio::FloatBuffer buffer(1, frames, opened.file->format().sampleRate);
+    std::string error;
+    if (opened.file->format().channelCount != 1 || !opened.file->readFrames(0, frames, buffer, 0, error)) return {};
+    return resampled({buffer.channel(0), buffer.channel(0) + frames}, opened.file->format().sampleRate, 48000.0);
+}
+
+}  // namespace
+
+TEST(LetterToSoundTest, PronouncesAsFestivalsRulesDoAndRefusesADamagedFile) {
+    std::string error;
+    const auto rules = platform::LetterToSound::load(kSpeechData / platform::kLetterToSoundRules, error);
+    if (!rules) GTEST_SKIP() << "the church model is not built: " << error;
+    // festival's lts_predict gives these, with stress marks and the reduced vowel written ax.
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"Okonkwo", "AH K AH NG K W OW"}, {"habakkuk", "HH AA B AA K AH K"},
+        {"Nkechi", "NG K EH K IY"},       {"zerubbabel", "Z EH R AH B AE B AH L"}};
+    for (const auto& [word, phones] : cases) EXPECT_EQ(rules->pronounce(word), phones) << word;
+    EXPECT_EQ(rules->pronounce("1234"), std::nullopt);
+    EXPECT_FALSE(platform::LetterToSound::parse("(set! cmu_lts_rules '((a ((n.name is r) (((aa1 1) aa1))))))", error));
+    EXPECT_FALSE(platform::LetterToSound::parse("nothing here", error));
+}
+
+TEST_F(PocketSphinxTest, TheChurchModelKnowsBiblicalNamesAndABrokenOneLeavesTheGeneralModel) {
+    auto model = *platform::findModel(platform::modelRoots(nullptr), "en-US");
+    model.domain = platform::DomainModel{kSpeechData / platform::kChurchLanguageModel, kSpeechData / platform::kChurchDictionary};
+    if (!fs::exists(model.domain->languageModel)) GTEST_SKIP() << "the church model is not built";
+    EXPECT_FALSE(decoder_->knowsWord("habakkuk"));
+    const auto church = platform::loadPocketSphinx(model);
+    ASSERT_TRUE(church.decoder) << church.error;
+    EXPECT_EQ(church.domainError, "");
+    EXPECT_TRUE(church.decoder->knowsWord("habakkuk"));
+
+    lumeno::testing::TempDir dir;
+    std::ofstream(dir / "church.lm.bin") << "not a language model";
+    model.domain->languageModel = dir / "church.lm.bin";
+    const auto broken = platform::loadPocketSphinx(model);
+    ASSERT_TRUE(broken.decoder) << broken.error;
+    EXPECT_NE(broken.domainError, "");
+    Results out;
+    SphinxStream stream(*broken.decoder, {});
+    auto audio = goForward_;
+    audio.resize(audio.size() + 16000, 0.0f);
+    stream.feed(audio.data(), audio.size(), 16000.0, out.handler());
+    EXPECT_EQ(out.finals(), std::vector<std::string>{"go forward ten meters"});
+}
+
+// A church model that is missing or broken at start: the general model, one log line and the
+// status say so, and captions go on. A name added to the vocabulary while the task runs is
+// recognised from the next utterance on, without a restart.
+TEST_F(SphinxPlatformTest, ANameAddedWhileRunningIsRecognisedAtTheNextUtteranceOnTheGeneralModelWhenTheChurchOneIsBroken) {
+    const auto clip = clipAt48k(LUMENO_VOCABULARY_CLIP);
+    if (clip.empty() || !fs::exists(kSpeechData / platform::kLetterToSoundRules))
+        GTEST_SKIP() << "festival's voice or the church model is missing";
+    {
+        platform::SphinxSpeechPlatform missing(log_, {platform::modelRoots(nullptr), {"/nonexistent"}});
+        const auto recognizer = missing.makeRecognizer("en-US", {});
+        EXPECT_EQ(recognizer->languageModelStatus().inUse, speech::LanguageModelChoice::general);
+        EXPECT_TRUE(log_.contains("🎤 The church language model is not installed: captions use the general model"));
+    }
+    lumeno::testing::TempDir dir;
+    std::ofstream(dir / "church.lm.bin") << "not a language model";
+    platform::SphinxSpeechPlatform sphinx(log_, {platform::modelRoots(nullptr), {dir.path(), kSpeechData}});
+    auto recognizer = sphinx.makeRecognizer("en-US", {});
+    std::atomic<int> statusChanges{0};
+    recognizer->setOnStatusChanged([&] { ++statusChanges; });
+    auto request = recognizer->makeRequest({});
+    auto task = recognizer->startTask(request, handler());
+    auto say = [&] {
+        auto audio = clip;
+        audio.resize(audio.size() + 48000, 0.0f);
+        inBuffers(audio, 48000.0, [&](const audio::AudioBuffer& b) { request->append(b); });
+    };
+    say();
+    ASSERT_TRUE(waitFor([](const Results& r) { return r.finals().size() == 1; }));
+    EXPECT_EQ(snapshot().finals().front().find("okonkwo"), std::string::npos) << snapshot().finals().front();
+    EXPECT_EQ(recognizer->languageModelStatus().inUse, speech::LanguageModelChoice::general);
+    EXPECT_NE(recognizer->languageModelStatus().problem, "");
+    EXPECT_EQ(statusChanges, 1);
+    EXPECT_TRUE(log_.containsPrefix("🎤 The church language model could not be loaded ("));
+
+    // By now the silence after the first sentence has opened the next utterance: the change
+    // must still apply to the words said next.
+    std::this_thread::sleep_for(300ms);
+    recognizer->setVocabulary({{"Pastor Okonkwo", ""}});
+    say();
+    ASSERT_TRUE(waitFor([](const Results& r) { return r.finals().size() == 2; }));
+    EXPECT_NE(snapshot().finals().back().find("okonkwo"), std::string::npos) << snapshot().finals().back();
+    EXPECT_TRUE(snapshot().errors.empty());
     task->cancel();
 }

@@ -2,6 +2,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTest>
@@ -113,4 +114,29 @@ TEST_F(CorrectionsPageTest, BadImportIsRefusedWithItsProblemAndChangesNothing) {
     }
     EXPECT_EQ(corrections_->customCorrections(), (CorrectionMap{{"amen", "Amen"}}));
     EXPECT_EQ(page().correctionsTable()->rowCount(), 1);
+}
+
+// The vocabulary list: an entry is added with its optional pronunciation and removed again; a
+// bad one gets its reason in an alert and nothing is stored.
+TEST_F(CorrectionsPageTest, VocabularyEntriesAreAddedRemovedAndBadOnesRefusedWithTheirReason) {
+    page().vocabularyField()->setText(" Siobhan ");
+    page().pronunciationField()->setText("sh ih v ao n");
+    page().addVocabularyButton()->click();
+    EXPECT_EQ(page().vocabularyList()->count(), 1);
+    EXPECT_EQ(page().vocabularyList()->item(0)->text(), "Siobhan  [SH IH V AO N]");
+    EXPECT_TRUE(page().vocabularyField()->text().isEmpty());
+    const auto stored = store_->stringForKey(key::kSpeechVocabulary);
+
+    page().vocabularyField()->setText("Nkechi");
+    page().pronunciationField()->setText("N K EH CH QX");
+    page().addVocabularyButton()->click();
+    ASSERT_EQ(dialogs_.alerts.size(), 1u);
+    EXPECT_EQ(dialogs_.alerts[0].messageText, "Invalid Vocabulary Entry");
+    EXPECT_TRUE(dialogs_.alerts[0].informativeText.contains("\"QX\""));
+    EXPECT_EQ(store_->stringForKey(key::kSpeechVocabulary), stored);
+    EXPECT_EQ(page().vocabularyField()->text(), "Nkechi");  // kept for the operator to fix
+
+    page().removeVocabularyEntry(0);
+    EXPECT_EQ(page().vocabularyList()->count(), 0);
+    EXPECT_FALSE(store_->hasKey(key::kSpeechVocabulary));
 }

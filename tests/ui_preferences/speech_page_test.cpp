@@ -103,3 +103,22 @@ TEST_F(SpeechPageTest, CheckboxStartsAndStopsTheSessionAndFollowsChangesMadeElse
     EXPECT_FALSE(speech_->isRecognizing());
     EXPECT_FALSE(store_->boolForKey(key::kSpeechRecognitionEnabled));
 }
+
+// The language model pop-up shows and stores the choice; the line under the status says which
+// model captions use and, when the church model is not the one, why.
+TEST_F(SpeechPageTest, LanguageModelPopUpStoresTheChoiceAndTheStatusSaysWhichModelIsInUse) {
+    speechPlatform_.languageModelStatus = {speech::LanguageModelChoice::church, ""};
+    QComboBox* popup = page().languageModelPopup();
+    EXPECT_EQ(popup->currentData().toString(), "church");
+    EXPECT_EQ(page().languageModelStatusLabel()->text(), "Captions use the church language model.");
+
+    speechPlatform_.languageModelStatus = {speech::LanguageModelChoice::general, "the church language model is not installed"};
+    popup->setCurrentIndex(1);
+    emit popup->activated(1);
+    EXPECT_EQ(store_->stringForKey(key::kSpeechLanguageModel), "general");
+    EXPECT_EQ(speechPlatform_.settingsMade.back().languageModel, speech::LanguageModelChoice::general);
+    EXPECT_EQ(page().languageModelStatusLabel()->text(),
+              "⚠️ Captions use the general language model: the church language model is not installed.");
+    window_.reset();
+    EXPECT_EQ(page().languageModelPopup()->currentData().toString(), "general");
+}

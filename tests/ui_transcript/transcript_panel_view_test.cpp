@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -201,6 +202,45 @@ TEST_F(PanelTest, PickedWordsBecomeACorrectionForTheNextCaptions) {
     EXPECT_EQ(corrections_->customCorrections(), (CorrectionMap{{"jon sixteen", "John 3:16"}}));
     EXPECT_EQ(corrections_->applyCorrections("jon sixteen again"), "John 3:16 again");
     EXPECT_EQ(blocks().front(), "Jon Three Sixteen");  // lines already shown stay as they were
+}
+
+// With a vocabulary at hand the dialog offers to add the correct text to it; a refusal is
+// shown and the correction stays.
+TEST_F(PanelTest, TickingAlsoAddToVocabularyAddsTheCorrectTextAndARefusalIsShown) {
+    std::vector<std::string> added;
+    panel_ = std::make_unique<TranscriptPanelView>(TranscriptPanelView::Services{
+        log_, corrections_, [&](const std::string& text) -> std::string {
+            added.push_back(text);
+            return text.size() > 10 ? "A vocabulary entry can be at most 64 characters long." : "";
+        }});
+    panel_->resize(320, 240);
+    panel_->show();
+    panel_->addTranscription("pastor oak and quo", true);
+    panel_->addTranscription("welcome to grey chapel", true);
+    auto tickAndFill = [](std::vector<int> words, QString text) -> ModalScript::Step {
+        return [=](QWidget* modal) {
+            auto* dialog = dynamic_cast<CorrectionDialog*>(modal);
+            if (!dialog || !dialog->vocabularyCheckbox()) return false;
+            dialog->vocabularyCheckbox()->setChecked(true);
+            return fillDialog(words, text)(modal);
+        };
+    };
+    ModalScript first({tickAndFill({1, 2, 3}, "Okonkwo")});
+    clickLine("pastor");
+    runUntil(first);
+    QString refusal;
+    ModalScript second({tickAndFill({2, 3}, "Grace Chapel Fellowship"), [&](QWidget* modal) {
+                            auto* box = dynamic_cast<QMessageBox*>(modal);
+                            if (!box || box->text() != "Not Added to Vocabulary") return false;
+                            refusal = box->informativeText();
+                            box->accept();
+                            return true;
+                        }});
+    clickLine("welcome");
+    runUntil(second);
+    EXPECT_EQ(added, (std::vector<std::string>{"Okonkwo", "Grace Chapel Fellowship"}));
+    EXPECT_EQ(refusal, "A vocabulary entry can be at most 64 characters long.");
+    EXPECT_EQ(corrections_->customCorrections().size(), 2u);
 }
 
 TEST_F(PanelTest, EmptySelectionAndUnusableCorrectionAskAgain) {

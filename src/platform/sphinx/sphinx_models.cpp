@@ -88,4 +88,14 @@ std::optional<ModelFiles> findModel(const std::vector<fs::path>& roots, const st
     return std::nullopt;
 }
 
+std::vector<fs::path> speechDataDirs(const fs::path& executableDir) {
+    return {executableDir / "share/lumeno/speech", executableDir / "../share/lumeno/speech"};
+}
+
+std::optional<fs::path> findSpeechData(const std::vector<fs::path>& dirs, const std::string& file) {
+    for (const auto& dir : dirs)
+        if (isFile(dir / file)) return dir / file;
+    return std::nullopt;
+}
+
 }  // namespace lumeno::platform

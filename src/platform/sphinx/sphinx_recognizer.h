@@ -21,14 +21,19 @@ public:
 
     struct Options {
         std::vector<std::filesystem::path> modelRoots;  // see modelRoots()
-        DecoderLoader loadDecoder = loadPocketSphinx;   // tests load decoders that fail
+        // Where the church language model and the letter-to-sound rules are (speechDataDirs()).
+        std::vector<std::filesystem::path> speechDataDirs;
+        DecoderLoader loadDecoder = [](const ModelFiles& model) { return loadPocketSphinx(model); };
         // Seconds of audio the hand-over holds before the oldest is dropped (at 48 kHz).
         double handoffSeconds = 10.0;
     };
 
     SphinxSpeechPlatform(core::Logger& log, Options options);
 
-    std::unique_ptr<speech::SpeechRecognizer> makeRecognizer(const std::string& localeIdentifier) override;
+    // With the church model chosen for US English and not installed, the recogniser uses the
+    // general model and says why in its status (and in one log line).
+    std::unique_ptr<speech::SpeechRecognizer> makeRecognizer(const std::string& localeIdentifier,
+                                                             const speech::RecognizerSettings& settings) override;
     bool hasModel(const std::string& localeIdentifier) const override {
         return findModel(options_.modelRoots, localeIdentifier).has_value();
     }
@@ -39,5 +44,14 @@ private:
     core::Logger& log_;
     Options options_;
 };
+
+class LetterToSound;
+
+// The vocabulary as the decoder takes it: every entry's words, each with the dictionary's own
+// pronunciation (left empty), the given one, or one made by `rules`. Words none can be made for
+// are left out and listed in `unpronounced`.
+std::vector<PronouncedEntry> pronounceVocabulary(const std::vector<speech::VocabularyEntry>& vocabulary,
+                                                 SphinxDecoder& decoder, const LetterToSound* rules,
+                                                 std::vector<std::string>& unpronounced);
 
 }  // namespace lumeno::platform

@@ -85,7 +85,10 @@ void SphinxStream::feed(const float* samples, std::size_t frames, double sampleR
 }
 
 void SphinxStream::decode(const std::int16_t* pcm, std::size_t count, const speech::ResultHandler& sink) {
+    // An utterance opens as soon as the last one ended, in the silence after it.
+    if (utteranceOpen_ && !inSpeech_ && options_.changePending && options_.changePending()) endUtterance(sink, false);
     if (!utteranceOpen_) {
+        if (options_.beforeUtterance) options_.beforeUtterance();
         if (!decoder_.startUtterance()) {
             fail("the decoder could not start an utterance", sink);
             return;

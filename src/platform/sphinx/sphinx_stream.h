@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,11 @@ public:
         // A speaker who never pauses still gets a final this often, and the decoder's memory for
         // one utterance stays bounded.
         double maxUtteranceSeconds = 20.0;
+        // Runs before each utterance starts, when the decoder may be changed (a new vocabulary).
+        std::function<void()> beforeUtterance;
+        // Whether such a change waits: an utterance that has heard no speech yet is then ended
+        // and started again, so the change applies to the next words said.
+        std::function<bool()> changePending;
     };
 
     SphinxStream(SphinxDecoder& decoder, Options options);

@@ -6,6 +6,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPushButton>
 #include <QSaveFile>
 #include <QTableWidget>
@@ -79,6 +80,28 @@ CorrectionsPage::CorrectionsPage(PreferencesServices services) : PreferencesPage
     fileRow->addWidget(exportButton_);
     fileRow->addStretch();
 
+    auto* vocabularyHeading = new QLabel(QStringLiteral("Vocabulary (names and words to recognise):"), this);
+    vocabularyHeading->setFont(bold);
+    vocabularyList_ = new QListWidget(this);
+    vocabularyList_->setObjectName(QStringLiteral("vocabularyList"));
+    vocabularyList_->setFixedWidth(420);
+    vocabularyList_->setMinimumHeight(60);
+    vocabularyField_ = new QLineEdit(this);
+    vocabularyField_->setObjectName(QStringLiteral("vocabularyField"));
+    vocabularyField_->setPlaceholderText(QStringLiteral("e.g., Pastor Okonkwo"));
+    pronunciationField_ = new QLineEdit(this);
+    pronunciationField_->setObjectName(QStringLiteral("pronunciationField"));
+    pronunciationField_->setPlaceholderText(QStringLiteral("pronunciation (optional)"));
+    pronunciationField_->setToolTip(QStringLiteral(
+        "Only for a single word the recogniser gets wrong: its sounds, e.g. SH IH V AO N for Siobhan"));
+    addVocabularyButton_ = new QPushButton(QStringLiteral("Add"), this);
+    removeVocabularyButton_ = new QPushButton(QStringLiteral("Remove"), this);
+    auto* vocabularyRow = new QHBoxLayout;
+    vocabularyRow->addWidget(vocabularyField_, 2);
+    vocabularyRow->addWidget(pronunciationField_, 2);
+    vocabularyRow->addWidget(addVocabularyButton_);
+    vocabularyRow->addWidget(removeVocabularyButton_);
+
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(correctionsCheckbox_);
     layout->addWidget(biblicalCheckbox_);
@@ -86,6 +109,9 @@ CorrectionsPage::CorrectionsPage(PreferencesServices services) : PreferencesPage
     layout->addWidget(table_, 1);
     layout->addLayout(addRow);
     layout->addLayout(fileRow);
+    layout->addWidget(vocabularyHeading);
+    layout->addWidget(vocabularyList_);
+    layout->addLayout(vocabularyRow);
     layout->addWidget(style::noteLabel(
         QStringLiteral("Text corrections are applied after speech recognition and before broadcasting to listeners. "
                        "Biblical terms are enabled by default.\n\nExamples: Genesis, Exodus, Psalms, Matthew, John, "
@@ -97,12 +123,45 @@ CorrectionsPage::CorrectionsPage(PreferencesServices services) : PreferencesPage
     connect(addButton_, &QPushButton::clicked, this, [this] { addCustomCorrection(); });
     connect(importButton_, &QPushButton::clicked, this, [this] { importCorrections(); });
     connect(exportButton_, &QPushButton::clicked, this, [this] { exportCorrections(); });
+    connect(addVocabularyButton_, &QPushButton::clicked, this, [this] { addVocabularyEntry(); });
+    connect(vocabularyField_, &QLineEdit::returnPressed, this, [this] { addVocabularyEntry(); });
+    connect(removeVocabularyButton_, &QPushButton::clicked, this,
+            [this] { removeVocabularyEntry(vocabularyList_->currentRow()); });
+}
+
+void CorrectionsPage::reloadVocabulary() {
+    vocabularyList_->clear();
+    for (const auto& entry : services_.speech->vocabulary()) {
+        QString text = QString::fromStdString(entry.text);
+        if (!entry.pronunciation.empty()) text += QStringLiteral("  [") + QString::fromStdString(entry.pronunciation) + u']';
+        vocabularyList_->addItem(text);
+    }
+    removeVocabularyButton_->setEnabled(vocabularyList_->count() > 0);
+}
+
+void CorrectionsPage::addVocabularyEntry() {
+    const std::string error = services_.speech->addVocabularyEntry(vocabularyField_->text().toStdString(),
+                                                                   pronunciationField_->text().toStdString());
+    if (!error.empty()) {
+        alert(QStringLiteral("Invalid Vocabulary Entry"), QString::fromStdString(error));
+        return;
+    }
+    vocabularyField_->clear();
+    pronunciationField_->clear();
+    reloadVocabulary();
+}
+
+void CorrectionsPage::removeVocabularyEntry(int row) {
+    if (row < 0) return;
+    services_.speech->removeVocabularyEntry(static_cast<std::size_t>(row));
+    reloadVocabulary();
 }
 
 void CorrectionsPage::load() {
     correctionsCheckbox_->setChecked(services_.preferences.defaults().boolForKey(key::kTranscriptionCorrectionsEnabled));
     biblicalCheckbox_->setChecked(services_.corrections->useBiblicalTerms());
     reloadTable();
+    reloadVocabulary();
 }
 
 void CorrectionsPage::reloadTable() {

@@ -8,13 +8,16 @@
 
 class QCheckBox;
 class QLineEdit;
+class QListWidget;
 class QPushButton;
 class QTableWidget;
 
 namespace lumeno::ui {
 
 // The correction switches and the operator's own corrections: a table with a remove button per
-// row, an add row, and import and export of the JSON file lumeno-text reads.
+// row, an add row, and import and export of the JSON file lumeno-text reads. Below, the
+// operator's vocabulary: names and words the recogniser should know, each with an optional
+// pronunciation.
 class CorrectionsPage final : public PreferencesPage {
 public:
     explicit CorrectionsPage(PreferencesServices services);
@@ -32,6 +35,9 @@ public:
     void importFileChosen(const QString& path);
     void exportFileChosen(const QString& path);
     void reloadTable();
+    void addVocabularyEntry();
+    void removeVocabularyEntry(int row);
+    void reloadVocabulary();
 
     QCheckBox* correctionsCheckbox() const { return correctionsCheckbox_; }
     QCheckBox* biblicalCheckbox() const { return biblicalCheckbox_; }
@@ -41,6 +47,10 @@ public:
     QPushButton* addButton() const { return addButton_; }
     QPushButton* importButton() const { return importButton_; }
     QPushButton* exportButton() const { return exportButton_; }
+    QListWidget* vocabularyList() const { return vocabularyList_; }
+    QLineEdit* vocabularyField() const { return vocabularyField_; }
+    QLineEdit* pronunciationField() const { return pronunciationField_; }
+    QPushButton* addVocabularyButton() const { return addVocabularyButton_; }
     // The rows of the table: stored name, replacement.
     const std::vector<std::pair<std::string, std::string>>& customCorrectionsCache() const { return cache_; }
 
@@ -53,6 +63,11 @@ private:
     QPushButton* addButton_;
     QPushButton* importButton_;
     QPushButton* exportButton_;
+    QListWidget* vocabularyList_;
+    QLineEdit* vocabularyField_;
+    QLineEdit* pronunciationField_;
+    QPushButton* addVocabularyButton_;
+    QPushButton* removeVocabularyButton_;
     std::vector<std::pair<std::string, std::string>> cache_;
 };
 

@@ -36,35 +36,48 @@ SpeechPage::SpeechPage(PreferencesServices services) : PreferencesPage(services)
     speechLanguagePopup_ = new QComboBox(this);
     for (const auto& language : SpeechRecognitionManager::supportedLanguages())
         speechLanguagePopup_->addItem(QString::fromUtf8(language.displayName), QString::fromUtf8(language.identifier));
+    languageModelPopup_ = new QComboBox(this);
+    languageModelPopup_->addItem(QStringLiteral("Church (Bible, sermons, scripture references)"), QStringLiteral("church"));
+    languageModelPopup_->addItem(QStringLiteral("General"), QStringLiteral("general"));
     speechStatusLabel_ = new QLabel(QStringLiteral("Checking authorization..."), this);
     speechStatusLabel_->setWordWrap(true);
     style::setTextColor(speechStatusLabel_, style::kSecondary);
     requestAuthButton_ = new QPushButton(QStringLiteral("Request Authorization"), this);
     requestAuthButton_->hide();
+    languageModelStatusLabel_ = new QLabel(this);
+    languageModelStatusLabel_->setWordWrap(true);
     infoLabel_ = style::noteLabel(informationText(), 10, this);
 
     auto* languageRow = new QHBoxLayout;
     languageRow->addWidget(new QLabel(QStringLiteral("Language:"), this));
     languageRow->addWidget(speechLanguagePopup_);
     languageRow->addStretch();
+    auto* modelRow = new QHBoxLayout;
+    modelRow->addWidget(new QLabel(QStringLiteral("Language model:"), this));
+    modelRow->addWidget(languageModelPopup_);
+    modelRow->addStretch();
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(speechEnabledCheckbox_);
     layout->addLayout(languageRow);
+    layout->addLayout(modelRow);
     layout->addSpacing(8);
     layout->addWidget(style::sectionLabel(QStringLiteral("Status"), this));
     layout->addWidget(speechStatusLabel_);
+    layout->addWidget(languageModelStatusLabel_);
     layout->addWidget(requestAuthButton_, 0, Qt::AlignLeft);
     layout->addWidget(infoLabel_);
     layout->addStretch();
 
     connect(speechEnabledCheckbox_, &QCheckBox::clicked, this, [this] { speechEnabledChanged(); });
     connect(speechLanguagePopup_, &QComboBox::activated, this, [this] { speechLanguageChanged(); });
+    connect(languageModelPopup_, &QComboBox::activated, this, [this] { languageModelChanged(); });
     connect(requestAuthButton_, &QPushButton::clicked, this, [this] { requestSpeechAuth(); });
 }
 
 void SpeechPage::load() {
     showStoredLanguage();
+    languageModelPopup_->setCurrentIndex(services_.speech->languageModel() == speech::LanguageModelChoice::general ? 1 : 0);
     updateSpeechStatus();
     observe(speech::kSpeechRecognitionStatusChanged, [this] { updateSpeechStatus(); });
 }
@@ -99,6 +112,13 @@ void SpeechPage::speechLanguageChanged() {
     if (identifier.isEmpty()) return;
     services_.speech->setLanguage(identifier.toStdString());
     services_.log.print("🎤 Changed speech recognition language to: ", identifier.toStdString());
+    updateSpeechStatus();
+}
+
+void SpeechPage::languageModelChanged() {
+    const bool general = languageModelPopup_->currentData().toString() == QStringLiteral("general");
+    services_.speech->setLanguageModel(general ? speech::LanguageModelChoice::general : speech::LanguageModelChoice::church);
+    services_.log.print("🎤 Changed the language model to: ", general ? "general" : "church");
     updateSpeechStatus();
 }
 
@@ -141,6 +161,17 @@ void SpeechPage::updateSpeechStatus() {
             break;
     }
     speechEnabledCheckbox_->setEnabled(true);
+    const auto model = session.languageModelStatus();
+    if (model.problem.empty()) {
+        languageModelStatusLabel_->setText(model.inUse == speech::LanguageModelChoice::church
+                                               ? QStringLiteral("Captions use the church language model.")
+                                               : QStringLiteral("Captions use the general language model."));
+        style::setTextColor(languageModelStatusLabel_, style::kSecondary);
+    } else {
+        languageModelStatusLabel_->setText(QStringLiteral("⚠️ Captions use the general language model: ") +
+                                           QString::fromStdString(model.problem) + QStringLiteral("."));
+        style::setTextColor(languageModelStatusLabel_, style::kOrange);
+    }
     const std::string language = services_.preferences.speechLanguage();
     const QString name = QString::fromStdString(SpeechRecognitionManager::languageName(language));
     switch (session.modelState(language)) {

@@ -9,8 +9,9 @@ class QPushButton;
 
 namespace lumeno::ui {
 
-// Live transcription: the switch (in step with the main window's), the language, and a status
-// line that says whether captions can run for the stored language.
+// Live transcription: the switch (in step with the main window's), the language, the language
+// model, and status lines that say whether captions can run for the stored language and which
+// language model they use.
 class SpeechPage final : public PreferencesPage {
 public:
     explicit SpeechPage(PreferencesServices services);
@@ -21,12 +22,15 @@ public:
 
     void speechEnabledChanged();
     void speechLanguageChanged();
+    void languageModelChanged();
     void requestSpeechAuth();
     // Follows the session: the status line, and the switch as stored by whoever changed it.
     void updateSpeechStatus();
 
     QCheckBox* speechEnabledCheckbox() const { return speechEnabledCheckbox_; }
     QComboBox* speechLanguagePopup() const { return speechLanguagePopup_; }
+    QComboBox* languageModelPopup() const { return languageModelPopup_; }
+    QLabel* languageModelStatusLabel() const { return languageModelStatusLabel_; }
     QLabel* speechStatusLabel() const { return speechStatusLabel_; }
     QPushButton* requestAuthButton() const { return requestAuthButton_; }
     QLabel* infoLabel() const { return infoLabel_; }
@@ -36,7 +40,9 @@ private:
 
     QCheckBox* speechEnabledCheckbox_;
     QComboBox* speechLanguagePopup_;
+    QComboBox* languageModelPopup_;
     QLabel* speechStatusLabel_;
+    QLabel* languageModelStatusLabel_;
     QPushButton* requestAuthButton_;
     QLabel* infoLabel_;
 };

@@ -1,5 +1,6 @@
 #include "ui/transcript/correction_dialog.h"
 
+#include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QFontMetricsF>
 #include <QLabel>
@@ -154,7 +155,8 @@ void ClickableWordSelectionView::layoutWords() {
     widget()->update();
 }
 
-CorrectionDialog::CorrectionDialog(const std::string& line, core::Logger& log, QWidget* parent) : QDialog(parent) {
+CorrectionDialog::CorrectionDialog(const std::string& line, core::Logger& log, QWidget* parent, bool offerVocabulary)
+    : QDialog(parent) {
     setWindowTitle("Create Correction");
     setModal(true);
     auto* layout = new QVBoxLayout(this);
@@ -163,7 +165,7 @@ CorrectionDialog::CorrectionDialog(const std::string& line, core::Logger& log, Q
     layout->addWidget(message);
 
     auto* accessory = new QWidget;
-    accessory->setFixedSize(kAccessoryWidth, 180);
+    accessory->setFixedSize(kAccessoryWidth, offerVocabulary ? 206 : 180);
     auto* column = new QVBoxLayout(accessory);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(4);
@@ -192,6 +194,11 @@ CorrectionDialog::CorrectionDialog(const std::string& line, core::Logger& log, Q
     input_->setPlaceholderText("Enter the correct text here...");
     input_->setFixedSize(kAccessoryWidth, 28);
     column->addWidget(input_);
+    if (offerVocabulary) {
+        vocabulary_ = new QCheckBox("Also add to vocabulary");
+        vocabulary_->setToolTip("The recogniser then knows the correct words and hears them more often");
+        column->addWidget(vocabulary_);
+    }
     layout->addWidget(accessory);
 
     auto* buttons = new QDialogButtonBox;
@@ -208,12 +215,14 @@ CorrectionDialog::CorrectionDialog(const std::string& line, core::Logger& log, Q
 
 std::string CorrectionDialog::typedText() const { return input_->text().toStdString(); }
 
+bool CorrectionDialog::addToVocabulary() const { return vocabulary_ && vocabulary_->isChecked(); }
+
 void runCorrectionFlow(QWidget* parent, const std::string& line, core::Logger& log,
-                       speech::TranscriptionCorrectionManager& corrections) {
+                       speech::TranscriptionCorrectionManager& corrections, const VocabularyAdder& addToVocabulary) {
     const std::string text = transcript::lineForCorrection(line);
     if (text.empty()) return;
     for (;;) {
-        CorrectionDialog dialog(text, log, parent);
+        CorrectionDialog dialog(text, log, parent, static_cast<bool>(addToVocabulary));
         if (dialog.exec() != QDialog::Accepted) return;
         const auto misheard =
             transcript::misheardText(dialog.wordSelection()->words(), dialog.wordSelection()->selectedWords());
@@ -237,6 +246,16 @@ void runCorrectionFlow(QWidget* parent, const std::string& line, core::Logger& l
         map[transcript::correctionKey(*misheard)] = *correction;
         corrections.setCustomCorrections(map);
         log.print("📝 Added text correction: '", *misheard, "' → '", *correction, "'");
+        if (dialog.addToVocabulary()) {
+            if (const std::string error = addToVocabulary(*correction); !error.empty()) {
+                QMessageBox alert(parent);
+                alert.setIcon(QMessageBox::Warning);
+                alert.setText("Not Added to Vocabulary");
+                alert.setInformativeText(QString::fromStdString(error));
+                alert.addButton("OK", QMessageBox::AcceptRole);
+                alert.exec();
+            }
+        }
         return;
     }
 }

@@ -2,6 +2,7 @@
 
 #include <QDialog>
 #include <QScrollArea>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "core/log.h"
 #include "transcript/correction_selection.h"
 
+class QCheckBox;
 class QLineEdit;
 
 namespace lumeno::speech {
@@ -49,21 +51,30 @@ private:
 // text. Thread: main.
 class CorrectionDialog : public QDialog {
 public:
-    CorrectionDialog(const std::string& line, core::Logger& log, QWidget* parent = nullptr);
+    // With `offerVocabulary`, a checkbox offers to add the correct text to the vocabulary too.
+    CorrectionDialog(const std::string& line, core::Logger& log, QWidget* parent = nullptr, bool offerVocabulary = false);
 
     ClickableWordSelectionView* wordSelection() const { return words_; }
     std::string typedText() const;
+    QLineEdit* input() const { return input_; }
+    QCheckBox* vocabularyCheckbox() const { return vocabulary_; }  // null unless offered
+    bool addToVocabulary() const;
 
 private:
     ClickableWordSelectionView* words_;
     QLineEdit* input_;
+    QCheckBox* vocabulary_ = nullptr;
 };
+
+// Adds text to the operator's vocabulary; returns why not, or empty.
+using VocabularyAdder = std::function<std::string(const std::string& text)>;
 
 // Opens the dialog for a clicked line and, once the operator has picked words and typed their
 // correction, stores `lower(misheard) -> correction` among the custom corrections, which applies
 // it to every caption from then on. An empty selection or an unusable correction gets its
-// alert, whose "Try Again" opens the dialog afresh.
+// alert, whose "Try Again" opens the dialog afresh. With `addToVocabulary`, the dialog offers
+// to add the correct text to the vocabulary as well; a refusal is shown, the correction stays.
 void runCorrectionFlow(QWidget* parent, const std::string& line, core::Logger& log,
-                       speech::TranscriptionCorrectionManager& corrections);
+                       speech::TranscriptionCorrectionManager& corrections, const VocabularyAdder& addToVocabulary = {});
 
 }  // namespace lumeno::ui

@@ -279,7 +279,7 @@ void TranscriptPanelView::lineClicked(int characterIndex) {
         return;
     }
     log.print("📝 Clicked on transcript line: '", line, "'");
-    if (services_.corrections) runCorrectionFlow(this, line, log, *services_.corrections);
+    if (services_.corrections) runCorrectionFlow(this, line, log, *services_.corrections, services_.addToVocabulary);
 }
 
 void TranscriptPanelView::setTranscriptSource(std::function<transcript::TranscriptSession()> source) {

@@ -10,6 +10,7 @@
 #include "core/log.h"
 #include "transcript/transcript_archive.h"
 #include "transcript/transcript_model.h"
+#include "ui/transcript/correction_dialog.h"
 
 class QTextEdit;
 class QToolButton;
@@ -30,6 +31,7 @@ public:
     struct Services {
         core::Logger& log;
         std::shared_ptr<speech::TranscriptionCorrectionManager> corrections;
+        VocabularyAdder addToVocabulary = {};  // offered in the correction dialog when set
     };
 
     explicit TranscriptPanelView(Services services, QWidget* parent = nullptr);
