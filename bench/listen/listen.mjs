@@ -236,7 +236,7 @@ async function launchBrowser() {
 async function playbackState(page) {
   return page.evaluate(() => {
     const s = window.listenerStats;
-    const context = typeof audioContext === 'undefined' ? null : audioContext;
+    const context = typeof listener === 'undefined' ? null : listener.audioContext;
     const ms = (seconds) => (seconds === undefined ? '?' : (seconds * 1000).toFixed(1));
     if (!s) return 'no listenerStats';
     return `codec ${s.codec} target ${s.targetMs.toFixed(0)} ms, lead ${s.leadMs.toFixed(1)} ms, underruns ${s.underruns}, ` +

@@ -532,15 +532,3 @@ window.addEventListener('load', function () {
   listener.startStatusPoll();
   captions.connectTranscription();
 });
-
-// Names the browser tests of the single-script page reached for; they move to `listener` and
-// `captions` with those tests.
-Object.defineProperties(window, {
-  isPlaying: { get: () => listener.isPlaying },
-  audioContext: { get: () => listener.audioContext },
-  currentPartialLine: { get: () => captions.history.currentPartialLine },
-  transcriptionLines: {
-    get: () => captions.history.transcriptionLines,
-    set: (lines) => { captions.history.transcriptionLines = lines; },
-  },
-});

@@ -28,10 +28,10 @@ const partial = () => page.$eval('#transcriptionScroller', (el) => el.querySelec
 
 test('finals are added once and exact duplicates skipped', async () => {
   await fixture.send('final Hello world.');
-  await waitUntil(page, () => transcriptionLines.length === 1);
+  await waitUntil(page, () => captions.history.transcriptionLines.length === 1);
   await fixture.send('final Hello world.');
   await fixture.send('final Hello there.');
-  await waitUntil(page, () => transcriptionLines.length === 2);
+  await waitUntil(page, () => captions.history.transcriptionLines.length === 2);
   assert.deepEqual(await lines(), ['Hello world.', 'Hello there.']);
   assert.ok(await page.$('#transcriptionScroller .listening-marker'), 'the listening marker follows the finals');
 });
@@ -39,41 +39,41 @@ test('finals are added once and exact duplicates skipped', async () => {
 test('a refined final takes the place of the final it refines', async () => {
   await fixture.send('final hello world is this on');
   await fixture.send('final Hello world, is this on?');
-  await waitUntil(page, () => transcriptionLines.length === 1 && transcriptionLines[0].text.endsWith('?'));
+  await waitUntil(page, () => captions.history.transcriptionLines.length === 1 && captions.history.transcriptionLines[0].text.endsWith('?'));
   assert.deepEqual(await lines(), ['Hello world, is this on?']);
 
   // The next sentence may already be partly heard when the refinement arrives.
   await fixture.send('final amen');
   await fixture.send('partial and then');
   await fixture.send('final Amen.');
-  await waitUntil(page, () => transcriptionLines.length === 2 && transcriptionLines[1].text === 'Amen.');
+  await waitUntil(page, () => captions.history.transcriptionLines.length === 2 && captions.history.transcriptionLines[1].text === 'Amen.');
   assert.equal(await partial(), 'and then ');
 
   // Once refined, the same words again are a sentence of their own.
   await fixture.send('final amen');
   await fixture.send('final Amen.');
-  await waitUntil(page, () => transcriptionLines.length === 3 && transcriptionLines[2].text === 'Amen.');
+  await waitUntil(page, () => captions.history.transcriptionLines.length === 3 && captions.history.transcriptionLines[2].text === 'Amen.');
   assert.deepEqual(await lines(), ['Hello world, is this on?', 'Amen.', 'Amen.']);
 });
 
 test('a partial that extends the last final shows only its new part', async () => {
   await fixture.send('final Hello world.');
   await fixture.send('partial Hello world. How are');
-  await waitUntil(page, () => currentPartialLine && currentPartialLine.text === 'How are');
+  await waitUntil(page, () => captions.history.currentPartialLine && captions.history.currentPartialLine.text === 'How are');
   assert.equal(await partial(), 'How are ');
   await fixture.send('partial Hello world.');
-  await waitUntil(page, () => currentPartialLine === null);
+  await waitUntil(page, () => captions.history.currentPartialLine === null);
   assert.deepEqual(await lines(), ['Hello world.']);
 });
 
 test('a partial becomes final after three seconds unless another update comes', async () => {
   await fixture.send('partial first words');
-  await waitUntil(page, () => currentPartialLine !== null);
+  await waitUntil(page, () => captions.history.currentPartialLine !== null);
   await page.waitForTimeout(2000);
   await fixture.send('partial first words and more');  // resets the timer
   await page.waitForTimeout(2000);
-  assert.equal(await page.evaluate(() => transcriptionLines.length), 0, 'the timer was reset');
-  await waitUntil(page, () => transcriptionLines.length === 1, 3000);
+  assert.equal(await page.evaluate(() => captions.history.transcriptionLines.length), 0, 'the timer was reset');
+  await waitUntil(page, () => captions.history.transcriptionLines.length === 1, 3000);
   assert.deepEqual(await lines(), ['first words and more']);
   assert.equal(await partial(), null);
 });
@@ -81,22 +81,22 @@ test('a partial becomes final after three seconds unless another update comes', 
 test('empty text clears the partial and keeps the finals', async () => {
   await fixture.send('final kept');
   await fixture.send('partial going');
-  await waitUntil(page, () => currentPartialLine !== null);
+  await waitUntil(page, () => captions.history.currentPartialLine !== null);
   await fixture.send('partial    ');
-  await waitUntil(page, () => currentPartialLine === null);
+  await waitUntil(page, () => captions.history.currentPartialLine === null);
   assert.deepEqual(await lines(), ['kept']);
 });
 
 test('at most one hundred final lines are kept and older ones fade', async () => {
   for (let i = 1; i <= 103; i++) await fixture.send(`final line ${i}`);
-  await waitUntil(page, () => transcriptionLines.length === 100 && transcriptionLines[99].text === 'line 103');
+  await waitUntil(page, () => captions.history.transcriptionLines.length === 100 && captions.history.transcriptionLines[99].text === 'line 103');
   const shown = await lines();
   assert.equal(shown.length, 100);
   assert.equal(shown[0], 'line 4');
 
-  await page.evaluate(() => { transcriptionLines = []; });
+  await page.evaluate(() => { captions.history.transcriptionLines = []; });
   for (const text of ['a', 'b', 'c']) await fixture.send(`final ${text}`);
-  await waitUntil(page, () => transcriptionLines.length === 3);
+  await waitUntil(page, () => captions.history.transcriptionLines.length === 3);
   const opacities = await page.$$eval('#transcriptionScroller .transcription-line', (els) => els.map((e) => Number(e.style.opacity)));
   assert.deepEqual(opacities.map((o) => o.toFixed(3)), ['0.300', '0.533', '0.767']);
 });
@@ -104,7 +104,7 @@ test('at most one hundred final lines are kept and older ones fade', async () =>
 test('caption text is shown as text, never as markup', async () => {
   const hostile = '<img src=x onerror="window.hacked=1"> & "quotes" 🙏 <script>window.hacked=2</script>';
   await fixture.send(`final ${hostile}`);
-  await waitUntil(page, () => transcriptionLines.length === 1);
+  await waitUntil(page, () => captions.history.transcriptionLines.length === 1);
   assert.deepEqual(await lines(), [hostile]);
   assert.equal(await page.evaluate(() => window.hacked), undefined);
   assert.equal(await page.$('#transcriptionScroller img'), null);
@@ -113,7 +113,7 @@ test('caption text is shown as text, never as markup', async () => {
 test('the caption box opens the full-screen overlay and Escape closes it', async () => {
   await fixture.send('final Grace and peace to you.');
   await fixture.send('partial Grace and peace to you. The Lord be');
-  await waitUntil(page, () => currentPartialLine !== null);
+  await waitUntil(page, () => captions.history.currentPartialLine !== null);
   await page.click('#transcriptionBox');
   await waitUntil(page, () => document.getElementById('fullscreenOverlay').style.display === 'flex');
   const big = await page.$$eval('#fullscreenScroller .transcription-line', (els) => els.map((e) => e.textContent));
@@ -147,7 +147,7 @@ test('a dropped event stream reconnects by itself and registers again', async ()
   while (registrations() === before && Date.now() < deadline) await new Promise((r) => setTimeout(r, 50));
   assert.ok(registrations() > before, 'the browser opened a new event stream');
   await fixture.send('final after reconnect');
-  await waitUntil(proxied, () => transcriptionLines.some((l) => l.text === 'after reconnect'));
+  await waitUntil(proxied, () => captions.history.transcriptionLines.some((l) => l.text === 'after reconnect'));
   proxy.close();
   for (const pair of sockets) { pair.client.destroy(); pair.upstream.destroy(); }
 });

@@ -68,7 +68,7 @@ test('the server restarted: Reconnecting..., then playing again on the same audi
   try {
     await first.send('tone 48000 1 30 1024');
     await startPlaying(page, first);
-    await page.evaluate(() => { window.firstContext = audioContext; });
+    await page.evaluate(() => { window.firstContext = listener.audioContext; });
     assert.equal(await page.evaluate(() => navigator.mediaSession.metadata.title), "St. Mark's Sunday Service");
     assert.equal(await page.$eval('#keepAlive', (el) => el.paused), false, 'the keep-alive element plays');
 
@@ -84,7 +84,7 @@ test('the server restarted: Reconnecting..., then playing again on the same audi
     // Retries at 1 s, then 2 s later: sound again well within 6 s of the restart.
     await waitUntil(page, () => listenerStats.state === 'playing' && parseFloat(document.getElementById('levelBar').style.width) > 0, 8000);
     assert.equal(await shown(page), 'Connected - Listening|Stop Listening');
-    assert.equal(await page.evaluate(() => audioContext === firstContext && audioContext.state === 'running'), true);
+    assert.equal(await page.evaluate(() => listener.audioContext === firstContext && listener.audioContext.state === 'running'), true);
     assert.equal(await page.evaluate(() => listenerStats.connects), 2);
 
     await page.click('#toggleBtn');
@@ -116,7 +116,7 @@ test('a listener who stops while reconnecting is never reconnected', async () =>
     release();
     await sleep(3500);  // past the next two retry times
     assert.equal(proxy.audioRequests, 2);
-    assert.deepEqual(await page.evaluate(() => [listenerStats.state, isPlaying, audioContext, listenerStats.connects]),
+    assert.deepEqual(await page.evaluate(() => [listenerStats.state, listener.isPlaying, listener.audioContext, listenerStats.connects]),
       ['stopped', false, null, 1]);
 
     // A stop during the wait before a retry: the retry never happens.
@@ -193,7 +193,7 @@ test('reconnecting across a body cut mid-sample and a change of rate', async () 
     // A new rate: the page follows it with a context at that rate.
     proxy.audio = toneResponse({ rate: 44100, seconds: 1 });
     await waitUntil(page, () => listenerStats.connects === 3 && listenerStats.state === 'playing', 8000);
-    assert.deepEqual(await page.evaluate(() => [audioContext.sampleRate, listenerStats.sampleRate]), [44100, 44100]);
+    assert.deepEqual(await page.evaluate(() => [listener.audioContext.sampleRate, listenerStats.sampleRate]), [44100, 44100]);
 
     // Where the browser will not start a new context without a tap, it says so and stops.
     await page.evaluate(() => {

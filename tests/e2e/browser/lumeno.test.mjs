@@ -49,12 +49,12 @@ test('a phone plays the operator\'s input at its own rate until the service stop
     assert.equal(await page.$eval('#status', (el) => el.textContent), 'Stream available - tap button to listen');
 
     await page.click('#toggleBtn');
-    await waitUntil(page, () => isPlaying && audioContext && audioContext.state === 'running');
-    assert.equal(await page.evaluate(() => audioContext.sampleRate), 32000);
+    await waitUntil(page, () => listener.isPlaying && listener.audioContext && listener.audioContext.state === 'running');
+    assert.equal(await page.evaluate(() => listener.audioContext.sampleRate), 32000);
     await waitUntil(page, () => parseFloat(document.getElementById('levelBar').style.width) > 20);
     const scheduledAhead = await page.evaluate(() => new Promise((resolve) => {
-      const start = audioContext.currentTime;
-      setTimeout(() => resolve(audioContext.currentTime - start), 1000);
+      const start = listener.audioContext.currentTime;
+      setTimeout(() => resolve(listener.audioContext.currentTime - start), 1000);
     }));
     assert.ok(scheduledAhead > 0.8, 'the audio clock runs while playing');
 

@@ -32,8 +32,8 @@ test('waiting, available, playing at the announced rate, stopped', async () => {
 
     await server.send('tone 48000 2 20');
     await page.click('#toggleBtn');
-    await waitUntil(page, () => isPlaying && audioContext && audioContext.state === 'running');
-    assert.equal(await page.evaluate(() => audioContext.sampleRate), 48000);
+    await waitUntil(page, () => listener.isPlaying && listener.audioContext && listener.audioContext.state === 'running');
+    assert.equal(await page.evaluate(() => listener.audioContext.sampleRate), 48000);
     assert.equal(await statusText(page), 'Connected - Listening');
     assert.equal(await page.$eval('#toggleBtn', (el) => el.textContent + '|' + el.className), 'Stop Listening|stop');
     // A 440 Hz tone at half scale has an RMS near 0.35: the meter is pinned near the top.
@@ -43,11 +43,11 @@ test('waiting, available, playing at the announced rate, stopped', async () => {
     await server.send("final Welcome, everyone, to this morning's service.");
     await server.send('final Please turn with me to John 3:16.');
     await server.send('partial Please turn with me to John 3:16. For God so loved');
-    await waitUntil(page, () => currentPartialLine !== null);
+    await waitUntil(page, () => captions.history.currentPartialLine !== null);
     await page.screenshot({ path: join(artifacts, 'listener-playing.png'), fullPage: true });
 
     await page.click('#toggleBtn');
-    await waitUntil(page, () => !isPlaying && audioContext === null);
+    await waitUntil(page, () => !listener.isPlaying && listener.audioContext === null);
     assert.equal(await page.$eval('#toggleBtn', (el) => el.textContent + '|' + el.className), 'Start Listening|');
     assert.equal(await page.$eval('#levelBar', (el) => el.style.width), '0%');
     await server.send('streaming off');
