@@ -8,6 +8,12 @@ const STATUS_POLL_MS = 2000;
 const RECONNECT_DELAYS_MS = [1000, 2000, 4000, 5000];
 const AUDIO_SILENCE_MS = 1000;
 const HEAD_TIMEOUT_MS = 5000;
+// Audio keeps arriving but the output clock has not moved for this long: nothing is playing it.
+// (WebKit's clock may stand still for two seconds while its output starts.)
+const OUTPUT_STALL_MS = 4000;
+// A keep-alive element whose play() has not settled by then is given up (WebKitGTK's never does).
+const KEEP_ALIVE_START_MS = 1000;
+const CANNOT_PLAY = 'This browser cannot play the stream';
 // The compressed stream carries a twentieth of the raw one's bytes, so a crowded venue network
 // keeps up; "Full quality" (remembered on the phone) asks for the raw stream instead.
 const FULL_QUALITY_KEY = 'lumeno.fullQuality';
@@ -37,8 +43,18 @@ function updateMeter(samples) {
   setLevel(Math.min(100, Math.max(0, rms * 300)));
 }
 
+function setCaptionsOnlyButton(pressed) {
+  const button = document.getElementById('captionsOnlyBtn');
+  button.hidden = !transcriptionEnabled;
+  button.setAttribute('aria-pressed', pressed ? 'true' : 'false');
+}
+
+// This browser, or this page of it, cannot play audio at all.
+class CannotPlayError extends Error {}
+
 function createAudioContext(sampleRate) {
   const Context = window.AudioContext || window.webkitAudioContext;
+  if (!Context) throw new CannotPlayError('no Web Audio');
   return new Context({ latencyHint: 0, sampleRate: sampleRate });
 }
 
@@ -78,7 +94,8 @@ class Listener {
     this.currentReader = null;
     this.wakeLock = null;
     // Listening states beyond the two of `isPlaying`: 'stopped', 'connecting', 'playing' (audio
-    // flowing), 'waiting' (connected, no audio for a while), 'reconnecting', 'error'.
+    // flowing), 'waiting' (connected, no audio for a while), 'reconnecting', 'error', 'unplayable'
+    // (nothing in this browser plays the stream), 'captions' (captions only: no audio, no poll).
     this.connectionState = 'stopped';
     // Bumped by every start and stop: an await that returns to an older session does nothing, so
     // a retry or a late response can never restart playback the listener stopped.
@@ -92,6 +109,10 @@ class Listener {
     this.connects = 0;
     this.keepAliveElement = null;
     this.keepAliveContext = null;
+    this.keepAliveUnavailable = false;
+    // The output clock's last reading and when it last moved (performance.now()).
+    this.clockReading = 0;
+    this.clockMovedAt = 0;
     this.policy = new PlaybackPolicy();
     // Set when this browser turned out unable to decode Opus: raw from then on, without asking again.
     this.opusUnavailable = false;
@@ -103,7 +124,7 @@ class Listener {
     try {
       const response = await fetch('/status', { cache: 'no-store' });
       const data = await response.json();
-      if (this.isPlaying) return;
+      if (this.isPlaying || this.connectionState === 'captions') return;
       const button = document.getElementById('toggleBtn');
       if (data.status === 'streaming') {
         button.style.display = 'block';
@@ -135,6 +156,7 @@ class Listener {
 
   async startListening() {
     if (this.connectionState === 'connecting') return;  // a second tap while the first still connects
+    if (this.connectionState === 'captions') setCaptionsOnlyButton(false);
     this.stopStatusPoll();
     const mine = ++this.session;
     this.retryCount = 0;
@@ -143,11 +165,15 @@ class Listener {
       // Created and resumed inside the tap: phones unlock audio only there.
       // At the compressed stream's rate when that is what will play, so the context made in the
       // tap is the one that plays (a phone may not start one made later).
-      this.audioContext = createAudioContext(this.wantsOpus() ? OPUS_RATE : 44100);
+      const opus = this.wantsOpus();
+      if (opus && typeof WebAssembly === 'object') loadWasmDecoderScript().catch(() => {});  // meanwhile
+      this.audioContext = createAudioContext(opus ? OPUS_RATE : 44100);
       this.audioContext.resume().catch(() => {});
       await this.connectAudio(mine, true);
     } catch (error) {
-      if (mine === this.session) this.failListening(error);
+      if (mine !== this.session) return;
+      if (error instanceof CannotPlayError) this.cannotPlay(error);
+      else this.failListening(error);
     }
   }
 
@@ -162,6 +188,40 @@ class Listener {
     console.log('Error:', error);
     this.endListening('error');
     setStatus('Error: ' + error.message);
+  }
+
+  // Every way of playing failed here: say so in words rather than look as if it played. Captions
+  // go on; the listener may try again.
+  cannotPlay(error) {
+    console.log('Cannot play the stream:', error);
+    this.endListening('unplayable');
+    setStatus(CANNOT_PLAY);
+  }
+
+  // Captions without sound: only the event stream stays open (the status poll stops too), so
+  // such a listener costs the venue's network the captions alone. Pressed again, the page is back
+  // to offering the stream.
+  toggleCaptionsOnly() {
+    if (this.connectionState === 'captions') {
+      this.connectionState = 'stopped';
+      setCaptionsOnlyButton(false);
+      setStatus('Checking stream availability...');
+      this.checkStreamStatus();
+      this.startStatusPoll();
+      return;
+    }
+    if (this.isPlaying || this.connectionState === 'connecting' || this.connectionState === 'reconnecting') this.endListening('stopped');
+    this.stopStatusPoll();
+    this.connectionState = 'captions';
+    document.getElementById('toggleBtn').style.display = 'none';
+    setCaptionsOnlyButton(true);
+    this.showCaptionsState();
+    this.requestWakeLock();
+  }
+
+  showCaptionsState() {
+    if (this.connectionState !== 'captions') return;
+    setStatus(captions.connected ? 'Captions only - no sound' : 'Connecting to captions...');
   }
 
   endListening(state) {
@@ -232,6 +292,7 @@ class Listener {
     if (this.audioContext.state !== 'running') await resumeWithin(this.audioContext, first ? 5000 : 1000);
     if (mine !== this.session) return;
     if (this.audioContext.state !== 'running') {
+      if (first) throw new CannotPlayError('the audio output did not start');
       // A new rate needs a new context, and outside a tap the phone may not let it start.
       throw new StreamFormatError('the audio format changed - tap Start Listening');
     }
@@ -243,6 +304,8 @@ class Listener {
     this.isPlaying = true;
     this.setListening();
     this.lastAudioAt = performance.now();
+    this.clockReading = this.audioContext.currentTime;
+    this.clockMovedAt = this.lastAudioAt;
     this.audioWatchdog = setInterval(() => this.checkAudioFlow(), 250);
     this.requestWakeLock();
     this.startKeepAlive();
@@ -290,12 +353,21 @@ class Listener {
   }
 
   // Connected but silent for a while (the operator paused, or the network stalls): say so rather
-  // than claim to be listening, and let the meter fall.
+  // than claim to be listening, and let the meter fall. Audio that arrives while the output clock
+  // stands still is heard by no one.
   checkAudioFlow() {
-    if (this.connectionState === 'playing' && performance.now() - this.lastAudioAt > AUDIO_SILENCE_MS) {
+    const now = performance.now();
+    if (this.connectionState === 'playing' && now - this.lastAudioAt > AUDIO_SILENCE_MS) {
       this.connectionState = 'waiting';
       setStatus('Waiting for audio...');
       setLevel(0);
+    }
+    const reading = this.audioContext ? this.audioContext.currentTime : 0;
+    if (reading !== this.clockReading) {
+      this.clockReading = reading;
+      this.clockMovedAt = now;
+    } else if (this.connectionState === 'playing' && now - this.clockMovedAt > OUTPUT_STALL_MS) {
+      this.cannotPlay(new Error('the audio output stopped'));
     }
   }
 
@@ -379,7 +451,8 @@ class Listener {
         undecodable = true;
         this.opusUnavailable = true;
         reader.cancel().catch(() => {});
-      });
+      },
+      { decoders: ['wasm', 'webcodecs'] });
     this.opusStream = stream;
     try {
       while (mine === this.session && reader === this.currentReader) {
@@ -397,7 +470,7 @@ class Listener {
   }
 
   playBlock(context, output, samples, sampleRate) {
-    const plan = this.policy.place(context.currentTime, samples.length, sampleRate);
+    const plan = this.policy.place(context.currentTime, samples.length, sampleRate, performance.now() / 1000);
     if (plan.frames === 0) return;
     const buffer = context.createBuffer(1, plan.frames, sampleRate);
     buffer.copyToChannel(plan.offset > 0 ? samples.subarray(plan.offset) : samples, 0);
@@ -412,22 +485,43 @@ class Listener {
   // Phones suspend a page's audio when the screen locks unless the page is playing media: a media
   // element playing the context's (silent) stream output keeps the page a media player, and the
   // media session gives the lock screen a title and a way to stop. The sound itself goes straight
-  // to the output, as the element's path would add its own buffering to the delay.
+  // to the output, as the element's path would add its own buffering to the delay. An element
+  // that does not start within a second is given up for the rest of the visit: WebKitGTK's
+  // play() never settles, and the idle media pipeline it leaves upsets the audio clock.
   startKeepAlive() {
-    try {
-      if (!this.keepAliveElement) {
-        this.keepAliveElement = document.createElement('audio');
-        this.keepAliveElement.id = 'keepAlive';
-        this.keepAliveElement.setAttribute('playsinline', '');
-        document.body.appendChild(this.keepAliveElement);
+    if (!this.keepAliveUnavailable) {
+      try {
+        if (!this.keepAliveElement) {
+          this.keepAliveElement = document.createElement('audio');
+          this.keepAliveElement.id = 'keepAlive';
+          this.keepAliveElement.setAttribute('playsinline', '');
+          document.body.appendChild(this.keepAliveElement);
+        }
+        if (this.audioContext.createMediaStreamDestination && this.keepAliveContext !== this.audioContext) {
+          this.keepAliveElement.srcObject = this.audioContext.createMediaStreamDestination().stream;
+          this.keepAliveContext = this.audioContext;
+        }
+        const element = this.keepAliveElement;
+        let settled = false;
+        const giveUp = setTimeout(() => {
+          if (settled) return;
+          console.log('Keep-alive element did not start: given up');
+          this.keepAliveUnavailable = true;
+          this.stopKeepAlive();
+        }, KEEP_ALIVE_START_MS);
+        element.play().then(() => {
+          settled = true;
+          clearTimeout(giveUp);
+        }, (error) => {
+          settled = true;
+          clearTimeout(giveUp);
+          // A stop while it was starting is not a failure.
+          if (error.name !== 'AbortError') console.log('Keep-alive play failed:', error);
+        });
+      } catch (error) {
+        console.log('Keep-alive unavailable:', error);
+        this.keepAliveUnavailable = true;
       }
-      if (this.audioContext.createMediaStreamDestination && this.keepAliveContext !== this.audioContext) {
-        this.keepAliveElement.srcObject = this.audioContext.createMediaStreamDestination().stream;
-        this.keepAliveContext = this.audioContext;
-      }
-      this.keepAliveElement.play().catch((error) => console.log('Keep-alive play failed:', error));
-    } catch (error) {
-      console.log('Keep-alive unavailable:', error);
     }
     if (navigator.audioSession) navigator.audioSession.type = 'playback';
     if ('mediaSession' in navigator) {
@@ -446,10 +540,15 @@ class Listener {
   }
 
   stopKeepAlive() {
-    if (this.keepAliveElement) {
-      this.keepAliveElement.pause();
-      this.keepAliveElement.srcObject = null;
+    const element = this.keepAliveElement;
+    if (element) {
+      element.pause();
+      element.srcObject = null;
       this.keepAliveContext = null;
+      if (this.keepAliveUnavailable) {
+        element.remove();
+        this.keepAliveElement = null;
+      }
     }
     if ('mediaSession' in navigator) navigator.mediaSession.playbackState = 'none';
   }
@@ -466,6 +565,7 @@ class Listener {
   // Back on screen: the wake lock was released when the page was hidden, and a phone may have
   // suspended the audio while the screen was off.
   pageShown() {
+    if (this.connectionState === 'captions') this.requestWakeLock();
     if (!this.isPlaying) return;
     this.requestWakeLock();
     if (this.audioContext && this.audioContext.state !== 'running') this.audioContext.resume().catch(() => {});
@@ -473,7 +573,7 @@ class Listener {
 }
 
 const listener = new Listener();
-const captions = new Captions(transcriptionEnabled);
+const captions = new Captions(transcriptionEnabled, () => listener.showCaptionsState());
 
 // Read-only view of playback for tests and the latency benchmark:
 //   state          one of the listening states above
@@ -486,7 +586,7 @@ const captions = new Captions(transcriptionEnabled);
 //   sampleRate     the stream's announced rate, or 0
 //   connects       successful /audio connections since the page loaded
 //   codec          'opus' or 'pcm' while connected, else null
-//   decoder        'webcodecs' or 'wasm' while Opus is decoded, else null
+//   decoder        'wasm' or 'webcodecs' while Opus is decoded, else null
 window.listenerStats = Object.freeze({
   get state() { return listener.connectionState; },
   get leadMs() { return listener.policy.lastLeadS * 1000; },
@@ -510,6 +610,14 @@ function toggleFullscreen() {
   captions.toggleFullscreen();
 }
 
+function toggleCaptionsOnly() {
+  listener.toggleCaptionsOnly();
+}
+
+function changeCaptionSize(steps) {
+  captions.changeSize(steps);
+}
+
 document.addEventListener('keydown', function (event) {
   if (event.key === 'Escape' && captions.isFullscreen) toggleFullscreen();
 });
@@ -528,6 +636,8 @@ if (isIOS()) document.getElementById('iosWarning').style.display = 'block';
 
 window.addEventListener('load', function () {
   listener.restoreFullQuality();
+  setCaptionsOnlyButton(false);
+  captions.restoreSize();
   listener.checkStreamStatus();
   listener.startStatusPoll();
   captions.connectTranscription();

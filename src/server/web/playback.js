@@ -8,6 +8,11 @@
 // listener is back at the target delay at once; a source clock that runs fast or slow shows as a
 // slowly growing or shrinking lead, which a playback-rate trim of at most 0.5 % absorbs; a schedule
 // that ran dry restarts at the target rather than playing each late block the moment it lands.
+//
+// Some output clocks do not move smoothly: WebKit's stalls for tens of milliseconds and then
+// jumps as far ahead, most of all in a context's first seconds. Given the wall clock with each
+// arrival, the policy counts the lead from the output clock's recent high point, so a stall does
+// not look like surplus to skip and the jump after it does not run the schedule dry.
 
 // 40 ms of lead to start with: with the capture block and the output's own latency on top, more
 // would take the listener past the tenth of a second that lip reading tolerates. A page whose
@@ -37,6 +42,12 @@ const UNDERRUN_GUARD_MS = 3;
 // Length of each side of the fade around a junction where audio was skipped or restarted.
 const FADE_MS = 4;
 const RECENT_BLOCKS = 15;
+// A clock moving in render quanta of a few milliseconds is not stalling.
+const CLOCK_STEP_TOLERANCE_MS = 10;
+// How fast a past jump is forgotten (seconds of lag per second), and the lag beyond which the
+// clock has stopped (an outage, handled as such) rather than stalled between jumps.
+const CLOCK_PEAK_DECAY = 0.002;
+const MAX_CLOCK_LAG_MS = 150;
 
 class PlaybackPolicy {
   constructor(options = {}) {
@@ -62,6 +73,8 @@ class PlaybackPolicy {
     this.junctionPending = false;
     this.recentBlocks = [];
     this.startedAt = null;
+    this.peakOffsetS = null;
+    this.lastWallS = null;
   }
 
   // Seconds of audio scheduled beyond `now`.
@@ -69,24 +82,27 @@ class PlaybackPolicy {
     return this.nextTime === null ? 0 : Math.max(0, this.nextTime - now);
   }
 
-  // One block of `frames` frames at `sampleRate` arrived at output time `now` (seconds).
+  // One block of `frames` frames at `sampleRate` arrived at output time `now` (seconds), and at
+  // `wallS` on a steady wall clock when the caller has one.
   // Returns what to play: `frames` frames starting `offset` frames into the block, at output time
   // `when`, with `playbackRate`; the block's first `skipped` frames are dropped. `fade` is null or
   // { at, fadeOut }: the gain is 0 at `at` and back up FADE_MS later; with `fadeOut` it first ramps
   // down over the FADE_MS before `at` (the audio before the junction is still to be heard).
-  place(now, frames, sampleRate) {
+  place(now, frames, sampleRate, wallS) {
     const duration = frames / sampleRate;
     this.noteBlock(duration);
-    let lead = this.nextTime === null ? -Infinity : this.nextTime - now;
+    const lag = this.clockLag(now, wallS);
+    let lead = this.nextTime === null ? -Infinity : this.nextTime - now - lag;
     let rearmed = false;
     this.relaxTarget(now);
     if (this.startedAt === null) this.startedAt = now;
-    if (lead < UNDERRUN_GUARD_MS / 1000) {
+    // Dry by the clock as it reads now: the schedule has run out.
+    if (this.nextTime === null || this.nextTime - now < UNDERRUN_GUARD_MS / 1000) {
       if (this.nextTime !== null) {
         this.underruns++;
         if (now - this.nextTime < JITTER_GAP_S && now - this.startedAt >= WARM_UP_S) this.raiseTarget(now);
       }
-      this.nextTime = now + this.targetS;
+      this.nextTime = now + lag + this.targetS;
       lead = this.targetS;
       this.smoothedLeadS = this.targetS;
       this.rate = 1;
@@ -128,6 +144,21 @@ class PlaybackPolicy {
     if (skipped === 0 && !rearmed) this.rate = this.trimFor(this.smoothedLeadS);
     this.nextTime = when + kept / sampleRate / this.rate;
     return { when, offset: skipped, frames: kept, skipped, playbackRate: this.rate, rearmed, fade };
+  }
+
+  // How far the output clock is behind its recent high point (relative to the wall clock).
+  clockLag(now, wallS) {
+    if (wallS === undefined) return 0;
+    const offset = now - wallS;
+    const elapsed = this.lastWallS === null ? 0 : Math.max(0, wallS - this.lastWallS);
+    this.lastWallS = wallS;
+    this.peakOffsetS = this.peakOffsetS === null ? offset : Math.max(offset, this.peakOffsetS - CLOCK_PEAK_DECAY * elapsed);
+    const lag = this.peakOffsetS - offset;
+    if (lag > MAX_CLOCK_LAG_MS / 1000) {
+      this.peakOffsetS = offset;
+      return 0;
+    }
+    return Math.max(0, lag - CLOCK_STEP_TOLERANCE_MS / 1000);
   }
 
   // The usual block length is the median of the last few reads: a backlog read is long and a
