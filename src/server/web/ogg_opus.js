@@ -174,8 +174,10 @@ function mixToMono(channels, frames) {
 }
 
 const OPUS_RATE = 48000;
-// A decoder that has had packets for this long without giving any audio is given up.
+// A decoder that has had packets for this long without giving any audio is given up, and so is
+// one not ready this long after it was asked for (the bundled one's script is a few hundred KB).
 const DECODER_SILENCE_MS = 1000;
+const DECODER_OPEN_MS = 3000;
 
 // A decoder that crashes takes the page with it, so nothing on the page can catch it: the
 // browser's own decoder is marked as on trial in the phone's storage until it has given a second
@@ -307,7 +309,7 @@ const OPUS_DECODERS = { wasm: createWasmOpusDecoder, webcodecs: createWebCodecsO
 // block; `onError(error)` a stream the page cannot play (a header it cannot play, or no decoder
 // that works). A new stream in the same body (a server that restarted its encoder) reconfigures
 // the decoder. Options: `decoders`, the order to try them in (names of OPUS_DECODERS); `now`, a
-// millisecond clock.
+// millisecond clock; `openMs`, how long a decoder may take to be ready.
 class OggOpusStream {
   constructor(onSamples, onError, options = {}) {
     this.reader = new OggPacketReader();
@@ -315,6 +317,7 @@ class OggOpusStream {
     this.onError = onError;
     this.order = options.decoders || ['wasm', 'webcodecs'];
     this.now = options.now || (() => performance.now());
+    this.openMs = options.openMs || DECODER_OPEN_MS;
     this.decoder = null;
     this.head = null;
     this.tried = [];
@@ -386,15 +389,18 @@ class OggOpusStream {
     this.tried.push(kind);
     const generation = { kind: kind };
     this.generation = generation;
-    const opening = OPUS_DECODERS[kind](this.head,
+    const made = OPUS_DECODERS[kind](this.head,
       (samples, rate) => this.decoded(generation, samples, rate),
       (error) => this.decoderFailed(generation, error));
+    const opening = Promise.race([made, new Promise((resolve) => setTimeout(resolve, this.openMs, null))]);
     this.opening = opening;
     opening.then((decoder) => {
       if (this.opening !== opening) {
         if (decoder) decoder.close();
+        else made.then((late) => late && late.close());
         return;
       }
+      if (!decoder) made.then((late) => late && late.close());
       this.opening = null;
       if (!decoder) return this.open();
       console.log('Decoding the Opus stream with', kind === 'wasm' ? 'the bundled WebAssembly decoder' : 'the browser\'s own decoder');

@@ -25,9 +25,11 @@ const TARGET_STEP_MS = 10;
 const TARGET_RELAX_S = 60;
 // A dropout longer than this is an outage (a stall, a restart), not jitter: it leaves the target.
 const JITTER_GAP_S = 0.25;
-// Dropouts in a connection's first seconds (the page and decoder warming up, the first reads
-// arriving in a heap) say nothing about the device: they leave the target too.
-const WARM_UP_S = 2;
+// A connection's first seconds are its roughest (the decoder and the page's code warming up, the
+// first reads arriving in a heap, an output that starts in fits): they are played with the
+// largest target, whose surplus is skipped once they are over, and their dropouts say nothing
+// about the device, so they leave the target alone.
+const WARM_UP_S = 3;
 // Surplus the trim may work off by itself before frames are skipped: jitter of a re-arming block
 // sits below this, a stall's backlog far above it.
 const SKIP_MARGIN_MS = 20;
@@ -49,14 +51,20 @@ const CLOCK_STEP_TOLERANCE_MS = 10;
 const CLOCK_PEAK_DECAY = 0.002;
 const MAX_CLOCK_LAG_MS = 150;
 
+// An option or its default; not `??`, which older iPhones' Safari cannot parse (and one syntax
+// error stops the page's whole script).
+function optionOr(value, fallback) {
+  return value === undefined || value === null ? fallback : value;
+}
+
 class PlaybackPolicy {
   constructor(options = {}) {
-    this.baseTargetS = (options.targetMs ?? TARGET_DELAY_MS) / 1000;
-    this.maxTargetS = Math.max(this.baseTargetS, (options.maxTargetMs ?? MAX_TARGET_DELAY_MS) / 1000);
+    this.baseTargetS = optionOr(options.targetMs, TARGET_DELAY_MS) / 1000;
+    this.maxTargetS = Math.max(this.baseTargetS, optionOr(options.maxTargetMs, MAX_TARGET_DELAY_MS) / 1000);
     this.targetS = this.baseTargetS;
     this.targetChangedAt = null;
-    this.skipMarginS = (options.skipMarginMs ?? SKIP_MARGIN_MS) / 1000;
-    this.maxTrim = options.maxTrim ?? MAX_RATE_TRIM;
+    this.skipMarginS = optionOr(options.skipMarginMs, SKIP_MARGIN_MS) / 1000;
+    this.maxTrim = optionOr(options.maxTrim, MAX_RATE_TRIM);
     this.fadeS = FADE_MS / 1000;
     this.skippedS = 0;
     this.underruns = 0;
@@ -75,6 +83,7 @@ class PlaybackPolicy {
     this.startedAt = null;
     this.peakOffsetS = null;
     this.lastWallS = null;
+    this.cushionLeft = true;
   }
 
   // Seconds of audio scheduled beyond `now`.
@@ -96,15 +105,17 @@ class PlaybackPolicy {
     let rearmed = false;
     this.relaxTarget(now);
     if (this.startedAt === null) this.startedAt = now;
+    const warming = now - this.startedAt < WARM_UP_S;
     // Dry by the clock as it reads now: the schedule has run out.
     if (this.nextTime === null || this.nextTime - now < UNDERRUN_GUARD_MS / 1000) {
       if (this.nextTime !== null) {
         this.underruns++;
-        if (now - this.nextTime < JITTER_GAP_S && now - this.startedAt >= WARM_UP_S) this.raiseTarget(now);
+        if (now - this.nextTime < JITTER_GAP_S && !warming) this.raiseTarget(now);
       }
-      this.nextTime = now + lag + this.targetS;
-      lead = this.targetS;
-      this.smoothedLeadS = this.targetS;
+      const target = warming ? this.maxTargetS : this.targetS;
+      this.nextTime = now + lag + target;
+      lead = target;
+      this.smoothedLeadS = target;
       this.rate = 1;
       this.junctionPending = false;
       rearmed = true;
@@ -119,14 +130,18 @@ class PlaybackPolicy {
     // or a fast source the trim could not hold): its oldest frames go, so that the next usual
     // arrival finds the target lead again.
     const usual = this.usualBlockS();
+    const target = warming ? this.maxTargetS : this.targetS;
+    // Once warm, the cushion goes at once: no margin until the lead is back at the target.
+    if (!warming && lead <= target + 0.002) this.cushionLeft = false;
+    const margin = !warming && this.cushionLeft ? 0 : this.skipMarginS;
     let skipS = 0;
-    if (lead + duration > this.targetS + this.skipMarginS + usual) skipS = lead + duration - (this.targetS + usual);
+    if (lead + duration > target + margin + usual) skipS = lead + duration - (target + usual);
     let skipped = Math.min(frames, Math.max(0, Math.round(skipS * sampleRate)));
     // A sliver left after a skip would be all fade: drop it too.
     if (skipped > 0 && (frames - skipped) / sampleRate < 2 * this.fadeS) skipped = frames;
     if (skipped > 0) {
       this.skippedS += skipped / sampleRate;
-      this.smoothedLeadS = this.targetS;
+      this.smoothedLeadS = target;
       this.rate = 1;
       if (!rearmed) this.junctionPending = true;
     }
@@ -141,7 +156,7 @@ class PlaybackPolicy {
       fade = { at: when, fadeOut: when - this.fadeS >= now };
     }
     this.junctionPending = false;
-    if (skipped === 0 && !rearmed) this.rate = this.trimFor(this.smoothedLeadS);
+    if (skipped === 0 && !rearmed) this.rate = this.trimFor(this.smoothedLeadS, target);
     this.nextTime = when + kept / sampleRate / this.rate;
     return { when, offset: skipped, frames: kept, skipped, playbackRate: this.rate, rearmed, fade };
   }
@@ -197,8 +212,8 @@ class PlaybackPolicy {
   }
 
   // Faster when the lead runs long, slower when it runs short; never beyond the limit.
-  trimFor(leadS) {
-    const errorMs = (leadS - this.targetS) * 1000;
+  trimFor(leadS, target) {
+    const errorMs = (leadS - target) * 1000;
     if (Math.abs(errorMs) <= TRIM_DEADBAND_MS) return 1;
     const scaled = Math.max(-1, Math.min(1, errorMs / TRIM_FULL_SCALE_MS));
     return 1 + scaled * this.maxTrim;

@@ -15,6 +15,7 @@
 // Functions given to evaluate and waitFor run in the page: they may use only their argument.
 import { spawn } from 'node:child_process';
 import { writeFileSync } from 'node:fs';
+import http from 'node:http';
 import net from 'node:net';
 import { join, dirname } from 'node:path';
 import { fileURLToPath } from 'node:url';
@@ -249,39 +250,37 @@ async function startXvfb() {
   return { name: `:${number}`, stop: () => stopGroup(xvfb) };
 }
 
-// An HTTP proxy that sends every request for `lanHost` to the same port on 127.0.0.1, as the
-// venue's address would reach Lumeno. It rewrites the request line to the origin form Lumeno
-// expects and then passes bytes both ways untouched (Lumeno answers one request per connection).
+// An HTTP proxy that sends every request for `lanHost` (or loopback) to the same port on
+// 127.0.0.1, as the venue's address would reach Lumeno, in the origin form Lumeno expects. Bodies pass as they
+// come, so streams are not held up.
 export async function startLanProxy() {
-  const sockets = new Set();
-  const server = net.createServer((client) => {
-    sockets.add(client);
-    client.on('close', () => sockets.delete(client));
-    let head = Buffer.alloc(0);
-    const onData = (data) => {
-      head = Buffer.concat([head, data]);
-      const end = head.indexOf('\r\n');
-      if (end < 0) return;
-      client.off('data', onData);
-      const line = /^(\S+) http:\/\/([^/\s:]+)(?::(\d+))?(\S*) (HTTP\/1\.[01])$/.exec(head.subarray(0, end).toString('latin1'));
-      if (!line || line[2] !== lanHost) return client.end('HTTP/1.1 502 Bad Gateway\r\nConnection: close\r\n\r\n');
-      const upstream = net.connect(Number(line[3] || 80), '127.0.0.1');
-      sockets.add(upstream);
-      upstream.setNoDelay(true);
-      client.setNoDelay(true);
-      upstream.write(Buffer.concat([Buffer.from(`${line[1]} ${line[4] || '/'} ${line[5]}`, 'latin1'), head.subarray(end)]));
-      client.pipe(upstream).pipe(client);
-      const close = () => { client.destroy(); upstream.destroy(); sockets.delete(upstream); };
-      for (const socket of [client, upstream]) socket.on('error', close).on('close', close);
-    };
-    client.on('data', onData);
-    client.on('error', () => client.destroy());
+  const server = http.createServer((req, res) => {
+    let target;
+    try {
+      target = new URL(req.url);
+    } catch {
+      target = null;
+    }
+    if (!target || ![lanHost, 'localhost', '127.0.0.1'].includes(target.hostname)) {
+      res.writeHead(502, { Connection: 'close' });
+      return res.end();
+    }
+    const upstream = http.request({ host: '127.0.0.1', port: Number(target.port || 80), path: target.pathname + target.search,
+      method: req.method, headers: req.headers, agent: false }, (answer) => {
+      res.writeHead(answer.statusCode, answer.headers);
+      answer.pipe(res);
+    });
+    upstream.on('socket', (socket) => socket.setNoDelay(true));
+    upstream.on('error', () => res.destroy());
+    res.on('close', () => upstream.destroy());
+    req.pipe(upstream);
   });
+  server.on('connection', (socket) => socket.setNoDelay(true));
   await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
   return {
     port: server.address().port,
     close() {
-      for (const socket of sockets) socket.destroy();
+      server.closeAllConnections();
       server.close();
     },
   };
