@@ -48,7 +48,7 @@ const RECENT_BLOCKS = 15;
 const CLOCK_STEP_TOLERANCE_MS = 10;
 // How fast a past jump is forgotten (seconds of lag per second), and the lag beyond which the
 // clock has stopped (an outage, handled as such) rather than stalled between jumps.
-const CLOCK_PEAK_DECAY = 0.002;
+const CLOCK_PEAK_DECAY = 0.005;
 const MAX_CLOCK_LAG_MS = 150;
 
 // An option or its default; not `??`, which older iPhones' Safari cannot parse (and one syntax

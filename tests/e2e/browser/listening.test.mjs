@@ -3,7 +3,7 @@
 import { test, before, after, beforeEach, afterEach } from 'node:test';
 import assert from 'node:assert/strict';
 import { join } from 'node:path';
-import { openBrowser, startFixture, startProxy, toneResponse, pageUrl, engine, artifacts, sleep } from './support.mjs';
+import { openBrowser, startFixture, startProxy, toneResponse, pageUrl, engine, artifacts, sleep, accessibilityViolations } from './support.mjs';
 
 let browser, fixture, proxy, page;
 before(async () => {
@@ -86,6 +86,7 @@ test('the server restarted: Reconnecting..., then playing again on the same audi
     await page.waitFor(() => listenerStats.state === 'reconnecting', null, 5000);
     assert.equal(await shown(), 'Reconnecting...|Reconnecting...');
     assert.equal(await level(), '0%');
+    assert.deepEqual(await accessibilityViolations(page), [], 'accessibility, reconnecting');
     if (engine === 'chromium') await page.screenshot(join(artifacts, 'listener-reconnecting.png'));
 
     second = await startFixture(['customTitle=St. Mark\'s Sunday Service'], { port: first.port });
