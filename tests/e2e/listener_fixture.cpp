@@ -79,7 +79,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     const bool portGiven = std::find(argv + 1, argv + argc, std::string_view("--port")) != argv + argc;
-    auto server = server::SimpleHTTPServer::create(portGiven ? parsed.options->port : 0, std::nullopt, {mainQueue, notifications, log}, {.bindAddress = "127.0.0.1"});
+    auto server = server::SimpleHTTPServer::create(portGiven ? parsed.options->port : 0, core::AudioFormat{48000.0, 1}, {mainQueue, notifications, log}, {.bindAddress = "127.0.0.1"});
     server->setPageResponder(std::make_shared<server::ListenerPage>(store, *server));
     server->start();
     std::cout << "READY " << server->port() << std::endl;
