@@ -29,12 +29,12 @@ public:
         for (const auto& item : items) deviceItems.push_back(item.title);
     }
     void selectDeviceItem(std::size_t index) override { selectedDevice = index; }
-    void updateLevel(float level) override { levels.push_back(level); }
+    void updateLevel(float) override {}
     void setListenerCount(const std::string& text, LabelColor color) override { listenerCount = {text, color}; }
     void setDockBadge(const std::string& label) override { badge = label; }
-    void setTranscriptButtonTinted(bool tinted) override { transcriptTinted = tinted; }
+    void setTranscriptButtonTinted(bool) override {}
     void showTranscriptPanel() override { ++panelOpenings; }
-    void hideTranscriptPanel() override { ++panelClosings; }
+    void hideTranscriptPanel() override {}
     void setAddress(const std::string& text, bool qrEnabled) override { address = {text, qrEnabled}; }
     void chooseQRCodeDestination(DestinationChosen done) override { done(qrDestination); }
     void showAlert(const app::Alert& alert) override { alerts.push_back(alert); }
@@ -47,10 +47,8 @@ public:
     std::string buttonTitle, badge;
     std::vector<std::string> deviceItems;
     std::optional<std::size_t> selectedDevice;
-    std::vector<float> levels;
     std::pair<std::string, LabelColor> listenerCount;
-    std::optional<bool> transcriptTinted;
-    int panelOpenings = 0, panelClosings = 0;
+    int panelOpenings = 0;
     std::pair<std::string, bool> address;
     std::optional<std::filesystem::path> qrDestination;  // what the save dialog answers
     std::vector<app::Alert> alerts;
@@ -71,7 +69,7 @@ public:
         if (onSend) onSend();
         chunks.push_back(std::move(chunk));
     }
-    int uniqueListenerCount() const override { return listeners.load(); }
+    int uniqueListenerCount() const override { return 0; }
     void publishListenerCount() override { ++published; }
 
     bool started = false, stopped = false;
@@ -79,7 +77,6 @@ public:
     std::atomic<bool> audioFlowing{true};
     std::vector<core::AudioFormat> formats;
     std::vector<core::SharedBytes> chunks;
-    std::atomic<int> listeners{0};
     int published = 0;
     std::function<void()> onSend;  // on the tap thread, before the chunk is kept
 };
