@@ -12,18 +12,6 @@ using lumeno::testing::SampleBuffer;
 
 namespace {
 
-class FakeSpeech final : public audio::SpeechFeed {
-public:
-    bool isRecognizing() const override { return recognizing; }
-    void append(const audio::AudioBuffer& buffer) override {
-        first.push_back(buffer.channels[0][0]);
-        pointers.push_back(buffer.channels[0]);
-    }
-    bool recognizing = true;
-    std::vector<float> first;  // of each appended buffer
-    std::vector<const float*> pointers;
-};
-
 class AudioTapTest : public ::testing::Test {
 protected:
     void SetUp() override { tap_->setServer(server_); }
@@ -31,7 +19,7 @@ protected:
 
     lumeno::testing::VirtualMainQueue queue_;
     lumeno::testing::CaptureLogger log_;
-    FakeSpeech speech_;
+    lumeno::testing::FakeSpeechFeed speech_;
     std::vector<float> levels_;
     std::shared_ptr<lumeno::testing::FakeListenerServer> server_ = std::make_shared<lumeno::testing::FakeListenerServer>();
     std::shared_ptr<app::AudioTap> tap_ =
@@ -102,7 +90,7 @@ TEST_F(AudioTapTest, SpeechFeedGetsAudioOnlyWhileStreamingAndWanted) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        speech_ = FakeSpeech();
+        speech_ = lumeno::testing::FakeSpeechFeed();
         speech_.recognizing = c.recognizing;
         tap_->setStreaming(c.streaming);
         tap_->setSpeechEnabled(c.speechEnabled);

@@ -26,13 +26,6 @@ namespace {
 using FakeView = lumeno::testing::FakeMainView;
 using FakeServer = lumeno::testing::FakeListenerServer;
 
-class FakeSpeech final : public audio::SpeechFeed {
-public:
-    bool isRecognizing() const override { return true; }
-    void append(const audio::AudioBuffer&) override { ++appended; }
-    std::atomic<int> appended{0};
-};
-
 class ViewControllerTest : public ::testing::Test {
 protected:
     void start(ViewController::Options options = {}, bool withControls = true) {
@@ -66,7 +59,7 @@ protected:
     std::shared_ptr<prefs::PreferencesStore> store_ = std::make_shared<prefs::PreferencesStore>(log_);
     prefs::PreferencesManager preferences_{store_};
     lumeno::testing::FakeCaptureSource capture_;
-    FakeSpeech speech_;
+    lumeno::testing::FakeSpeechFeed speech_;
     // A real capture worker, for the tests of a stuck sound server; the supervisor runs its jobs
     // inline without one. After the fakes its jobs use, before the controller.
     std::optional<core::BackgroundQueue> worker_;
@@ -152,13 +145,13 @@ TEST_F(ViewControllerTest, SpeechSwitchReachesTheAudioPathWhenAnnouncedNotThroug
     start();
     controller_->toggleStreaming();
     deliver(SampleBuffer(0.1f));
-    EXPECT_EQ(speech_.appended, 1);
+    EXPECT_EQ(speech_.first.size(), 1u);
     store_->setBool(key::kSpeechRecognitionEnabled, false);  // as the preferences window writes it
     deliver(SampleBuffer(0.1f));
-    EXPECT_EQ(speech_.appended, 2);
+    EXPECT_EQ(speech_.first.size(), 2u);
     notifications_.post(speech::kSpeechRecognitionStatusChanged);
     deliver(SampleBuffer(0.1f));
-    EXPECT_EQ(speech_.appended, 2);
+    EXPECT_EQ(speech_.first.size(), 2u);
     EXPECT_EQ(view_->speechChecked, false);
 }
 

@@ -9,6 +9,7 @@
 
 #include "app/listener_server.h"
 #include "app/main_view.h"
+#include "audio/speech_feed.h"
 
 namespace lumeno::testing {
 
@@ -79,6 +80,20 @@ public:
     std::vector<core::SharedBytes> chunks;
     int published = 0;
     std::function<void()> onSend;  // on the tap thread, before the chunk is kept
+};
+
+// Live transcription's audio input, recording the first sample and the samples' address of
+// each buffer it is handed.
+class FakeSpeechFeed final : public audio::SpeechFeed {
+public:
+    bool isRecognizing() const override { return recognizing; }
+    void append(const audio::AudioBuffer& buffer) override {
+        first.push_back(buffer.channels[0][0]);
+        pointers.push_back(buffer.channels[0]);
+    }
+    bool recognizing = true;
+    std::vector<float> first;
+    std::vector<const float*> pointers;
 };
 
 }  // namespace lumeno::testing
