@@ -74,10 +74,8 @@ bool writeSpeech(const fs::path& file) {
         if (!in) return false;
         samples += std::string(32000, '\0') + std::string(std::istreambuf_iterator<char>(in), {});
     }
-    lumeno::testing::WavSpec spec;
-    spec.rate = 16000;
-    spec.samples = samples + std::string(64000, '\0');
-    std::ofstream(file, std::ios::binary) << lumeno::testing::makeWav(spec);
+    samples += std::string(64000, '\0');
+    std::ofstream(file, std::ios::binary) << lumeno::testing::makeWav({.rate = 16000, .samples = samples});
     return true;
 }
 
