@@ -168,6 +168,7 @@ TEST_F(ViewControllerTest, ListenerCountShowsInLabelAndBadgeAndIsRepublishedEver
         {{{"count", std::int64_t{3}}}, "👥 Active Listeners: 3", LabelColor::systemGreen, "3"},
         {{{"count", std::string("5")}}, "👥 Active Listeners: 3", LabelColor::systemGreen, "3"},  // ignored
         {{}, "👥 Active Listeners: 3", LabelColor::systemGreen, "3"},
+        {{{"count", std::int64_t{3}}}, "👥 Active Listeners: 3", LabelColor::systemGreen, "3"},  // republished
     };
     start();
     for (const auto& c : cases) {
@@ -175,6 +176,7 @@ TEST_F(ViewControllerTest, ListenerCountShowsInLabelAndBadgeAndIsRepublishedEver
         EXPECT_EQ(view_->listenerCount, std::make_pair(c.label, c.color));
         EXPECT_EQ(view_->badge, c.badge);
     }
+    EXPECT_EQ(log_.count("👥 Listener count updated: 3"), 1) << "a republished count is shown, not logged again";
     queue_.advance(4999ms);
     EXPECT_EQ(server_->published, 0);
     queue_.advance(1ms);
