@@ -69,7 +69,6 @@ TEST_F(MIDIPageTest, LearnButtonsNeedMIDIOnAndAListedSource) {
 
 TEST_F(MIDIPageTest, LearningShowsTheWaitThenTheCommandAndCancelOrClearLeaveNone) {
     auto& page = pageWithPadChosen();
-    EXPECT_EQ(midi_->selectedDevice(), "Pad");
     EXPECT_FALSE(page.startClearButton()->isEnabled());
 
     page.startLearnButton()->click();
@@ -111,7 +110,6 @@ TEST_F(MIDIPageTest, SourceUnpluggedMidLearnCancelsLearningAndSaysSo) {
     page.startLearnButton()->click();
     queue_.runUntilIdle();
     plug({});
-    EXPECT_FALSE(log_.contains("MIDI: No devices in list, scanning first..."));
     EXPECT_EQ(midi_->learningState(), midi::MIDILearningState::idle);
     EXPECT_FALSE(page.learningStatusLabel()->isHidden());
     EXPECT_EQ(page.learningStatusLabel()->text(), "Learning cancelled: Pad is no longer connected");
@@ -119,11 +117,11 @@ TEST_F(MIDIPageTest, SourceUnpluggedMidLearnCancelsLearningAndSaysSo) {
     EXPECT_FALSE(store_->hasKey(key::kMidiStartCommand));
     EXPECT_EQ(store_->stringForKey(key::kSelectedMIDIDevice), "Pad");
 
-    // Plugged in again: reconnected by the controller, choosable and learnable again.
+    // Plugged in again: reconnected, choosable and learnable again.
     plug({{9, "Pad"}});
+    EXPECT_EQ(midiBackend_->calls.back(), "connect 9");
     EXPECT_EQ(page.midiDevicePopup()->currentText(), "Pad");
     EXPECT_TRUE(page.startLearnButton()->isEnabled());
-    EXPECT_EQ(log_.count("MIDI: Reconnected to device: Pad"), 1);
     page.startLearnButton()->click();
     queue_.runUntilIdle();
     EXPECT_TRUE(page.learningStatusLabel()->text().startsWith("Waiting"));
@@ -140,5 +138,5 @@ TEST_F(MIDIPageTest, UnpluggedChoiceWithMIDIOffIsShownWithoutEndlessRescans) {
     EXPECT_EQ(midiBackend_->scans, scans);
     EXPECT_EQ(items(page.midiDevicePopup()), (QStringList{"No device selected", "Acme Keys", "Pad"}));
     EXPECT_EQ(page.midiDevicePopup()->currentText(), "Pad");
-    EXPECT_FALSE(log_.containsPrefix("MIDI: Attempting to connect"));
+    EXPECT_TRUE(midiBackend_->calls.empty());  // nothing connected
 }

@@ -9,13 +9,10 @@
 #include <memory>
 #include <optional>
 
-#include "core/background.h"
 #include "core/notification_center.h"
 #include "fake_midi_backend.h"
-#include "fakes/capture_logger.h"
 #include "fakes/fake_recognizer.h"
-#include "fakes/virtual_main_queue.h"
-#include "prefs/keys.h"
+#include "support/correction_fixture.h"
 #include "ui/preferences/preferences_window.h"
 
 namespace lumeno::testing {
@@ -38,7 +35,7 @@ public:
 };
 
 // The shared objects of the application on fakes, and the window on top of them.
-class PreferencesHarness {
+class PreferencesHarness : public CorrectionFixture {
 public:
     PreferencesHarness() {
         notifications_.addObserver(prefs::kPreferencesDidChange, [this](const core::Notification&) { ++didChangePosts_; });
@@ -80,14 +77,7 @@ public:
                R"(<rect width="80" height="40" fill="green"/><script>alert(1)</script></svg>)";
     }
 
-    CaptureLogger log_;
-    VirtualMainQueue queue_;
     core::NotificationCenter notifications_;
-    std::shared_ptr<prefs::PreferencesStore> store_ = std::make_shared<prefs::PreferencesStore>(log_);
-    prefs::PreferencesManager preferences_{store_};
-    core::BackgroundQueue background_{1};
-    std::shared_ptr<speech::TranscriptionCorrectionManager> corrections_ =
-        speech::TranscriptionCorrectionManager::create(store_, {queue_, background_, log_});
     FakeSpeechPlatform speechPlatform_;
     std::shared_ptr<FakeMIDIBackend> midiBackend_ = std::make_shared<FakeMIDIBackend>();
     std::shared_ptr<midi::MIDIController> midi_;
