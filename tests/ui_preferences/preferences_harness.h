@@ -35,12 +35,11 @@ public:
 };
 
 // The shared objects of the application on fakes, and the window on top of them.
-class PreferencesHarness : public CorrectionFixture {
-public:
-    PreferencesHarness() {
+class PreferencesTest : public ::testing::Test, protected CorrectionFixture {
+protected:
+    PreferencesTest() {
         notifications_.addObserver(prefs::kPreferencesDidChange, [this](const core::Notification&) { ++didChangePosts_; });
     }
-    virtual ~PreferencesHarness() = default;
 
     // MIDI and speech are made here, so a test can set up the store and the fakes before.
     ui::PreferencesWindow& makeWindow() {
@@ -87,7 +86,5 @@ public:
     QTemporaryDir folder_;
     std::unique_ptr<ui::PreferencesWindow> window_;
 };
-
-class PreferencesTest : public ::testing::Test, protected PreferencesHarness {};
 
 }  // namespace lumeno::testing
