@@ -8,7 +8,7 @@ using namespace lumeno;
 using lumeno::testing::PreferencesTest;
 
 // Ctrl+W hides the window even from a text field, which keeps what was typed; W alone is typed.
-TEST_F(PreferencesTest, CtrlWHidesTheWindowAndReopeningShowsTheSameState) {
+TEST_F(PreferencesTest, CtrlWHidesTheWindowAndKeepsWhatWasTyped) {
     auto& window = makeWindow();
     window.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
@@ -19,8 +19,5 @@ TEST_F(PreferencesTest, CtrlWHidesTheWindowAndReopeningShowsTheSameState) {
     EXPECT_TRUE(window.isVisible());
     QTest::keyClick(title, Qt::Key_W, Qt::ControlModifier);
     EXPECT_FALSE(window.isVisible());
-    window.show();
-    EXPECT_TRUE(window.isVisible());
     EXPECT_EQ(title->text(), "w");
-    EXPECT_EQ(store_->stringForKey(prefs::key::kCustomTitle), "w");
 }
