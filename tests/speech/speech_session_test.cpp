@@ -188,12 +188,11 @@ TEST_F(SpeechSessionTest, LanguageChangeWhileRecognizingRestartsHalfASecondLater
     ASSERT_EQ(platform_.tasks.size(), 2u);
     EXPECT_TRUE(session->isRecognizing());
 
-    // While idle the language is only stored.
+    // While idle the language is stored and nothing starts.
     session->stopRecognition();
     session->setLanguage("en-US");
     queue_.advance(1s);
     EXPECT_EQ(store_->stringForKey(key::kSpeechRecognitionLanguage), "en-US");
-    EXPECT_EQ(platform_.recognizersMade.back(), "de-DE");
     EXPECT_EQ(platform_.tasks.size(), 2u);
 }
 
