@@ -188,12 +188,13 @@ TEST_F(SpeechSessionTest, LanguageChangeWhileRecognizingRestartsHalfASecondLater
     ASSERT_EQ(platform_.tasks.size(), 2u);
     EXPECT_TRUE(session->isRecognizing());
 
-    // While idle the language is stored and nothing starts.
+    // While idle the language is stored and nothing starts, but the next start uses it.
     session->stopRecognition();
     session->setLanguage("en-US");
     queue_.advance(1s);
     EXPECT_EQ(store_->stringForKey(key::kSpeechRecognitionLanguage), "en-US");
     EXPECT_EQ(platform_.tasks.size(), 2u);
+    EXPECT_EQ(platform_.recognizersMade.back(), "en-US");
 }
 
 // The stored choice and vocabulary reach every recogniser made; a change of model restarts a
