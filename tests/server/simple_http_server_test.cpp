@@ -254,7 +254,7 @@ TEST_F(ServerTest, EventStreamThatStopsReadingIsCutOffAtTheAudioBound) {
 TEST_F(ServerTest, StopPublishesZeroAndSilencesTheTimers) {
     auto a = connectAudio();
     auto e = connectEvents();
-    ASSERT_TRUE(waitForCount(1));
+    ASSERT_TRUE(log_.waitFor("🎤 Added transcription connection, count: 1"));
     server_->stop();
     queue_.runUntilIdle();
     EXPECT_EQ(counts_.back(), 0);
