@@ -207,22 +207,9 @@ TEST_F(ServerTest, ListenersAreCountedByHostAndADeadAudioListenerLeavesAtOnce) {
     EXPECT_TRUE(waitForCount(1));
 }
 
-TEST_F(ServerTest, DeadEventStreamLeavesOnlyWithTheTwoSecondPassAndItsKeepAlivesEnd) {
-    auto events = connectEvents("127.0.0.3");
-    ASSERT_TRUE(waitForCount(1));
-    events.close();
-    std::this_thread::sleep_for(200ms);  // the close has reached the server by now
-    queue_.runUntilIdle();
-    EXPECT_EQ(server_->uniqueListenerCount(), 1) << "event streams are pruned only by the timer";
-    queue_.advance(2s);
-    EXPECT_TRUE(waitForCount(0));
-    queue_.advance(60s);
-    queue_.runUntil([] { return false; }, 100ms);
-    EXPECT_EQ(queue_.pendingCount(), 2u) << "only the two cleanup timers remain";
-}
-
-TEST_F(ServerTest, EventStreamGetsHeadKeepAlivesAndBroadcasts) {
-    TestClient events(port());
+// A closed event stream is pruned only by the two-second pass, and its keep-alives end with it.
+TEST_F(ServerTest, EventStreamGetsHeadKeepAlivesAndBroadcastsUntilTheTwoSecondPassFindsItClosed) {
+    TestClient events(port(), "127.0.0.3");
     events.send("GET /transcription HTTP/1.1\r\n\r\n");
     EXPECT_EQ(events.readExactly(server::kEventStreamHead.size()), server::kEventStreamHead);
     EXPECT_EQ(events.readExactly(12), server::kKeepAlive) << "a keep-alive follows registration at once";
@@ -233,6 +220,16 @@ TEST_F(ServerTest, EventStreamGetsHeadKeepAlivesAndBroadcasts) {
     EXPECT_EQ(events.readExactly(12), server::kKeepAlive);
     server_->broadcastTranscription(R"({"type":"transcription","text":"hello"})");
     EXPECT_EQ(events.readExactly(47), "data: {\"type\":\"transcription\",\"text\":\"hello\"}\n\n");
+
+    events.close();
+    std::this_thread::sleep_for(200ms);  // the close has reached the server by now
+    queue_.runUntilIdle();
+    EXPECT_EQ(server_->uniqueListenerCount(), 1);
+    queue_.advance(2s);
+    EXPECT_TRUE(waitForCount(0));
+    queue_.advance(60s);
+    queue_.runUntil([] { return false; }, 100ms);
+    EXPECT_EQ(queue_.pendingCount(), 2u) << "only the two cleanup timers remain";
 }
 
 TEST_F(ServerTest, EventStreamThatStopsReadingIsCutOffAtTheAudioBound) {
