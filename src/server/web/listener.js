@@ -1,7 +1,8 @@
 // Listening: the status poll, the audio connection with its retries, playback on the audio
-// context, the level meter, and what keeps a phone playing. All of it is one object's state
-// (`listener`); the page's other parts are captions.js (captions), pcm.js and ogg_opus.js (the
-// two streams' bytes to samples) and playback.js (where each block goes on the output clock).
+// context (live mode) or through a media element (background mode), the level meter, and what
+// keeps a phone playing. All of it is one object's state (`listener`); the page's other parts are
+// captions.js (captions), pcm.js and ogg_opus.js (the two streams' bytes to samples) and
+// playback.js (where each block goes on the output clock, and the media element's catch-up).
 // `transcriptionEnabled` is written into the page by the server just before these scripts.
 
 const STATUS_POLL_MS = 2000;
@@ -17,6 +18,14 @@ const CANNOT_PLAY = 'This browser cannot play the stream';
 // The compressed stream carries a twentieth of the raw one's bytes, so a crowded venue network
 // keeps up; "Full quality" (remembered on the phone) asks for the raw stream instead.
 const FULL_QUALITY_KEY = 'lumeno.fullQuality';
+// "Keep playing when the screen locks" (remembered on the phone): the MP3 stream through a media
+// element, which phones keep playing with the screen locked, where they suspend Web Audio.
+const BACKGROUND_KEY = 'lumeno.background';
+// A media element that has not started playing by then is given up for live mode.
+const ELEMENT_START_MS = 15000;
+const ELEMENT_STARTED_S = 0.5;
+const ELEMENT_STALL_MS = 5000;
+const BACKGROUND_FAILED = 'Listening live - this browser cannot play in the background';
 
 function setStatus(text) {
   const status = document.getElementById('status');
@@ -85,6 +94,34 @@ function fullQualityChosen() {
   return box ? box.checked : false;
 }
 
+function backgroundChosen() {
+  return document.getElementById('background').checked;
+}
+
+// Background mode is on by default only where the page can tell it runs on a phone whose browser
+// stops Web Audio when the screen locks and offers no wake lock to keep the screen on: an iPhone
+// or iPad on a plain-http venue address. Elsewhere live mode, a few seconds earlier, is the default.
+function backgroundByDefault() {
+  return isIOS() && !('wakeLock' in navigator);
+}
+
+// A switch remembered on the phone as 'true' or 'false'; `onChange` runs after each change.
+function rememberSwitch(box, key, fallback, onChange) {
+  let stored = null;
+  try {
+    stored = localStorage.getItem(key);
+  } catch (error) {
+    // Storage may be off in private browsing: the switch still works for this visit.
+  }
+  box.checked = stored === null ? fallback : stored === 'true';
+  box.addEventListener('change', () => {
+    try {
+      localStorage.setItem(key, box.checked ? 'true' : 'false');
+    } catch (error) {}
+    onChange();
+  });
+}
+
 class Listener {
   constructor() {
     this.audioContext = null;
@@ -118,6 +155,19 @@ class Listener {
     this.opusUnavailable = false;
     this.streamCodec = null;
     this.opusStream = null;
+    // 'live' or 'background' while listening, else null.
+    this.mode = null;
+    // Said on the status line while listening (a fall back from background mode), or null.
+    this.notice = null;
+    this.element = null;
+    this.elementSession = 0;
+    this.elementRequestedAt = 0;
+    this.elementPlaying = false;
+    this.elementPosition = 0;
+    this.elementMovedAt = 0;
+    this.elementWatch = null;
+    this.elementMeter = null;
+    this.catchUp = new CatchUpPolicy();
   }
 
   async checkStreamStatus() {
@@ -161,7 +211,20 @@ class Listener {
     const mine = ++this.session;
     this.retryCount = 0;
     this.connectionState = 'connecting';
+    this.notice = null;
     try {
+      if (backgroundChosen()) {
+        // The element starts inside the tap, as phones allow sound only there; the audio context
+        // is unlocked too, for the meter and for live mode should the element fail.
+        this.connectElement(mine);
+        try {
+          this.audioContext = createAudioContext(OPUS_RATE);
+          this.audioContext.resume().catch(() => {});
+        } catch (error) {
+          // No Web Audio: the element plays, without a meter or live mode to fall back to.
+        }
+        return;
+      }
       // Created and resumed inside the tap: phones unlock audio only there.
       // At the compressed stream's rate when that is what will play, so the context made in the
       // tap is the one that plays (a phone may not start one made later).
@@ -169,12 +232,16 @@ class Listener {
       if (opus && typeof WebAssembly === 'object') loadWasmDecoderScript().catch(() => {});  // meanwhile
       this.audioContext = createAudioContext(opus ? OPUS_RATE : 44100);
       this.audioContext.resume().catch(() => {});
-      await this.connectAudio(mine, true);
+      await this.connectLive(mine, true);
     } catch (error) {
-      if (mine !== this.session) return;
-      if (error instanceof CannotPlayError) this.cannotPlay(error);
-      else this.failListening(error);
+      this.failStart(mine, error);
     }
+  }
+
+  failStart(mine, error) {
+    if (mine !== this.session) return;
+    if (error instanceof CannotPlayError) this.cannotPlay(error);
+    else this.failListening(error);
   }
 
   stopListening() {
@@ -228,6 +295,7 @@ class Listener {
     this.session++;
     this.isPlaying = false;
     this.connectionState = state;
+    this.mode = null;
     this.closeConnection();
     if (this.audioContext) {
       this.audioContext.close().catch(() => {});
@@ -261,10 +329,12 @@ class Listener {
       this.abortController.abort();
       this.abortController = null;
     }
+    this.closeElement();
   }
 
   // One /audio request. Throws on failure; the caller decides between an error and a retry.
-  async connectAudio(mine, first) {
+  async connectLive(mine, first) {
+    this.mode = 'live';
     const controller = new AbortController();
     this.abortController = controller;
     // A server that takes the connection but never answers must not hold the retries up.
@@ -309,6 +379,7 @@ class Listener {
     this.audioWatchdog = setInterval(() => this.checkAudioFlow(), 250);
     this.requestWakeLock();
     this.startKeepAlive();
+    this.claimMediaSession();
     if (codec === 'opus') this.processOpusStream(this.currentReader, mine);
     else this.processAudioStream(this.currentReader, format.sampleRate, format.channels, mine);
   }
@@ -318,38 +389,53 @@ class Listener {
     return !this.opusUnavailable && !fullQualityChosen() && canDecode;
   }
 
-  restoreFullQuality() {
-    const box = document.getElementById('fullQuality');
-    if (!box) return;
-    try {
-      box.checked = localStorage.getItem(FULL_QUALITY_KEY) === 'true';
-    } catch (error) {
-      // Storage may be off in private browsing: the switch still works for this visit.
-    }
-    box.addEventListener('change', () => {
-      try {
-        localStorage.setItem(FULL_QUALITY_KEY, box.checked ? 'true' : 'false');
-      } catch (error) {}
-      // While listening, the other stream takes over at once.
-      if (this.isPlaying && this.connectionState !== 'reconnecting') this.switchStream();
+  // While listening, a switch of stream or mode takes over at once (inside the tap on the switch,
+  // which lets a phone start the element).
+  restoreSwitches() {
+    const switchNow = (affects) => {
+      if (this.isPlaying && this.connectionState !== 'reconnecting' && affects()) this.switchStream();
+    };
+    rememberSwitch(document.getElementById('fullQuality'), FULL_QUALITY_KEY, false, () => switchNow(() => this.mode === 'live'));
+    rememberSwitch(document.getElementById('background'), BACKGROUND_KEY, backgroundByDefault(), () => {
+      showModeNotes();
+      switchNow(() => true);
     });
+    showModeNotes();
   }
 
   // Reconnects at once with whatever the page now prefers, keeping the listening session.
   switchStream() {
     const mine = this.session;
     this.closeConnection();
-    this.connectAudio(mine, false).catch((error) => {
+    this.notice = null;
+    if (backgroundChosen()) {
+      this.connectElement(mine);
+      return;
+    }
+    this.connectLive(mine, false).catch((error) => {
       if (mine !== this.session) return;
       if (error instanceof StreamFormatError) this.failListening(error);
       else this.scheduleReconnect(mine);
     });
   }
 
+  // A new connection in the chosen mode, for a retry; throws when the server cannot be reached.
+  async connect(mine) {
+    if (!backgroundChosen()) return this.connectLive(mine, false);
+    // A media element says nothing about why a request failed: ask the server first, so that one
+    // that is away, or has no audio (the operator paused), means a retry, and an element that
+    // fails later means it cannot play here.
+    const response = await fetch('/status', { cache: 'no-store' });
+    if (!response.ok) throw new Error('HTTP ' + response.status);
+    const status = (await response.json()).status;
+    if (status !== 'streaming') throw new Error('no stream (' + status + ')');
+    if (mine === this.session) this.connectElement(mine);
+  }
+
   setListening() {
     this.connectionState = 'playing';
     setButton('Stop Listening', 'stop');
-    setStatus('Connected - Listening');
+    setStatus(this.notice || 'Connected - Listening');
   }
 
   // Connected but silent for a while (the operator paused, or the network stalls): say so rather
@@ -385,7 +471,7 @@ class Listener {
       this.retryTimer = null;
       if (mine !== this.session || !this.isPlaying) return;
       try {
-        await this.connectAudio(mine, false);
+        await this.connect(mine);
       } catch (error) {
         if (mine !== this.session) return;
         if (error instanceof StreamFormatError) this.failListening(error);
@@ -523,6 +609,10 @@ class Listener {
         this.keepAliveUnavailable = true;
       }
     }
+  }
+
+  // The lock screen's title and a way to stop; the phone's audio session set to playback.
+  claimMediaSession() {
     if (navigator.audioSession) navigator.audioSession.type = 'playback';
     if ('mediaSession' in navigator) {
       try {
@@ -563,13 +653,173 @@ class Listener {
   }
 
   // Back on screen: the wake lock was released when the page was hidden, and a phone may have
-  // suspended the audio while the screen was off.
+  // suspended the audio (or paused the element, for a call) while the screen was off.
   pageShown() {
     if (this.connectionState === 'captions') this.requestWakeLock();
     if (!this.isPlaying) return;
     this.requestWakeLock();
     if (this.audioContext && this.audioContext.state !== 'running') this.audioContext.resume().catch(() => {});
+    if (this.mode === 'background' && this.element.paused) this.element.play().catch(() => {});
   }
+
+  // Background mode: /audio.mp3 through a media element. It counts as listening from the tap, so
+  // the listener can stop it while the element buffers its first seconds.
+  connectElement(mine) {
+    this.mode = 'background';
+    this.isPlaying = true;
+    const element = this.mediaElement();
+    this.elementSession = mine;
+    this.elementPlaying = false;
+    this.catchUp.reset();
+    this.elementRequestedAt = performance.now();
+    element.src = '/audio.mp3?t=' + Date.now();
+    element.playbackRate = 1;
+    element.play().catch((error) => {
+      // A stop or a new source while it was starting is not a failure.
+      if (error.name !== 'AbortError') this.elementFailed(mine, error);
+    });
+    this.elementWatch = setInterval(() => this.checkElement(mine), 250);
+    this.stopKeepAlive();
+    if (this.connectionState !== 'reconnecting') {
+      this.connectionState = 'connecting';
+      setButton('Stop Listening', 'stop');
+      setStatus('Connecting...');
+    }
+    this.claimMediaSession();
+  }
+
+  mediaElement() {
+    if (this.element) return this.element;
+    const element = document.createElement('audio');
+    element.id = 'backgroundAudio';
+    element.setAttribute('playsinline', '');
+    const mine = () => this.mode === 'background' && this.elementSession === this.session;
+    element.addEventListener('waiting', () => { if (mine()) this.catchUp.underrun(); });
+    element.addEventListener('error', () => {
+      if (mine()) this.elementFailed(this.session, new Error('media error ' + (element.error ? element.error.code : '?')));
+    });
+    // A live stream has no end: the server went away.
+    element.addEventListener('ended', () => { if (mine()) this.scheduleReconnect(this.session); });
+    document.body.appendChild(element);
+    this.element = element;
+    return element;
+  }
+
+  // Started once it has played a little: some engines report 'playing', and move their position
+  // by a few milliseconds, a second or two before sound comes out.
+  elementStarted() {
+    this.elementPlaying = true;
+    this.connects++;
+    this.retryCount = 0;
+    this.elementPosition = this.element.currentTime;
+    this.elementMovedAt = performance.now();
+    this.setListening();
+    this.startElementMeter();
+  }
+
+  // An element that fails after it played is a connection lost; one that never played cannot play
+  // the stream here (the server answered, or this is the first try): live mode takes over in the
+  // same listening session, on the audio context the tap unlocked, and the page says so.
+  elementFailed(mine, error) {
+    if (mine !== this.session || this.mode !== 'background') return;
+    if (this.elementPlaying) {
+      this.scheduleReconnect(mine);
+      return;
+    }
+    console.log('Background playback failed, listening live:', error);
+    this.closeConnection();
+    if (!this.audioContext) {
+      this.cannotPlay(error);
+      return;
+    }
+    this.notice = BACKGROUND_FAILED;
+    this.connectLive(mine, true).catch((failure) => this.failStart(mine, failure));
+  }
+
+  closeElement() {
+    if (this.elementWatch !== null) {
+      clearInterval(this.elementWatch);
+      this.elementWatch = null;
+    }
+    if (this.elementMeter) {
+      this.elementMeter.source.disconnect();
+      this.elementMeter = null;
+    }
+    showMeterNote(false);
+    this.elementPlaying = false;
+    this.elementSession = 0;
+    const element = this.element;
+    if (!element || !element.getAttribute('src')) return;
+    // Without a source the element drops its connection to the server.
+    element.pause();
+    element.removeAttribute('src');
+    element.load();
+  }
+
+  // Four times a second: a start that never comes, the catch-up, the meter, and audio that stopped.
+  checkElement(mine) {
+    const element = this.element;
+    const now = performance.now();
+    if (!this.elementPlaying) {
+      if (element.currentTime >= ELEMENT_STARTED_S && !element.paused) this.elementStarted();
+      else if (now - this.elementRequestedAt > ELEMENT_START_MS) this.elementFailed(mine, new Error('the element did not start'));
+      return;
+    }
+    const lag = (now - this.elementRequestedAt) / 1000 - element.currentTime;
+    const rate = this.catchUp.update(now / 1000, lag);
+    if (element.playbackRate !== rate) element.playbackRate = rate;
+    if (element.currentTime !== this.elementPosition) {
+      this.elementPosition = element.currentTime;
+      this.elementMovedAt = now;
+      if (this.connectionState === 'waiting') this.setListening();
+    } else if (now - this.elementMovedAt > ELEMENT_STALL_MS) {
+      // Its buffer ran out long ago and it neither failed nor ended: start it again.
+      this.scheduleReconnect(mine);
+      return;
+    } else if (this.connectionState === 'playing' && now - this.elementMovedAt > AUDIO_SILENCE_MS) {
+      this.connectionState = 'waiting';
+      setStatus('Waiting for audio...');
+    }
+    if (this.elementMeter && this.connectionState === 'playing') {
+      this.elementMeter.analyser.getFloatTimeDomainData(this.elementMeter.samples);
+      updateMeter(this.elementMeter.samples);
+    } else {
+      setLevel(0);
+    }
+  }
+
+  // The meter follows the element through a copy of its output (the element still plays to the
+  // speaker itself); a browser that cannot copy it says so under the meter.
+  startElementMeter() {
+    const element = this.element;
+    const capture = element.captureStream || element.mozCaptureStream;
+    let meter = null;
+    try {
+      if (capture && this.audioContext) {
+        const analyser = this.audioContext.createAnalyser();
+        const source = this.audioContext.createMediaStreamSource(capture.call(element));
+        source.connect(analyser);
+        meter = { source: source, analyser: analyser, samples: new Float32Array(analyser.fftSize) };
+      }
+    } catch (error) {
+      console.log('Level meter unavailable in background mode:', error);
+    }
+    this.elementMeter = meter;
+    showMeterNote(!meter);
+  }
+}
+
+// Under the switch, what background mode costs; under the meter, that it cannot follow the
+// element (shown only while that is so); the iPhone hint only while live mode would stop at a
+// locked screen.
+function showModeNotes() {
+  const background = backgroundChosen();
+  document.getElementById('backgroundNote').hidden = !background;
+  document.getElementById('iosWarning').style.display = isIOS() && !background ? 'block' : 'none';
+}
+
+function showMeterNote(shown) {
+  document.getElementById('meterNote').hidden = !shown;
 }
 
 const listener = new Listener();
@@ -584,9 +834,12 @@ const captions = new Captions(transcriptionEnabled, () => listener.showCaptionsS
 //   underruns      times the schedule ran dry and restarted at the target
 //   playbackRate   the current rate trim (1 = none)
 //   sampleRate     the stream's announced rate, or 0
-//   connects       successful /audio connections since the page loaded
-//   codec          'opus' or 'pcm' while connected, else null
+//   connects       successful /audio connections (and started elements) since the page loaded
+//   codec          'opus' or 'pcm' while connected, 'mp3' in background mode, else null
 //   decoder        'wasm' or 'webcodecs' while Opus is decoded, else null
+//   mode           'live' or 'background' while listening, else null
+//   elementLagMs   background mode: how far the element plays behind the stream
+//   catchUps       background mode: times the element played fast to catch up
 window.listenerStats = Object.freeze({
   get state() { return listener.connectionState; },
   get leadMs() { return listener.policy.lastLeadS * 1000; },
@@ -597,8 +850,11 @@ window.listenerStats = Object.freeze({
   get playbackRate() { return listener.policy.rate; },
   get sampleRate() { return listener.streamFormat ? listener.streamFormat.sampleRate : 0; },
   get connects() { return listener.connects; },
-  get codec() { return listener.streamCodec; },
+  get codec() { return listener.mode === 'background' ? 'mp3' : listener.streamCodec; },
   get decoder() { return listener.opusStream ? listener.opusStream.kind : null; },
+  get mode() { return listener.mode; },
+  get elementLagMs() { return listener.catchUp.lagS * 1000; },
+  get catchUps() { return listener.catchUp.catchUps; },
 });
 
 // The page's controls call these by name.
@@ -632,10 +888,9 @@ function isIOS() {
 }
 
 listener.requestWakeLock();
-if (isIOS()) document.getElementById('iosWarning').style.display = 'block';
 
 window.addEventListener('load', function () {
-  listener.restoreFullQuality();
+  listener.restoreSwitches();
   setCaptionsOnlyButton(false);
   captions.restoreSize();
   listener.checkStreamStatus();

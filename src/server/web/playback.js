@@ -219,3 +219,76 @@ class PlaybackPolicy {
     return 1 + scaled * this.maxTrim;
   }
 }
+
+// Background mode plays the MP3 stream through a media element, whose buffering the browser
+// decides: engines start four to six seconds behind the live stream (they wait for a block of the
+// stream before they play) and let a page neither fill them faster nor seek into a live stream
+// reliably. Nor does playing faster bring a freshly started element nearer: Chromium holds most
+// of those seconds before its demuxer, out of the page's reach, and Firefox, played faster,
+// stops to buffer its seconds again. What the page can do is keep the element from falling
+// further behind than it started: a network stall longer than its buffer, or a source clock a
+// little fast, adds to the delay for good, as the element plays every byte. When the element is
+// more than CATCH_UP_ABOVE_S behind the lowest lag it has shown, it plays CATCH_UP_RATE fast
+// (pitch kept) until it is back.
+//
+// The lag is measured on the wall clock: the server sends the stream in real time from the moment
+// of the request, so the element's position trails the wall time since then by what it buffers.
+const CATCH_UP_ABOVE_S = 1;
+const CATCH_UP_TO_S = 0.25;
+const CATCH_UP_RATE = 1.1;
+// Lag readings in an element's first seconds say little: some engines' clocks stand still for a
+// second after 'playing'.
+const ELEMENT_SETTLE_S = 2;
+// A catch-up that has not gained this much after CATCH_UP_CHECK_S shows an engine that ignores
+// the rate (WebKitGTK on a live stream): the rate stays at 1 for the rest of the connection.
+const CATCH_UP_CHECK_S = 5;
+const CATCH_UP_MIN_GAIN_S = 0.2;
+
+class CatchUpPolicy {
+  constructor() {
+    this.catchUps = 0;
+    this.reset();
+  }
+
+  // A new connection of the element. The count of catch-ups stays.
+  reset() {
+    this.playingSince = null;
+    this.baselineS = null;
+    this.lagS = 0;
+    this.rate = 1;
+    this.catchUpFrom = null;
+    this.rateIgnored = false;
+  }
+
+  // The element plays at `lagS` behind the stream at wall time `nowS`; returns the rate to play at.
+  update(nowS, lagS) {
+    this.lagS = lagS;
+    if (this.playingSince === null) this.playingSince = nowS;
+    if (nowS - this.playingSince < ELEMENT_SETTLE_S) return this.rate;
+    if (this.baselineS === null || lagS < this.baselineS) this.baselineS = lagS;
+    if (this.rate === 1) {
+      if (!this.rateIgnored && lagS > this.baselineS + CATCH_UP_ABOVE_S) {
+        this.rate = CATCH_UP_RATE;
+        this.catchUpFrom = { atS: nowS, lagS: lagS };
+        this.catchUps++;
+      }
+    } else if (lagS <= this.baselineS + CATCH_UP_TO_S) {
+      this.rate = 1;
+    } else if (nowS - this.catchUpFrom.atS >= CATCH_UP_CHECK_S && this.catchUpFrom.lagS - lagS < CATCH_UP_MIN_GAIN_S) {
+      this.rateIgnored = true;
+      this.settleAt(lagS);
+    }
+    return this.rate;
+  }
+
+  // The element ran out of data: nothing more is buffered ahead, so its lag now is as close as
+  // it can play.
+  underrun() {
+    if (this.baselineS !== null) this.settleAt(this.lagS);
+  }
+
+  settleAt(lagS) {
+    this.baselineS = lagS;
+    this.rate = 1;
+  }
+}
