@@ -12,13 +12,12 @@
 //                                         time, in chunks of FRAMES frames (a capture block by
 //                                         default); a tone still running stops first
 //   count                            prints "COUNT <n>", the server's listener count
-//   logo PATH                        store the file's bytes as the logo
 //   quit
+// Each command is answered "OK <command>" once done.
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <csignal>
-#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <thread>
@@ -28,7 +27,6 @@
 #include "core/log.h"
 #include "core/notification_center.h"
 #include "core/thread_main_queue.h"
-#include "prefs/keys.h"
 #include "prefs/preferences_store.h"
 #include "server/listener_page.h"
 #include "server/simple_http_server.h"
@@ -114,9 +112,6 @@ int main(int argc, char** argv) {
             });
         } else if (command == "count") {
             std::cout << "COUNT " << server->uniqueListenerCount() << std::endl;
-        } else if (command == "logo") {
-            std::ifstream file(rest, std::ios::binary);
-            store->setData(prefs::key::kLogoImageData, std::string(std::istreambuf_iterator<char>(file), {}));
         } else if (command == "quit") {
             break;
         }

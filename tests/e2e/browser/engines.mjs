@@ -1,5 +1,5 @@
 // The three browser engines behind one small page interface, for the browser tests and the
-// listen benchmark: Debian's Chromium (playwright-core), Firefox ESR (puppeteer-core over WebDriver
+// listen benchmark: Debian's Chromium and Firefox ESR (puppeteer-core, over CDP and WebDriver
 // BiDi) and WebKitGTK (WebKitWebDriver driving MiniBrowser on a private Xvfb display).
 //
 // A venue serves the page over plain http from a LAN address, which no browser treats as a
@@ -7,12 +7,9 @@
 // launched browser resolves to loopback: Chromium by its host-resolver rules, Firefox by
 // network.dns.localDomains, WebKit through a local proxy given in the session's capabilities.
 //
-//   const browser = await launchEngine('firefox', { pulseServer });
-//   const page = await browser.newPage();
-//   await page.goto(pageUrl(port, '/listen'));
-//   await page.waitFor(() => listenerStats.state === 'playing');
-//
-// Functions given to evaluate and waitFor run in the page: they may use only their argument.
+// A page offers open, goto, evaluate and waitFor (functions that run in the page and may use only
+// their argument), click, press, screenshot, close, and hide and show: out of sight as a phone's
+// lock screen puts it (`document.hidden`), and back.
 import { spawn } from 'node:child_process';
 import { writeFileSync } from 'node:fs';
 import http from 'node:http';
@@ -20,43 +17,42 @@ import net from 'node:net';
 import { join, dirname } from 'node:path';
 import { fileURLToPath } from 'node:url';
 
-export const engines = ['chromium', 'firefox', 'webkit'];
 export const lanHost = 'lumeno.test';
 export const pageUrl = (port, path = '/listen', host = lanHost) => `http://${host}:${port}${path}`;
 
 const here = dirname(fileURLToPath(import.meta.url));
-const modules = join(here, 'node_modules');
 const phone = { width: 390, height: 844 };
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 // `pulseServer`: where the browser plays (a private PulseAudio daemon's socket).
 export async function launchEngine(engine, { pulseServer } = {}) {
   const env = { ...process.env, ...(pulseServer ? { PULSE_SERVER: pulseServer } : {}) };
-  if (engine === 'chromium') return launchChromium(env);
-  if (engine === 'firefox') return launchFirefox(env);
   if (engine === 'webkit') return launchWebKit(env);
+  if (engine === 'chromium' || engine === 'firefox') return launchPuppeteer(engine, env);
   throw new Error(`unknown engine ${engine}`);
 }
 
-// Polls in node rather than in the page, the same way for every engine.
-async function poll(evaluate, fn, arg, timeoutMs) {
-  const deadline = Date.now() + timeoutMs;
-  let last;
-  for (;;) {
-    last = await evaluate(fn, arg).catch((error) => ({ pollError: error.message }));
-    if (last && !last.pollError) return last;
-    if (Date.now() > deadline) throw new Error(`timed out after ${timeoutMs} ms waiting for ${fn}${last && last.pollError ? ` (${last.pollError})` : ''}`);
-    await sleep(50);
+// Waits for `check` to return something true (a throw counts as not yet) and returns it. Pages
+// are polled from here rather than from inside, the same way for every engine.
+export async function until(what, check, timeoutMs = 10000) {
+  let failure = '';
+  for (const deadline = Date.now() + timeoutMs; ; await sleep(50)) {
+    try {
+      const value = await check();
+      if (value) return value;
+    } catch (error) {
+      failure = ` (${error.message})`;
+    }
+    if (Date.now() > deadline) throw new Error(`timed out after ${timeoutMs} ms waiting for ${what}${failure}`);
   }
 }
 
-// What every engine's page offers on top of its own evaluate, click and screenshot.
+// What every engine's page offers on top of its own evaluate, click, hide and screenshot.
 function wrapPage(engine, impl) {
-  const page = {
+  return {
     engine,
     ...impl,
-    waitFor: (fn, arg = null, timeoutMs = 10000) => poll(impl.evaluate, fn, arg, timeoutMs),
-    text: (selector) => impl.evaluate((s) => document.querySelector(s).textContent, selector),
+    waitFor: (fn, arg = null, timeoutMs = 10000) => until(String(fn), () => impl.evaluate(fn, arg), timeoutMs),
     // Loads `url`, then stores `storage` (key -> value) on the phone and loads it again, as a
     // listener coming back to the page would.
     async open(url, storage = null) {
@@ -66,66 +62,40 @@ function wrapPage(engine, impl) {
       await impl.goto(url);
     },
   };
-  return page;
 }
 
-async function launchChromium(env) {
-  const { chromium } = await import(join(modules, 'playwright-core', 'index.mjs'));
-  const browser = await chromium.launch({
+// Chromium and Firefox: one browser, a context (own storage) per page. Autoplay is allowed, as a
+// tap would; the page must play into the sound server (puppeteer mutes headless Chromium).
+async function launchPuppeteer(engine, env) {
+  const { default: puppeteer } = await import(join(here, 'node_modules', 'puppeteer-core', 'lib', 'esm', 'puppeteer', 'puppeteer-core.js'));
+  const browser = await puppeteer.launch(engine === 'chromium' ? {
     executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
-    headless: true,
-    // Playwright mutes headless audio by default; the page must play into the sound server.
     ignoreDefaultArgs: ['--mute-audio'],
-    args: [
-      '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
+    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
       '--disable-component-update', '--disable-sync', '--autoplay-policy=no-user-gesture-required',
-      `--host-resolver-rules=MAP ${lanHost} 127.0.0.1`,
-    ],
+      `--host-resolver-rules=MAP ${lanHost} 127.0.0.1`],
     env,
-  });
-  return {
-    engine: 'chromium',
-    async newPage() {
-      const context = await browser.newContext({ viewport: phone, deviceScaleFactor: 2, hasTouch: true });
-      const page = await context.newPage();
-      return wrapPage('chromium', {
-        goto: (url) => page.goto(url, { timeout: 15000 }),
-        evaluate: (fn, arg = null) => page.evaluate(fn, arg),
-        click: (selector) => page.click(selector, { timeout: 5000 }),
-        press: (key) => page.keyboard.press(key),
-        screenshot: (path, { fullPage = false } = {}) => page.screenshot({ path, fullPage, animations: 'disabled' }),
-        close: () => context.close(),
-      });
-    },
-    close: () => browser.close(),
-  };
-}
-
-async function launchFirefox(env) {
-  const { default: puppeteer } = await import(join(modules, 'puppeteer-core', 'lib', 'esm', 'puppeteer', 'puppeteer-core.js'));
-  const browser = await puppeteer.launch({
+  } : {
     browser: 'firefox',
     executablePath: process.env.FIREFOX || '/usr/bin/firefox-esr',
-    headless: true,
-    extraPrefsFirefox: {
-      'network.dns.localDomains': lanHost,
-      'media.autoplay.default': 0,
-      'media.autoplay.blocking_policy': 0,
-    },
+    extraPrefsFirefox: { 'network.dns.localDomains': lanHost, 'media.autoplay.default': 0, 'media.autoplay.blocking_policy': 0 },
     env,
   });
   return {
-    engine: 'firefox',
+    engine,
     async newPage() {
       const context = await browser.createBrowserContext();
       const page = await context.newPage();
       await page.setViewport({ ...phone, deviceScaleFactor: 2, hasTouch: true });
-      return wrapPage('firefox', {
+      return wrapPage(engine, {
         goto: (url) => page.goto(url, { timeout: 15000 }),
         evaluate: (fn, arg = null) => page.evaluate(fn, arg),
         click: (selector) => page.click(selector),
         press: (key) => page.keyboard.press(key),
         screenshot: (path, { fullPage = false } = {}) => page.screenshot({ path, fullPage }),
+        // Another tab in front, and back.
+        hide: async () => (await context.newPage()).bringToFront(),
+        show: () => page.bringToFront(),
         close: () => context.close(),
       });
     },
@@ -139,29 +109,17 @@ async function launchWebKit(env) {
   const proxy = await startLanProxy();
   const port = await freePort();
   const driver = spawn(process.env.WEBKIT_WEBDRIVER || 'WebKitWebDriver', [`--port=${port}`],
-    { env: { ...env, DISPLAY: display.name }, stdio: ['ignore', 'ignore', 'pipe'], detached: true });
-  driver.log = [];
-  driver.stderr.setEncoding('utf8');
-  driver.stderr.on('data', (data) => driver.log.push(...data.split('\n').filter((l) => l.trim())));
-  const base = `http://127.0.0.1:${port}`;
+    { env: { ...env, DISPLAY: display.name }, stdio: 'ignore', detached: true });
   const command = async (method, path, body) => {
-    const response = await fetch(base + path, {
+    const response = await fetch(`http://127.0.0.1:${port}${path}`, {
       method, headers: { 'Content-Type': 'application/json' }, body: body === undefined ? undefined : JSON.stringify(body),
       signal: AbortSignal.timeout(30000),
     });
     const { value } = await response.json();
-    if (value && value.error) throw new Error(`${value.error}: ${value.message}${/crash/i.test(value.message) ? `\n${driver.log.slice(-10).join('\n')}` : ''}`);
+    if (value && value.error) throw new Error(`${value.error}: ${value.message}`);
     return value;
   };
-  for (let tries = 0; ; tries++) {
-    try {
-      await command('GET', '/status');
-      break;
-    } catch (error) {
-      if (tries > 100) throw new Error(`WebKitWebDriver did not start: ${error.message}`);
-      await sleep(50);
-    }
-  }
+  await until('WebKitWebDriver', () => command('GET', '/status'), 5000);
   const sessions = new Set();
   return {
     engine: 'webkit',
@@ -198,6 +156,10 @@ async function launchWebKit(env) {
         async screenshot(path) {
           writeFileSync(path, Buffer.from(await session('GET', '/screenshot'), 'base64'));
         },
+        // Minimised: without a window manager, a window or tab in front leaves a WebKitGTK page
+        // visible.
+        hide: () => session('POST', '/window/minimize', {}),
+        show: () => session('POST', '/window/rect', phone),
         async close() {
           sessions.delete(sessionId);
           await session('DELETE', '').catch(() => {});
@@ -220,55 +182,35 @@ const webDriverKeys = { Escape: '\uE00C', Enter: '\uE007', Tab: '\uE004' };
 async function stopGroup(child) {
   if (child.exitCode !== null || child.signalCode !== null) return;
   const exited = new Promise((resolve) => child.once('exit', resolve));
-  try {
-    process.kill(-child.pid, 'SIGTERM');
-  } catch {
-    return;
-  }
+  const signal = (name) => { try { process.kill(-child.pid, name); } catch {} };
+  signal('SIGTERM');
   if (await Promise.race([exited.then(() => true), sleep(3000).then(() => false)])) return;
-  try {
-    process.kill(-child.pid, 'SIGKILL');
-  } catch {}
+  signal('SIGKILL');
   await exited;
 }
 
 async function startXvfb() {
   const xvfb = spawn('Xvfb', ['-displayfd', '3', '-screen', '0', '1280x1024x24', '-nolisten', 'tcp'],
     { stdio: ['ignore', 'ignore', 'ignore', 'pipe'], detached: true });
-  const number = await new Promise((resolve, reject) => {
-    let text = '';
-    const timer = setTimeout(() => reject(new Error('Xvfb did not start')), 10000);
-    xvfb.stdio[3].on('data', (data) => {
-      text += data;
-      if (text.includes('\n')) {
-        clearTimeout(timer);
-        resolve(text.trim());
-      }
-    });
-    xvfb.on('exit', (code) => reject(new Error(`Xvfb exited (${code})`)));
-  });
-  return { name: `:${number}`, stop: () => stopGroup(xvfb) };
+  let text = '';
+  xvfb.stdio[3].on('data', (data) => { text += data; });
+  await until('Xvfb', () => text.includes('\n') || xvfb.exitCode !== null);
+  if (!text.includes('\n')) throw new Error(`Xvfb exited (${xvfb.exitCode})`);
+  return { name: `:${text.trim()}`, stop: () => stopGroup(xvfb) };
 }
 
-// An HTTP proxy that sends every request for `lanHost` (or loopback) to the same port on
-// 127.0.0.1, as the venue's address would reach Lumeno, in the origin form Lumeno expects. Bodies pass as they
-// come, so streams are not held up.
-export async function startLanProxy() {
+// An HTTP proxy that sends every request to the same port on 127.0.0.1, as the venue's address
+// would reach Lumeno, in the origin form Lumeno expects (nothing leaves the machine). Bodies pass
+// as they come, so streams are not held up.
+async function startLanProxy() {
   const server = http.createServer((req, res) => {
-    let target;
-    try {
-      target = new URL(req.url);
-    } catch {
-      target = null;
-    }
-    if (!target || ![lanHost, 'localhost', '127.0.0.1'].includes(target.hostname)) {
-      res.writeHead(502, { Connection: 'close' });
-      return res.end();
-    }
+    const target = new URL(req.url, 'http://127.0.0.1');
     const upstream = http.request({ host: '127.0.0.1', port: Number(target.port || 80), path: target.pathname + target.search,
       method: req.method, headers: req.headers, agent: false }, (answer) => {
       res.writeHead(answer.statusCode, answer.headers);
       answer.pipe(res);
+      // A connection Lumeno (or a test) dropped is dropped for the browser too.
+      answer.on('close', () => answer.complete || res.destroy());
     });
     upstream.on('socket', (socket) => socket.setNoDelay(true));
     upstream.on('error', () => res.destroy());

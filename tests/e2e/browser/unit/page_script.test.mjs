@@ -27,3 +27,14 @@ test('raw frames: stereo averaged to mono with divisor 32768, a read may split a
   assert.equal(assemble.remainder(), 0);
   assert.equal(decodeFrames(new Uint8Array([0xff, 0x3f]), 1)[0], 16383 / 32768);
 });
+
+test('a head announcing a rate or channel count the page cannot play is refused; absent ones are the defaults', () => {
+  const { parseStreamFormat } = vm.runInNewContext(`${read('pcm.js')};({ parseStreamFormat })`);
+  const format = (head) => parseStreamFormat({ get: (name) => (name in head ? head[name] : null) });
+  for (const head of [{ 'X-Sample-Rate': '0' }, { 'X-Sample-Rate': '-48000' }, { 'X-Sample-Rate': 'NaN' }, { 'X-Sample-Rate': '48000.5' },
+    { 'X-Sample-Rate': '4800000' }, { 'X-Sample-Rate': '' }, { 'X-Channels': '3' }, { 'X-Channels': '0' }, { 'X-Channels': 'two' }]) {
+    assert.throws(() => format(head), /^Error: unsupported audio format/, JSON.stringify(head));
+  }
+  assert.deepEqual({ ...format({}) }, { sampleRate: 44100, channels: 1 });
+  assert.deepEqual({ ...format({ 'X-Sample-Rate': '32000', 'X-Channels': '2' }) }, { sampleRate: 32000, channels: 2 });
+});

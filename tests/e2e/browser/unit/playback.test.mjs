@@ -8,7 +8,7 @@ import { fileURLToPath } from 'node:url';
 import vm from 'node:vm';
 
 const source = readFileSync(join(dirname(fileURLToPath(import.meta.url)), '..', '..', '..', '..', 'src', 'server', 'web', 'playback.js'), 'utf8');
-const { PlaybackPolicy, TARGET_DELAY_MS, MAX_TARGET_DELAY_MS, WARM_UP_S } = vm.runInNewContext(source + ';({ PlaybackPolicy, TARGET_DELAY_MS, MAX_TARGET_DELAY_MS, WARM_UP_S })');
+const { PlaybackPolicy, CatchUpPolicy, TARGET_DELAY_MS, MAX_TARGET_DELAY_MS, WARM_UP_S } = vm.runInNewContext(source + ';({ PlaybackPolicy, CatchUpPolicy, TARGET_DELAY_MS, MAX_TARGET_DELAY_MS, WARM_UP_S })');
 const target = TARGET_DELAY_MS / 1000;
 const cushion = MAX_TARGET_DELAY_MS / 1000;
 const R = 48000;
@@ -177,5 +177,19 @@ test('an output clock that stalls and jumps is neither skipped nor run dry; one 
     assert.ok(lastSecond.every((p) => p.skipped === 0), `${name}: nothing skipped once settled`);
     assert.ok(Math.abs(policy.targetS - target) < 1e-9, `${name}: the target stays`);
     if (underruns === 0) assert.ok(policy.skippedS <= cushion - target + D, `${name}: nothing skipped but the warm-up cushion`);
+  }
+});
+
+test('a media element that falls a second behind plays 10 % fast until it is back; one that ignores the rate is left at 1', () => {
+  for (const { obeys, finalLag } of [{ obeys: true, finalLag: 5.25 }, { obeys: false, finalLag: 6.5 }]) {
+    const policy = new CatchUpPolicy();
+    let [lag, rate] = [5, 1];
+    for (let t = 0; t < 40; t += 0.25) {
+      if (t === 10) lag += 1.5;  // a stall longer than the element's buffer
+      rate = policy.update(t, lag);
+      if (obeys) lag -= (rate - 1) * 0.25;
+    }
+    assert.deepEqual([policy.catchUps, rate], [1, 1]);
+    assert.ok(Math.abs(lag - finalLag) < 0.03, `${obeys ? 'obeys' : 'ignores'} the rate: ends ${lag} s behind`);
   }
 });
