@@ -4,14 +4,19 @@
 // meter.mjs for what the difference does and does not include).
 //
 //   node listen.mjs [--engine chromium|firefox|webkit] [--origin local|lan] [--codec opus|pcm]
-//                   [--quick] [--steady] [--calibrate]
+//                   [--mode live|background] [--network loopback|wifi] [--quick] [--steady]
+//                   [--calibrate]
 //
-// Prints one line on stdout; what happened, burst by burst, on stderr. --engine picks the browser
-// (default chromium); --origin lan opens the page from a host name that only the browser resolves
-// to loopback, a plain-http origin as a venue's phones get it, instead of 127.0.0.1 (a secure
-// context, with APIs a venue's phones do not have). --quick shortens the two-minute runs to twenty
-// seconds. --calibrate measures PulseAudio's own loopback module instead of Lumeno, as a check of
-// the method: its delay should come out near the latency it reports.
+// Prints one line on stdout (with --network wifi, one per mode); what happened, burst by burst, on
+// stderr. --engine picks the browser (default chromium); --origin lan opens the page from a host
+// name that only the browser resolves to loopback, a plain-http origin as a venue's phones get it,
+// instead of 127.0.0.1 (a secure context, with APIs a venue's phones do not have). --mode
+// background measures the page's "Keep playing when the screen locks" mode (the MP3 stream through
+// a media element) instead of live mode. --network wifi puts the Wi-Fi profile of wifi.mjs
+// between the browser and Lumeno and measures a minute of each mode (or of the one --mode names)
+// on it. --quick shortens the two-minute runs to twenty seconds and the Wi-Fi minute to thirty.
+// --calibrate measures PulseAudio's own loopback module instead of Lumeno, as a check of the
+// method: its delay should come out near the latency it reports.
 import { spawn, fork, execFileSync } from 'node:child_process';
 import { mkdtempSync, rmSync, mkdirSync } from 'node:fs';
 import { createServer, connect } from 'node:net';
@@ -19,6 +24,7 @@ import { tmpdir, loadavg, cpus } from 'node:os';
 import { join, dirname } from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { pairBursts } from './signal.mjs';
+import { startWifiLink, kStallMs } from './wifi.mjs';
 import { launchEngine, pageUrl, lanHost } from '../../tests/e2e/browser/engines.mjs';
 
 const here = dirname(fileURLToPath(import.meta.url));
@@ -39,10 +45,14 @@ const calibrate = args.includes('--calibrate');
 // The stream the page takes: its default (the compressed one) or, with --codec pcm, the raw one
 // its "Full quality" switch asks for.
 const codec = option('--codec', 'opus', ['opus', 'pcm']);
+const modeGiven = args.includes('--mode');
+const mode = option('--mode', 'live', ['live', 'background']);
+const network = option('--network', 'loopback', ['loopback', 'wifi']);
 // Only the steady sessions: for comparing settings quickly.
 const steadyOnly = args.includes('--steady');
 const lumenoBinary = process.env.LUMENO_BINARY || join(root, 'build', 'lumeno');
 const longSeconds = quick ? 20 : 120;
+const wifiSeconds = quick ? 30 : 60;
 
 const now = () => Number(process.hrtime.bigint()) / 1e6;
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
@@ -55,7 +65,7 @@ const children = new Set();
 let browser = null;
 
 // Every step is bounded; this catches whatever a step's own bound missed.
-const watchdog = setTimeout(() => fail(new Error('the benchmark took too long')), (calibrate ? 2 : quick ? 5 : 11) * 60000);
+const watchdog = setTimeout(() => fail(new Error('the benchmark took too long')), (calibrate ? 2 : quick ? 6 : 12) * 60000);
 
 function start(command, argv, env = {}) {
   const child = spawn(command, argv, { env: { ...process.env, ...env }, stdio: ['ignore', 'pipe', 'pipe'] });
@@ -125,9 +135,10 @@ async function startPulse() {
   return { daemon, fifo };
 }
 
-// Bursts found by the meter, on the shared monotonic clock.
+// Bursts and dropouts found by the meter, on the shared monotonic clock.
 const written = [];
 const heard = [];
+const dropouts = [];
 
 function startMeter(fifo) {
   const meter = fork(join(here, 'meter.mjs'), [fifo], { env: { ...process.env, PULSE_SERVER: pulseServer }, stdio: ['ignore', 'inherit', 'inherit', 'ipc'] });
@@ -136,6 +147,7 @@ function startMeter(fifo) {
   meter.on('message', (m) => {
     if (m.exited !== undefined) log(`the ${m.stream} recorder exited (${m.exited})`);
     else if (m.stats) log('meter', JSON.stringify(m.stats));
+    else if (m.dropout) dropouts.push(m.t);
     else (m.stream === 'mic' ? written : heard).push(m);
   });
   return meter;
@@ -162,6 +174,10 @@ function median(values) {
 
 function delaysIn(fromMs, toMs) {
   return pairsHeard(fromMs, toMs).map((p) => p.delayMs);
+}
+
+function dropoutsIn(fromMs, toMs) {
+  return dropouts.filter((t) => t > fromMs && t <= toMs).length;
 }
 
 function show(label, delays) {
@@ -269,18 +285,23 @@ async function statusText(page) {
 
 // What the page is told on the phone to take each stream the benchmark can measure.
 const kStreamSettings = {
-  opus: { 'lumeno.fullQuality': 'false' },
-  pcm: { 'lumeno.fullQuality': 'true' },
+  opus: { 'lumeno.fullQuality': 'false', 'lumeno.background': 'false' },
+  pcm: { 'lumeno.fullQuality': 'true', 'lumeno.background': 'false' },
+  background: { 'lumeno.background': 'true' },
 };
+const defaultStream = mode === 'background' ? 'background' : codec;
 
-// Opens the page, taps "Start Listening" and waits for the first burst to come through.
-async function listen(port, stream = codec) {
+// Opens the page, taps "Start Listening" and waits for the first burst to come through (a media
+// element takes seconds to start, and plays seconds late).
+async function listen(port, stream = defaultStream) {
   const page = await browser.newPage();
   await page.open(pageUrl(port, '/listen', origin === 'lan' ? lanHost : '127.0.0.1'), kStreamSettings[stream]);
   await page.waitFor(() => document.getElementById('toggleBtn').style.display === 'block', null, 15000);
   const tapped = now();
   await page.click('#toggleBtn');
-  const first = await nextSound(tapped, 15000);
+  const first = await nextSound(tapped, 30000).catch(async (error) => {
+    throw new Error(`${error.message}; page: ${await statusText(page)}; ${await playbackState(page)}`);
+  });
   log(`first sound ${((first.heardMs - tapped) / 1000).toFixed(2)} s after the tap, ${first.delayMs.toFixed(1)} ms late`);
   return page;
 }
@@ -348,7 +369,34 @@ async function growth(port) {
   show('steady play, first 10 s', startDelays);
   show(`steady play, last 10 s of ${longSeconds} s`, endDelays);
   log(`  page: ${playback}`);
-  return median(endDelays) - median(startDelays);
+  return { grown: median(endDelays) - median(startDelays), perMinute: dropoutsIn(from, from + longSeconds * 1000) / (longSeconds / 60) };
+}
+
+// A minute of play through the Wi-Fi profile: delay, dropouts, and where each stall leaves the
+// listener (the bursts heard 3 to 4 s after it ended).
+async function wifi(port, stream) {
+  const link = await startWifiLink(port, now);
+  const page = await listen(link.port, stream);
+  await sleep(kSettleMs);
+  const from = now();
+  await sleep(wifiSeconds * 1000 + 4500);
+  const to = from + wifiSeconds * 1000;
+  const playback = await playbackState(page);
+  await page.close();
+  link.close();
+  const delays = delaysIn(from, to);
+  const stalls = link.stallEnds(from, to);
+  const perStall = stalls.map((end) => dropoutsIn(end - kStallMs - 100, end + 600));
+  const afterStall = stalls.map((end) => median(delaysIn(end + 3000, end + 4000)));
+  show(`wifi, ${stream}`, delays);
+  log(`  dropouts at ${dropouts.filter((t) => t > from && t <= to).map((t) => ((t - from) / 1000).toFixed(1)).join(' ')} s; ` +
+    `stalls ended at ${stalls.map((t) => ((t - from) / 1000).toFixed(1)).join(' ')} s; dropouts per stall ${perStall.join(' ')}; ` +
+    `3 s after each stall ${afterStall.map(round).join(' ')} ms`);
+  log(`  page: ${playback}`);
+  return {
+    p50: median(delays), p90: quantile(delays, 0.9), perMinute: dropoutsIn(from, to) / (wifiSeconds / 60),
+    perStall: Math.max(...perStall), afterStall: Math.max(...afterStall.filter((d) => d !== null)),
+  };
 }
 
 async function drift(port, meter) {
@@ -422,13 +470,22 @@ async function main() {
   log(`${engine} from ${origin === 'lan' ? lanHost : '127.0.0.1'}:`, JSON.stringify(await probe.evaluate(() => ({
     secureContext: isSecureContext, webCodecs: typeof AudioDecoder === 'function', webAssembly: typeof WebAssembly === 'object' }))));
   await probe.close();
-  const label = `listen engine=${engine} origin=${origin} codec=${codec}`;
+  if (network === 'wifi') {
+    for (const stream of modeGiven ? [defaultStream] : [codec, 'background']) {
+      const r = await wifi(port, stream);
+      console.log(`listen engine=${engine} origin=${origin} network=wifi mode=${stream === 'background' ? 'background' : `live codec=${stream}`} ` +
+        `mic_to_ear_ms_p50=${round(r.p50)} p90=${round(r.p90)} dropouts_per_min=${r.perMinute.toFixed(1)} ` +
+        `dropouts_per_stall_max=${r.perStall} after_stall_3s_ms_max=${round(r.afterStall)} (delay 3 s after a 300 ms stall, the worst of ${wifiSeconds / 10})`);
+    }
+    return;
+  }
+  const label = `listen engine=${engine} origin=${origin} ${mode === 'background' ? 'mode=background' : `mode=live codec=${codec}`}`;
   const { p50, p90 } = await steady(port);
   if (steadyOnly) {
     console.log(`${label} mic_to_ear_ms_p50=${round(p50)} p90=${round(p90)}`);
     return;
   }
-  const grown = await growth(port);
+  const { grown, perMinute } = await growth(port);
   const afterStall = await stall(port);
   const driftEnd = await drift(port, meter);
   const restart = await reconnect(port, app);
@@ -437,6 +494,7 @@ async function main() {
   await sleep(200);
   console.log(`${label} mic_to_ear_ms_p50=${round(p50)} p90=${round(p90)} ` +
     `growth_ms=${round(grown)} (change of the median delay over ${quick ? '20 s' : '2 min'} of steady play) ` +
+    `dropouts_per_min=${perMinute.toFixed(1)} (in that steady play) ` +
     `after_stall_2s_ms=${round(afterStall)} (delay 10 s after a 2 s stall) ` +
     `drift_0_5pct_ms=${round(driftEnd)} (delay after ${quick ? '20 s' : '2 min'} of a 0.5 % fast source) ` +
     `reconnect_s=${restart.seconds === null ? 'none' : restart.seconds.toFixed(1)} (server restarted: seconds until sound again)`);

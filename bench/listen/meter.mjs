@@ -2,7 +2,8 @@
 // shift its timestamps: writes the test signal into the pipe source's FIFO at the wall-clock
 // rate (times `rate`, changed by message), and records both the source itself and the sink's
 // monitor with identical recorders. It reports each burst found, on the monotonic clock every
-// process shares: { stream: 'mic' | 'ear', id, t }.
+// process shares: { stream: 'mic' | 'ear', id, t }, and each dropout in what the browser played:
+// { stream: 'ear', dropout: true, t }.
 //
 // Why record the source too: the time a burst was "said" is taken as when the mic recorder got
 // it, not when the bytes went into the FIFO. The FIFO and pipe source's buffering, this
@@ -12,7 +13,7 @@
 import { spawn } from 'node:child_process';
 import { openSync, writeSync, closeSync, constants } from 'node:fs';
 import { setPriority } from 'node:os';
-import { BurstDetector, ArrivalClock, sampleAt, kRate } from './signal.mjs';
+import { BurstDetector, DropoutDetector, ArrivalClock, sampleAt, kRate } from './signal.mjs';
 
 const [fifo] = process.argv.slice(2);
 const now = () => Number(process.hrtime.bigint()) / 1e6;
@@ -35,6 +36,7 @@ function record(stream, device) {
   recorder.stderr.on('data', (data) => stopping || process.stderr.write(data));
   raise(recorder.pid);
   const detector = new BurstDetector();
+  const dropouts = new DropoutDetector();
   const clock = new ArrivalClock();
   let frames = 0;
   let carry = Buffer.alloc(0);
@@ -53,10 +55,11 @@ function record(stream, device) {
     largestPiece = Math.max(largestPiece, samples.length);
     clock.add(frames, t);
     waiting.push(...detector.push(samples));
-    waiting = waiting.filter((burst) => {
-      const at = clock.timeOf(burst.frame);
+    if (stream === 'ear') waiting.push(...dropouts.push(samples).map((frame) => ({ frame, dropout: true })));
+    waiting = waiting.filter((found) => {
+      const at = clock.timeOf(found.frame);
       if (at === null) return true;
-      send({ stream, id: burst.id, t: at });
+      send(found.dropout ? { stream, dropout: true, t: at } : { stream, id: found.id, t: at });
       return false;
     });
   });

@@ -1,6 +1,7 @@
-// The test signal and how to find it again: digital silence with a short tone burst every half
+// The test signal and how to find it again: a quiet hum with a short tone burst every half
 // second. Each burst's frequency names it (one of kIds), so a burst heard seconds late, or after
-// others were skipped, is still paired with the one that was written.
+// others were skipped, is still paired with the one that was written. The hum never stops, so
+// silence in what the browser played is a dropout.
 
 export const kRate = 48000;
 export const kPeriodFrames = kRate / 2;
@@ -13,6 +14,13 @@ const kSkipFrames = kRate / 2000;
 const kWindowFrames = 768; // 16 ms: bins 62.5 Hz wide against 150 Hz spacing
 const kThreshold = 0.05 * 32768;
 const kHoldoffFrames = kRate / 4;
+// The hum: well under the burst threshold and below the lowest burst's band.
+const kHumFrequency = 300;
+const kHumAmplitude = 0.02;
+// A dropout: at least 10 ms in which no sample reaches a fifth of the hum's peak. A skip's fade
+// dips for a few milliseconds; a schedule that ran dry is silent for tens.
+const kSilentLevel = 0.2 * kHumAmplitude * 32768;
+const kDropoutFrames = kRate / 100;
 
 export function burstFrequency(id) {
   return 600 + 150 * id;
@@ -21,10 +29,11 @@ export function burstFrequency(id) {
 // The sample for frame `n` of the written stream (mono s16).
 export function sampleAt(n) {
   const offset = n % kPeriodFrames;
-  if (offset >= kBurstFrames) return 0;
   const id = Math.floor(n / kPeriodFrames) % kIds;
+  const hum = kHumAmplitude * Math.sin((2 * Math.PI * kHumFrequency * n) / kRate);
+  if (offset >= kBurstFrames) return Math.round(32767 * hum);
   const fade = Math.min(1, (kBurstFrames - offset) / kFadeFrames);
-  return Math.round(32767 * kAmplitude * fade * Math.sin((2 * Math.PI * burstFrequency(id) * offset) / kRate));
+  return Math.round(32767 * (hum + kAmplitude * fade * Math.sin((2 * Math.PI * burstFrequency(id) * offset) / kRate)));
 }
 
 export function burstIdAt(n) {
@@ -66,6 +75,35 @@ export class BurstDetector {
       } else if (this.frame >= this.holdoffUntil && Math.abs(x) >= kThreshold) {
         this.pending = { frame: this.frame, window: [] };
         this.holdoffUntil = this.frame + kHoldoffFrames;
+      }
+    }
+    return found;
+  }
+}
+
+// Finds dropouts in a recorded stream fed in pieces of any size: `push` returns the frame index
+// where each run of at least kDropoutFrames silent frames began, once the run is that long.
+export class DropoutDetector {
+  constructor() {
+    this.frame = 0;
+    this.silentSince = null;
+    this.reported = false;
+  }
+
+  push(samples) {
+    const found = [];
+    for (let i = 0; i < samples.length; i++, this.frame++) {
+      if (Math.abs(samples[i]) >= kSilentLevel) {
+        this.silentSince = null;
+        continue;
+      }
+      if (this.silentSince === null) {
+        this.silentSince = this.frame;
+        this.reported = false;
+      }
+      if (!this.reported && this.frame + 1 - this.silentSince >= kDropoutFrames) {
+        found.push(this.silentSince);
+        this.reported = true;
       }
     }
     return found;

@@ -2,7 +2,8 @@
 // make every figure the benchmark prints wrong without anything failing.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { BurstDetector, ArrivalClock, pairBursts, sampleAt, burstIdAt, kRate, kPeriodFrames, kIds } from './signal.mjs';
+import { BurstDetector, DropoutDetector, ArrivalClock, pairBursts, sampleAt, burstIdAt, kRate, kPeriodFrames, kIds } from './signal.mjs';
+import { packetDelayMs, releaseMs } from './wifi.mjs';
 
 // `frames` of the written signal starting at `first`, delayed by `delay` frames of silence and
 // scaled by `gain`, as a recorder would return them.
@@ -12,8 +13,7 @@ function recording(first, frames, { delay = 0, gain = 1 } = {}) {
   return out;
 }
 
-function detectInPieces(samples, pieceSizes) {
-  const detector = new BurstDetector();
+function detectInPieces(samples, pieceSizes, detector = new BurstDetector()) {
   const found = [];
   for (let at = 0, k = 0; at < samples.length; k++) {
     const size = pieceSizes[k % pieceSizes.length];
@@ -85,4 +85,22 @@ test('pairs a late burst with the written one of its id, across skipped bursts',
   ];
   const delays = pairBursts(written, heard).map((p) => Math.round(p.delayMs));
   assert.deepEqual(delays, [120, 2100, 80]);
+});
+
+test('10 ms of silence in the hum is one dropout whatever the read sizes; bursts, fades and shorter gaps are none', () => {
+  const samples = recording(0, 3 * kPeriodFrames);
+  samples.fill(0, 30000, 30600);  // 12.5 ms
+  samples.fill(0, 50000, 50300);  // 6 ms
+  for (const pieces of [[128], [1000, 7]]) {
+    const found = detectInPieces(samples, pieces, new DropoutDetector());
+    assert.equal(found.length, 1, `${pieces}: ${found}`);
+    assert.ok(Math.abs(found[0] - 30000) < 10);
+  }
+});
+
+test('the Wi-Fi profile: median 5 ms, 1 % of pieces 60 ms or more, in order, nothing during a stall', () => {
+  assert.ok(Math.abs(packetDelayMs(0.5) - 5) < 1e-9 && Math.abs(packetDelayMs(0.99) - 60) < 1e-9);
+  assert.equal(releaseMs(0, 70, 100), 100, 'not before the piece ahead of it');
+  assert.equal(releaseMs(10050, 20, 0), 10300, 'held to the end of the stall at 10 s');
+  assert.equal(releaseMs(9990, 5, 0), 9995, 'just before the stall');
 });
