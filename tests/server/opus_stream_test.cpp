@@ -127,3 +127,21 @@ TEST_F(EncodedStreamTest, EveryListenerDecodesTheToneFromItsFirstByteWhenEverItJ
         ASSERT_TRUE(waitForCount(0));
     }
 }
+
+// A media element cannot play the raw stream: without encoders, Opus requests get raw audio and
+// the MP3 route says plainly that it has nothing; each encoder's failure is logged once.
+TEST_F(EncodedStreamTest, AnEncoderThatCannotStartGivesRawForOpusAnd503ForMp3LoggedOnce) {
+    server_->stop();
+    startServer({.opusBitrate = 0, .mp3Bitrate = 0}, core::AudioFormat{kRate, 2});
+    for (int i = 0; i < 2; ++i) {
+        std::string head;
+        open("/audio?codec=opus", "127.0.0.1", 0, &head);
+        EXPECT_EQ(head, server::audioStreamHead(kRate, 2));
+        const std::string mp3 = fetch(port(), "GET /audio.mp3 HTTP/1.1\r\n\r\n");
+        EXPECT_TRUE(mp3.starts_with("HTTP/1.1 503 Service Unavailable\r\n")) << mp3;
+        EXPECT_TRUE(mp3.ends_with("\r\n\r\nMP3 stream unavailable\n")) << mp3;
+    }
+    for (const std::string codec : {"Opus", "MP3"})
+        EXPECT_EQ(std::ranges::count_if(log_.lines(), [&](const std::string& l) { return l.starts_with("❌ " + codec + " encoder failed to start"); }),
+                  1) << codec;
+}

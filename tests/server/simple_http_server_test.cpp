@@ -161,3 +161,28 @@ TEST_F(ServerTest, EventStreamGetsHeadKeepAlivesAndBroadcastsUntilTheTwoSecondPa
     queue_.runUntil([] { return false; }, 100ms);
     EXPECT_EQ(queue_.pendingCount(), 2u) << "only the two cleanup timers remain";
 }
+
+// The log volume is the behaviour here: a service's journal must stay readable, and `verbose`
+// brings back every per-chunk and per-poll line for debugging.
+TEST_F(ServerTest, PerChunkAndPerPollLinesAreSummedUpUnlessVerbose) {
+    const auto total = [this](const std::string& prefix) {
+        long sum = 0;
+        for (const auto& line : log_.lines())
+            if (line.starts_with(prefix)) sum += std::stol(line.substr(prefix.size()));
+        return sum;
+    };
+    for (const bool verbose : {false, true}) {
+        SCOPED_TRACE(verbose ? "verbose" : "quiet");
+        server_->stop();
+        log_.clear();
+        startServer({.verbose = verbose});
+        auto a = connectAudio();
+        for (int i = 0; i < 20; ++i) server_->sendAudioData(chunkOf(std::string(100, 'x')));
+        for (int i = 0; i < 3; ++i) status();
+        EXPECT_EQ(a.readExactly(2000).size(), 2000u);
+        // Within about a second, one line for the chunks and one for the polls, with their totals.
+        if (!verbose) EXPECT_TRUE(queue_.runUntil([&] { return total("Served ") == 3 && total("Broadcast ") == 20; }));
+        EXPECT_EQ(log_.count("Broadcasting 100 bytes to 1 connections"), verbose ? 20 : 0);
+        EXPECT_EQ(log_.count("Serving status"), verbose ? 3 : 0);
+    }
+}
