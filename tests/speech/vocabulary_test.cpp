@@ -32,10 +32,8 @@ TEST(VocabularyTest, EntriesAreCheckedAsTheOperatorTypedThem) {
 TEST(VocabularyTest, StoredListRoundTripsAndLeavesOutWhatIsNotAnEntry) {
     const std::vector<VocabularyEntry> entries = {{"Grace Chapel", ""}, {"Siobhan", "SH IH V AO N"}};
     EXPECT_EQ(parseVocabulary(serializeVocabulary(entries)), entries);
-    std::vector<std::string> problems;
-    EXPECT_EQ(parseVocabulary(R"(["Grace Chapel", "Grace Chapel", 3, {"text": "42"}, {"x": 1}])", &problems),
+    EXPECT_EQ(parseVocabulary(R"(["Grace Chapel", "Grace Chapel", 3, {"text": "42"}, {"x": 1}])"),
               (std::vector<VocabularyEntry>{{"Grace Chapel", ""}}));
-    EXPECT_EQ(problems.size(), 3u);
     EXPECT_EQ(vocabularySettingError(R"(["Okonkwo"])"), "");
     EXPECT_NE(vocabularySettingError("Okonkwo"), "");
     EXPECT_NE(vocabularySettingError(R"(["Okonkwo", "..."])"), "");
