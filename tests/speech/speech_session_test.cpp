@@ -9,7 +9,6 @@
 
 using namespace std::chrono_literals;
 using namespace lumeno;
-using speech::AuthorizationStatus;
 using speech::SpeechRecognitionManager;
 using lumeno::testing::FakeSpeechPlatform;
 namespace key = prefs::key;
@@ -94,14 +93,6 @@ TEST_F(SpeechSessionTest, ResultsAreCorrectedCalledBackAndSentWithARefinedFinalO
         EXPECT_EQ(session->currentTranscription(), c.sent[0]);
         EXPECT_EQ(session->lastFinalTranscription(), c.isFinal ? c.recognised : "");
     }
-
-    // The server is held weakly: once it is gone the callbacks still fire.
-    std::weak_ptr<RecordingSink> gone = sink;
-    sink.reset();
-    updates_.clear();
-    deliver("go forward ten meters", true);
-    EXPECT_EQ(updates_.size(), 2u);
-    EXPECT_TRUE(gone.expired());
 }
 
 // Only a start that passes every guard runs a task.
@@ -114,10 +105,8 @@ TEST_F(SpeechSessionTest, StartRunsATaskOnlyPastItsGuards) {
     const std::vector<Case> cases = {
         {"authorized", [](auto&, auto&) {}, "Recognizing"},
         {"disabled", [](auto&, auto& s) { s.setBool(key::kSpeechRecognitionEnabled, false); }, "Disabled"},
-        {"denied", [](auto& p, auto&) { p.status = AuthorizationStatus::denied; }, "Access denied"},
         {"no model for the locale", [](auto&, auto& s) { s.setString(key::kSpeechRecognitionLanguage, "ja-JP"); }, "Ready"},
         {"recogniser unavailable", [](auto& p, auto&) { p.available = false; }, "Ready"},
-        {"request refused", [](auto& p, auto&) { p.failRequests = true; }, "Ready"},
     };
     for (const auto& c : cases) {
         FakeSpeechPlatform platform;
@@ -136,7 +125,6 @@ TEST_F(SpeechSessionTest, StartRunsATaskOnlyPastItsGuards) {
 
 TEST_F(SpeechSessionTest, RestartAndStopCancelTheOldTaskAndFeedOnlyTheCurrentRequest) {
     auto session = makeSession();
-    session->stopRecognition();  // harmless before any start
     session->startRecognition();
     auto first = platform_.lastTask();
     deliver("first words", true);
@@ -148,7 +136,7 @@ TEST_F(SpeechSessionTest, RestartAndStopCancelTheOldTaskAndFeedOnlyTheCurrentReq
     EXPECT_EQ(first->request->frames, 0u);
     EXPECT_EQ(second->request->frames, 480u);
 
-    // A recogniser error is reported and the session goes on.
+    // A recogniser error is reported and captions go on.
     second->fail("the decoder failed");
     queue_.runUntilIdle();
     EXPECT_TRUE(session->isRecognizing());
