@@ -82,13 +82,12 @@ public:
     }
     bool inSpeech() override { return speech_; }
     bool endUtterance() override { return true; }
-    std::string hypothesis() override { return blank ? "  " : words(words_); }
+    std::string hypothesis() override { return words(words_); }
     bool knowsWord(const std::string&) override { return true; }
     std::string setVocabulary(const std::vector<platform::PronouncedEntry>&) override { return {}; }
 
     std::vector<bool> speech;
     std::set<std::size_t> failOn;
-    bool blank = false;
     std::chrono::milliseconds delay{0};
     std::size_t calls = 0, samples = 0;
     int peak = 0;
@@ -147,24 +146,20 @@ TEST(SphinxStreamTest, CaptionsFollowTheDecodersVoiceDetection) {
         const char* name;
         std::vector<bool> speech;
         std::set<std::size_t> failOn;
-        bool blank;
         std::vector<std::string> partials, finals, errors;
     };
     const std::vector<Case> cases = {
         // Every 0.4 s of speech, so never more than half a second apart; the final when it ends.
-        {"speech", script({{3, false}, {15, true}, {5, false}}), {}, false,
+        {"speech", script({{3, false}, {15, true}, {5, false}}), {},
          {words(4), words(8), words(12)}, {words(15)}, {}},
-        // Blank hypotheses at a partial, at the end of speech and at the flush give nothing.
-        {"blank", script({{1, false}, {5, true}, {2, false}, {2, true}}), {}, true, {}, {}, {}},
         // One error for a run of failures; the failed utterance is dropped, the next one decodes.
-        {"failure", {true, true, false, false, false, true, true, false}, {1, 2, 3}, false,
+        {"failure", {true, true, false, false, false, true, true, false}, {1, 2, 3},
          {}, {"w1 w2"}, {"the decoder failed on the audio"}},
     };
     for (const auto& c : cases) {
         ScriptedDecoder decoder;
         decoder.speech = c.speech;
         decoder.failOn = c.failOn;
-        decoder.blank = c.blank;
         SphinxStream stream(decoder, {});
         Results out;
         const std::vector<float> block(1600, 0.1f);
