@@ -9,6 +9,7 @@
 
 #include "audio/wav_test_data.h"
 #include "support/child_process.h"
+#include "support/headless_app.h"
 #include "support/temp_dir.h"
 #include "support/test_client.h"
 #include "x_display.h"
@@ -90,9 +91,9 @@ protected:
 
 TEST_F(WindowE2ETest, StreamsFromTheWindowAndQuitsWithSettingsSavedWhenItCloses) {
     ASSERT_TRUE(writeSpeech(dir_.path() / "speech.wav")) << "pocketsphinx-testdata is missing";
-    const auto port = lumeno::testing::freePort();
-    auto app = start({"--input-file", dir_ / "speech.wav", "--port", std::to_string(port)});
+    auto app = start({"--input-file", dir_ / "speech.wav", "--port", "0"});
     ASSERT_TRUE(app->waitForLine("🎉 === APP DELEGATE COMPLETE ===", 20s)) << app->stderrText();
+    const auto port = lumeno::testing::readyPort(*app);
     EXPECT_NE(status(port).find(R"({"status":"waiting"})"), std::string::npos);
 
     unsigned long window = 0;
@@ -117,7 +118,7 @@ TEST_F(WindowE2ETest, StreamsFromTheWindowAndQuitsWithSettingsSavedWhenItCloses)
 // takes the place of its first version (the picture shows it).
 TEST_F(WindowE2ETest, TranscriptPanelShowsCaptionsOnce) {
     ASSERT_TRUE(writeSpeech(dir_.path() / "speech.wav")) << "pocketsphinx-testdata is missing";
-    auto app = start({"--input-file", dir_ / "speech.wav", "--port", std::to_string(lumeno::testing::freePort()),
+    auto app = start({"--input-file", dir_ / "speech.wav", "--port", "0",
                       "--transcript-dir", dir_ / "transcripts", "--set", "isStreaming=true", "--set",
                       "speechRecognitionEnabled=true", "--set", "transcriptPanelShown=true"});
     ASSERT_TRUE(app->waitForLine("✅ Transcript panel slide-in animation complete", 20s)) << app->stderrText();
