@@ -16,7 +16,6 @@
 
 using namespace std::chrono_literals;
 using lumeno::testing::ChildProcess;
-using lumeno::testing::TempDir;
 namespace fs = std::filesystem;
 
 namespace {
@@ -84,7 +83,7 @@ protected:
 
     VirtualDisplay x_;
     lumeno::testing::XDisplayClient display_{x_.name};
-    TempDir dir_;
+    lumeno::testing::TempDir dir_;
 };
 
 }  // namespace
