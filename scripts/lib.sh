@@ -20,6 +20,9 @@ PACKAGE_PACKAGES=(dpkg-dev file)
 # What only the tests and benchmarks need on top.
 TEST_PACKAGES=(
   libgtest-dev libgmock-dev opus-tools pocketsphinx-testdata flite pulseaudio pulseaudio-utils xvfb xauth chromium fonts-noto-color-emoji zbar-tools dbus desktop-file-utils xdotool libx11-dev
+  # the listener page's other two engines: Firefox over WebDriver BiDi, WebKitGTK's MiniBrowser
+  # through its WebDriver, playing through GStreamer into PulseAudio
+  firefox-esr webkit2gtk-driver gstreamer1.0-pulseaudio gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   "${PACKAGE_PACKAGES[@]}" lintian groff-base systemd
   icecast2  # the baseline of scripts/bench fanout --baseline icecast
   mpg123  # decodes the MP3 stream in its tests
@@ -67,4 +70,13 @@ build_tree() {
 ensure_node() {
   command -v node >/dev/null 2>&1 || ensure_packages nodejs
   command -v npm >/dev/null 2>&1 || ensure_packages npm
+}
+
+# The browser tests' npm packages, from their lockfile, when it is newer than what npm installed.
+ensure_browser_packages() {
+  local dir="$ROOT/tests/e2e/browser"
+  ensure_node
+  if [ ! -f "$dir/node_modules/.package-lock.json" ] || [ "$dir/package-lock.json" -nt "$dir/node_modules/.package-lock.json" ]; then
+    (cd "$dir" && npm ci --no-audit --no-fund >&2)
+  fi
 }

@@ -1,14 +1,17 @@
 // Mic-to-ear delay of the listener page, measured end to end: a private PulseAudio daemon with a
-// pipe source ("mic") and a null sink ("ear"), the real lumeno binary capturing the mic, headless
-// Chromium playing the listener page into the sink, and bursts timed on one clock by the meter
-// (see meter.mjs for what the difference does and does not include).
+// pipe source ("mic") and a null sink ("ear"), the real lumeno binary capturing the mic, a browser
+// playing the listener page into the sink, and bursts timed on one clock by the meter (see
+// meter.mjs for what the difference does and does not include).
 //
-//   node listen.mjs [--quick] [--calibrate] [--codec opus|pcm] [--steady]
+//   node listen.mjs [--engine chromium|firefox|webkit] [--origin local|lan] [--codec opus|pcm]
+//                   [--quick] [--steady] [--calibrate]
 //
-// Prints one line on stdout; what happened, burst by burst, on stderr. --quick shortens the
-// drift run from two minutes to twenty seconds. --calibrate measures PulseAudio's own loopback
-// module instead of Lumeno, as a check of the method: its delay should come out near the
-// latency it reports.
+// Prints one line on stdout; what happened, burst by burst, on stderr. --engine picks the browser
+// (default chromium); --origin lan opens the page from a host name that only the browser resolves
+// to loopback, a plain-http origin as a venue's phones get it, instead of 127.0.0.1 (a secure
+// context, with APIs a venue's phones do not have). --quick shortens the two-minute runs to twenty
+// seconds. --calibrate measures PulseAudio's own loopback module instead of Lumeno, as a check of
+// the method: its delay should come out near the latency it reports.
 import { spawn, fork, execFileSync } from 'node:child_process';
 import { mkdtempSync, rmSync, mkdirSync } from 'node:fs';
 import { createServer, connect } from 'node:net';
@@ -16,19 +19,30 @@ import { tmpdir, loadavg, cpus } from 'node:os';
 import { join, dirname } from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { pairBursts } from './signal.mjs';
+import { launchEngine, pageUrl, lanHost } from '../../tests/e2e/browser/engines.mjs';
 
 const here = dirname(fileURLToPath(import.meta.url));
 const root = join(here, '..', '..');
 const args = process.argv.slice(2);
+const option = (name, fallback, allowed) => {
+  const value = args.includes(name) ? args[args.indexOf(name) + 1] : fallback;
+  if (!allowed.includes(value)) {
+    console.error(`listen: ${name} takes one of ${allowed.join(', ')}`);
+    process.exit(2);
+  }
+  return value;
+};
+const engine = option('--engine', 'chromium', ['chromium', 'firefox', 'webkit']);
+const origin = option('--origin', 'local', ['local', 'lan']);
 const quick = args.includes('--quick');
 const calibrate = args.includes('--calibrate');
 // The stream the page takes: its default (the compressed one) or, with --codec pcm, the raw one
 // its "Full quality" switch asks for.
-const codec = args.includes('--codec') ? args[args.indexOf('--codec') + 1] : 'opus';
+const codec = option('--codec', 'opus', ['opus', 'pcm']);
 // Only the steady sessions: for comparing settings quickly.
 const steadyOnly = args.includes('--steady');
 const lumenoBinary = process.env.LUMENO_BINARY || join(root, 'build', 'lumeno');
-const driftSeconds = quick ? 20 : 120;
+const longSeconds = quick ? 20 : 120;
 
 const now = () => Number(process.hrtime.bigint()) / 1e6;
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
@@ -41,7 +55,7 @@ const children = new Set();
 let browser = null;
 
 // Every step is bounded; this catches whatever a step's own bound missed.
-const watchdog = setTimeout(() => fail(new Error('the benchmark took too long')), (calibrate ? 2 : quick ? 5 : 8) * 60000);
+const watchdog = setTimeout(() => fail(new Error('the benchmark took too long')), (calibrate ? 2 : quick ? 5 : 11) * 60000);
 
 function start(command, argv, env = {}) {
   const child = spawn(command, argv, { env: { ...process.env, ...env }, stdio: ['ignore', 'pipe', 'pipe'] });
@@ -189,6 +203,10 @@ async function startProxy(targetPort) {
   let stalled = false;
   const server = createServer((client) => {
     const upstream = connect(targetPort, '127.0.0.1');
+    // Small pages must pass as they come: with Nagle's algorithm they wait for the last one's
+    // acknowledgement, which a delayed ACK holds back 40 ms.
+    client.setNoDelay(true);
+    upstream.setNoDelay(true);
     client.on('data', (data) => {
       if (!audio.has(upstream) && data.toString('latin1').includes('GET /audio')) {
         audio.add(upstream);
@@ -218,31 +236,30 @@ async function startProxy(targetPort) {
   };
 }
 
-async function launchBrowser() {
-  const { chromium } = await import(join(root, 'tests', 'e2e', 'browser', 'node_modules', 'playwright-core', 'index.mjs'));
-  return chromium.launch({
-    executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
-    headless: true,
-    // Playwright mutes headless audio by default; the page must play into the null sink.
-    ignoreDefaultArgs: ['--mute-audio'],
-    args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking', '--disable-component-update',
-      '--disable-sync', '--autoplay-policy=no-user-gesture-required'],
-    env: { ...process.env, PULSE_SERVER: pulseServer },
-  });
-}
-
 // What the page's own figures say, next to what was measured: its target and lead, how often it
 // ran dry, and the browser's own output latency.
 async function playbackState(page) {
   return page.evaluate(() => {
     const s = window.listenerStats;
-    const context = typeof audioContext === 'undefined' ? null : audioContext;
+    const context = typeof listener === 'undefined' ? null : listener.audioContext;
     const ms = (seconds) => (seconds === undefined ? '?' : (seconds * 1000).toFixed(1));
     if (!s) return 'no listenerStats';
-    return `codec ${s.codec} target ${s.targetMs.toFixed(0)} ms, lead ${s.leadMs.toFixed(1)} ms, underruns ${s.underruns}, ` +
+    return `codec ${s.codec} decoder ${s.decoder} target ${s.targetMs.toFixed(0)} ms, lead ${s.leadMs.toFixed(1)} ms, ` +
+      `ahead now ${s.aheadMs.toFixed(1)} ms, underruns ${s.underruns}, ` +
       `skipped ${s.skippedMs.toFixed(0)} ms, rate ${s.playbackRate.toFixed(4)}, output latency ` +
       `${context ? ms(context.baseLatency) + ' + ' + ms(context.outputLatency) : '?'} ms`;
-  }).catch(() => '(page gone)');
+  }).then((text) => `${text}; the sound server holds ${soundServerLatency()}`).catch(() => '(page gone)');
+}
+
+// What PulseAudio holds of the browser's stream: its buffer plus the sink's.
+function soundServerLatency() {
+  try {
+    const inputs = pactl('list', 'sink-inputs');
+    const ms = (name) => [...inputs.matchAll(new RegExp(`${name} Latency: (\\d+) usec`, 'g'))].map((m) => (Number(m[1]) / 1000).toFixed(1));
+    return `buffer ${ms('Buffer').join('/') || '?'} + sink ${ms('Sink').join('/') || '?'} ms`;
+  } catch {
+    return '?';
+  }
 }
 
 async function statusText(page) {
@@ -250,14 +267,19 @@ async function statusText(page) {
     .catch(() => '(page gone)');
 }
 
+// What the page is told on the phone to take each stream the benchmark can measure.
+const kStreamSettings = {
+  opus: { 'lumeno.fullQuality': 'false' },
+  pcm: { 'lumeno.fullQuality': 'true' },
+};
+
 // Opens the page, taps "Start Listening" and waits for the first burst to come through.
-async function listen(port) {
+async function listen(port, stream = codec) {
   const page = await browser.newPage();
-  if (codec === 'pcm') await page.addInitScript(() => localStorage.setItem('lumeno.fullQuality', 'true'));
-  await page.goto(`http://127.0.0.1:${port}/listen`, { timeout: 15000 });
-  await page.locator('#toggleBtn').waitFor({ state: 'visible', timeout: 15000 });
+  await page.open(pageUrl(port, '/listen', origin === 'lan' ? lanHost : '127.0.0.1'), kStreamSettings[stream]);
+  await page.waitFor(() => document.getElementById('toggleBtn').style.display === 'block', null, 15000);
   const tapped = now();
-  await page.click('#toggleBtn', { timeout: 5000 });
+  await page.click('#toggleBtn');
   const first = await nextSound(tapped, 15000);
   log(`first sound ${((first.heardMs - tapped) / 1000).toFixed(2)} s after the tap, ${first.delayMs.toFixed(1)} ms late`);
   return page;
@@ -312,6 +334,23 @@ async function stall(port) {
   return median(after);
 }
 
+// Steady play for two minutes: the delay must not creep up (a clock the page misreads, or a
+// trim that pushes the wrong way, shows here as growth).
+async function growth(port) {
+  const page = await listen(port);
+  await sleep(kSettleMs);
+  const from = now();
+  await sleep(longSeconds * 1000);
+  const startDelays = delaysIn(from, from + 10000);
+  const endDelays = delaysIn(from + (longSeconds - 10) * 1000, from + longSeconds * 1000);
+  const playback = await playbackState(page);
+  await page.close();
+  show('steady play, first 10 s', startDelays);
+  show(`steady play, last 10 s of ${longSeconds} s`, endDelays);
+  log(`  page: ${playback}`);
+  return median(endDelays) - median(startDelays);
+}
+
 async function drift(port, meter) {
   const page = await listen(port);
   await sleep(kSettleMs);
@@ -320,14 +359,14 @@ async function drift(port, meter) {
   const startDelays = delaysIn(before, now());
   meter.send({ rate: 1.005 });
   const fast = now();
-  await sleep(driftSeconds * 1000);
-  const endDelays = delaysIn(fast + (driftSeconds - 4) * 1000, fast + driftSeconds * 1000);
+  await sleep(longSeconds * 1000);
+  const endDelays = delaysIn(fast + (longSeconds - 4) * 1000, fast + longSeconds * 1000);
   meter.send({ rate: 1 });
   await page.close();
   show('drift, start', startDelays);
-  show(`drift, every 10 s of ${driftSeconds} s fast`, pairsHeard(fast, now()).filter((_, i) => i % 20 === 0).map((p) => p.delayMs));
+  show(`drift, every 10 s of ${longSeconds} s fast`, pairsHeard(fast, now()).filter((_, i) => i % 20 === 0).map((p) => p.delayMs));
   show('drift, end', endDelays);
-  log(`drift: ${round(median(startDelays))} ms at the start, ${round(median(endDelays))} ms after ${driftSeconds} s of a 0.5 % fast source`);
+  log(`drift: ${round(median(startDelays))} ms at the start, ${round(median(endDelays))} ms after ${longSeconds} s of a 0.5 % fast source`);
   return median(endDelays);
 }
 
@@ -377,19 +416,28 @@ async function main() {
 
   const port = await freePort();
   let app = await startLumeno(port);
-  browser = await launchBrowser();
+  browser = await launchEngine(engine, { pulseServer });
+  const probe = await browser.newPage();
+  await probe.open(pageUrl(port, '/listen', origin === 'lan' ? lanHost : '127.0.0.1'));
+  log(`${engine} from ${origin === 'lan' ? lanHost : '127.0.0.1'}:`, JSON.stringify(await probe.evaluate(() => ({
+    secureContext: isSecureContext, webCodecs: typeof AudioDecoder === 'function', webAssembly: typeof WebAssembly === 'object' }))));
+  await probe.close();
+  const label = `listen engine=${engine} origin=${origin} codec=${codec}`;
   const { p50, p90 } = await steady(port);
   if (steadyOnly) {
-    console.log(`listen codec=${codec} mic_to_ear_ms_p50=${round(p50)} p90=${round(p90)}`);
+    console.log(`${label} mic_to_ear_ms_p50=${round(p50)} p90=${round(p90)}`);
     return;
   }
+  const grown = await growth(port);
   const afterStall = await stall(port);
   const driftEnd = await drift(port, meter);
   const restart = await reconnect(port, app);
   app = restart.app;
   meter.send({ stats: true });
   await sleep(200);
-  console.log(`listen codec=${codec} mic_to_ear_ms_p50=${round(p50)} p90=${round(p90)} after_stall_2s_ms=${round(afterStall)} (delay 10 s after a 2 s stall) ` +
+  console.log(`${label} mic_to_ear_ms_p50=${round(p50)} p90=${round(p90)} ` +
+    `growth_ms=${round(grown)} (change of the median delay over ${quick ? '20 s' : '2 min'} of steady play) ` +
+    `after_stall_2s_ms=${round(afterStall)} (delay 10 s after a 2 s stall) ` +
     `drift_0_5pct_ms=${round(driftEnd)} (delay after ${quick ? '20 s' : '2 min'} of a 0.5 % fast source) ` +
     `reconnect_s=${restart.seconds === null ? 'none' : restart.seconds.toFixed(1)} (server restarted: seconds until sound again)`);
 }

@@ -12,6 +12,8 @@ std::string_view listener_css();
 std::string_view listener_js();
 std::string_view playback_js();
 std::string_view ogg_opus_js();
+std::string_view pcm_js();
+std::string_view captions_js();
 std::string_view captions_html();
 }  // namespace lumeno::server::web
 
@@ -77,8 +79,14 @@ std::string buildListenerPage(const PageSettings& settings, double now) {
         if (name == "heading") return heading;
         if (name == "captions") return settings.transcriptionEnabled ? std::string(web::captions_html()) : "";
         if (name == "transcriptionEnabled") return settings.transcriptionEnabled ? "true" : "false";
-        if (name == "script")
-            return std::string(web::playback_js()) + std::string(web::ogg_opus_js()) + std::string(web::listener_js());
+        if (name == "script") {
+            // One inline script: the page works from its own bytes, and listener.js, which uses the
+            // others, comes last.
+            std::string script;
+            for (const auto part : {web::playback_js(), web::ogg_opus_js(), web::pcm_js(), web::captions_js(), web::listener_js()})
+                script.append(part);
+            return script;
+        }
         return {};
     });
 }

@@ -226,9 +226,12 @@ void SpeechRecognitionManager::stopRecognition() {
 
 void SpeechRecognitionManager::setLanguage(const std::string& identifier) {
     services_.preferences.defaults().setString(prefs::key::kSpeechRecognitionLanguage, identifier);
-    if (!isRecognizing_) return;
-    stopRecognition();
+    // Made now even while idle: the next start would otherwise decode with the old language's
+    // model under the new language's tag.
+    const bool wasRecognizing = isRecognizing_;
+    if (wasRecognizing) stopRecognition();
     setupSpeechRecognizer();
+    if (!wasRecognizing) return;
     services_.mainQueue.asyncAfter(kLanguageRestartDelay,
                                    core::weakly(shared_from_this(), [](SpeechRecognitionManager& m) { m.startRecognition(); }));
 }

@@ -20,6 +20,7 @@ TEST(OptionsTest, RefusesMalformedCommandLines) {
         {{"--input-file"}, "--input-file needs a WAV file"},
         {{"--device"}, "--device needs a device name (see --list-devices)"},
         {{"--port", "80x"}, "--port needs a number from 0 to 65535, not '80x'"},
+        {{"--port", "65536"}, "--port needs a number from 0 to 65535, not '65536'"},
         {{"--set", "=true"}, "--set needs KEY=VALUE"},
         {{"--loud"}, "unknown option '--loud'"},
         {{"--transcript-dir"}, "--transcript-dir needs a folder"},

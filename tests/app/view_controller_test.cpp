@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <future>
 
 #include "app/headless_view.h"
@@ -27,13 +26,6 @@ namespace {
 using FakeView = lumeno::testing::FakeMainView;
 using FakeServer = lumeno::testing::FakeListenerServer;
 
-class FakeSpeech final : public audio::SpeechFeed {
-public:
-    bool isRecognizing() const override { return true; }
-    void append(const audio::AudioBuffer&) override { ++appended; }
-    std::atomic<int> appended{0};
-};
-
 class ViewControllerTest : public ::testing::Test {
 protected:
     void start(ViewController::Options options = {}, bool withControls = true) {
@@ -48,10 +40,7 @@ protected:
                                           &speech_, midiFactory_};
         services.listenerPort = port_;
         services.bindAddress = bindAddress_;
-        services.networkInterfaces = [this](bool& failed) {
-            failed = interfacesFail_;
-            return interfaces_;
-        };
+        services.networkInterfaces = [this](bool&) { return interfaces_; };
         if (worker_) services.captureWorker = [this](std::function<void()> job) { worker_->submit(std::move(job)); };
         controller_ = ViewController::create(std::move(services), view_, withControls ? view_ : nullptr, options);
         controller_->viewDidLoad();
@@ -70,7 +59,7 @@ protected:
     std::shared_ptr<prefs::PreferencesStore> store_ = std::make_shared<prefs::PreferencesStore>(log_);
     prefs::PreferencesManager preferences_{store_};
     lumeno::testing::FakeCaptureSource capture_;
-    FakeSpeech speech_;
+    lumeno::testing::FakeSpeechFeed speech_;
     // A real capture worker, for the tests of a stuck sound server; the supervisor runs its jobs
     // inline without one. After the fakes its jobs use, before the controller.
     std::optional<core::BackgroundQueue> worker_;
@@ -79,7 +68,6 @@ protected:
     std::optional<std::optional<core::AudioFormat>> serverCreatedWith_;
     std::function<std::shared_ptr<midi::MIDIController>()> midiFactory_;
     std::vector<InterfaceAddress> interfaces_{{"lo", true, "127.0.0.1", true, true}, {"eth0", true, "192.168.1.20"}};
-    bool interfacesFail_ = false;
     std::uint16_t port_ = 8080;
     std::string bindAddress_ = "0.0.0.0";
     std::shared_ptr<ViewController> controller_;
@@ -128,34 +116,27 @@ TEST_F(ViewControllerTest, StoredOrDemoStreamingStartsAtOneSecondWithNoAudioBefo
 
         queue_.advance(1ms);
         EXPECT_EQ(view_->statuses.back(), std::make_pair(std::string("Status: Streaming"), LabelColor::systemGreen));
-        EXPECT_EQ(view_->buttonTitle, "Stop Streaming");
         deliver(SampleBuffer(0.1f));
         EXPECT_EQ(server_->chunks.size(), 1u);
         EXPECT_EQ(store_->boolForKey(key::kIsStreaming), !demo);  // the demo's streaming is not stored
 
         controller_->toggleStreaming();
-        EXPECT_TRUE(store_->hasKey(key::kIsStreaming));
-        EXPECT_FALSE(store_->boolForKey(key::kIsStreaming));
+        EXPECT_EQ(store_->boolForKey(key::kIsStreaming), false);
         EXPECT_EQ(view_->status(), "Status: Monitoring");
         EXPECT_EQ(view_->buttonTitle, "Start Streaming");
         EXPECT_EQ(server_->streamingCalls, (std::vector<bool>{true, false}));
     }
 }
 
-TEST_F(ViewControllerTest, AutoGainOffResetsTheGainAndOnStartsSmoothingFromOne) {
+TEST_F(ViewControllerTest, AutoGainSwitchIsStoredAndEachEdgeStartsTheGainAgainFromOne) {
     start();
-    controller_->toggleAutoGain(true);
-    EXPECT_TRUE(store_->boolForKey(key::kAutoGainEnabled));
-    deliver(SampleBuffer(0.05f));
-    EXPECT_NEAR(controller_->currentGain(), 1.1f, 1e-5f);  // the RMS of 4096 float squares is not exact
-    controller_->toggleAutoGain(false);
-    EXPECT_FLOAT_EQ(controller_->currentGain(), 1.0f);
-    EXPECT_FALSE(store_->boolForKey(key::kAutoGainEnabled));
-    deliver(SampleBuffer(0.05f));
-    EXPECT_FLOAT_EQ(controller_->currentGain(), 1.0f);
-    controller_->toggleAutoGain(true);
-    deliver(SampleBuffer(0.05f));
-    EXPECT_NEAR(controller_->currentGain(), 1.1f, 1e-5f);
+    for (const bool on : {true, false, true}) {
+        controller_->toggleAutoGain(on);
+        EXPECT_FLOAT_EQ(controller_->currentGain(), 1.0f);
+        EXPECT_EQ(store_->boolForKey(key::kAutoGainEnabled), on);
+        deliver(SampleBuffer(0.05f));
+        EXPECT_NEAR(controller_->currentGain(), on ? 1.1f : 1.0f, 1e-5f);  // the RMS of 4096 squares is not exact
+    }
 }
 
 // The tap thread never reads the store: a switch reaches it when the session announces it.
@@ -164,13 +145,13 @@ TEST_F(ViewControllerTest, SpeechSwitchReachesTheAudioPathWhenAnnouncedNotThroug
     start();
     controller_->toggleStreaming();
     deliver(SampleBuffer(0.1f));
-    EXPECT_EQ(speech_.appended, 1);
+    EXPECT_EQ(speech_.first.size(), 1u);
     store_->setBool(key::kSpeechRecognitionEnabled, false);  // as the preferences window writes it
     deliver(SampleBuffer(0.1f));
-    EXPECT_EQ(speech_.appended, 2);
+    EXPECT_EQ(speech_.first.size(), 2u);
     notifications_.post(speech::kSpeechRecognitionStatusChanged);
     deliver(SampleBuffer(0.1f));
-    EXPECT_EQ(speech_.appended, 2);
+    EXPECT_EQ(speech_.first.size(), 2u);
     EXPECT_EQ(view_->speechChecked, false);
 }
 
@@ -185,7 +166,7 @@ TEST_F(ViewControllerTest, ListenerCountShowsInLabelAndBadgeAndIsRepublishedEver
         {{{"count", std::int64_t{1}}}, "👥 Active Listener: 1", LabelColor::systemGreen, "1"},
         {{{"count", std::int64_t{0}}}, "👥 Active Listeners: 0", LabelColor::secondaryLabel, ""},
         {{{"count", std::int64_t{3}}}, "👥 Active Listeners: 3", LabelColor::systemGreen, "3"},
-        {{{"count", std::string("5")}}, "👥 Active Listeners: 3", LabelColor::systemGreen, "3"},
+        {{{"count", std::string("5")}}, "👥 Active Listeners: 3", LabelColor::systemGreen, "3"},  // ignored
         {{}, "👥 Active Listeners: 3", LabelColor::systemGreen, "3"},
         {{{"count", std::int64_t{3}}}, "👥 Active Listeners: 3", LabelColor::systemGreen, "3"},  // republished
     };
@@ -195,9 +176,7 @@ TEST_F(ViewControllerTest, ListenerCountShowsInLabelAndBadgeAndIsRepublishedEver
         EXPECT_EQ(view_->listenerCount, std::make_pair(c.label, c.color));
         EXPECT_EQ(view_->badge, c.badge);
     }
-    EXPECT_EQ(log_.count("❌ Listener count notification missing count value"), 2);
     EXPECT_EQ(log_.count("👥 Listener count updated: 3"), 1) << "a republished count is shown, not logged again";
-
     queue_.advance(4999ms);
     EXPECT_EQ(server_->published, 0);
     queue_.advance(1ms);
@@ -206,41 +185,14 @@ TEST_F(ViewControllerTest, ListenerCountShowsInLabelAndBadgeAndIsRepublishedEver
     EXPECT_EQ(server_->published, 3);
 }
 
-TEST_F(ViewControllerTest, FailedOrLostCaptureShowsAudioErrorUntilADeviceChoiceRestartsIt) {
+// One alert and one journal line per outage; the retries that follow are quiet.
+TEST_F(ViewControllerTest, FailedOrLostCaptureShowsAnErrorOnceAndIsRetriedEveryThreeSecondsUntilItIsBack) {
     for (const bool lost : {false, true}) {
-        SCOPED_TRACE(lost ? "lost while streaming" : "failed at start");
-        capture_.setDevices({{"USB Mic", "usb-mic"}}, {{7, "usb-mic"}});
-        capture_.failNextStarts(lost ? "" : "Connection refused");
-        start();
-        if (lost) {
-            controller_->toggleStreaming();
-            queue_.runUntilIdle();
-            capture_.loseCapture("the PulseAudio server went away");
-        }
-        queue_.runUntilIdle();
-        EXPECT_TRUE(log_.contains(lost ? "❌ Audio capture lost: the PulseAudio server went away"
-                                       : "❌ Failed to start audio monitoring: Connection refused"));
-        EXPECT_TRUE(log_.contains("✅ Audio monitoring started"));  // startup goes on after a failed start
-        EXPECT_EQ(view_->statuses.back(), std::make_pair(std::string("Status: Audio Error"), LabelColor::systemRed));
-        ASSERT_EQ(view_->alerts.size(), 1u);
-        EXPECT_EQ(view_->alerts[0], (Alert{AlertStyle::warning, "Audio Engine Error",
-                                           (lost ? "Audio capture stopped: the PulseAudio server went away"
-                                                 : "Failed to start audio monitoring: Connection refused") +
-                                               std::string("\n\nTry selecting a different audio input device.")}));
-        capture_.failNextStarts("");
-        controller_->deviceChanged("USB Mic");
-        queue_.advance(500ms);
-        EXPECT_TRUE(capture_.isRunning());
-        EXPECT_EQ(view_->status(), lost ? "Status: Streaming" : "Status: Monitoring");
-    }
-}
-
-TEST_F(ViewControllerTest, LostCaptureIsRetriedQuietlyAndStreamingResumesByItself) {
-    for (const bool lost : {true, false}) {
         SCOPED_TRACE(lost ? "lost while streaming" : "failed at start");
         log_.clear();
         capture_.failNextStarts(lost ? "" : "No such device");
         start();
+        EXPECT_TRUE(log_.contains("🎉 === Lumeno startup complete ==="));
         controller_->toggleStreaming();
         queue_.runUntilIdle();
         if (lost) {
@@ -249,20 +201,22 @@ TEST_F(ViewControllerTest, LostCaptureIsRetriedQuietlyAndStreamingResumesByItsel
             queue_.runUntilIdle();
         }
         EXPECT_FALSE(server_->audioFlowing) << "listeners are told to wait";
-        EXPECT_EQ(view_->status(), "Status: Audio Error");
+        EXPECT_EQ(view_->statuses.back(), std::make_pair(std::string("Status: Audio Error"), LabelColor::systemRed));
+        const std::string what = lost ? "Audio capture stopped: the audio input went away"
+                                      : "Failed to start audio monitoring: No such device";
+        ASSERT_EQ(view_->alerts, (std::vector<Alert>{{AlertStyle::warning, "Audio Engine Error",
+                                                      what + "\n\nTry selecting a different audio input device."}}));
         const int starts = capture_.startCount();
         queue_.advance(9s);
         EXPECT_EQ(capture_.startCount(), starts + 3) << "a retry every three seconds";
+        EXPECT_EQ(view_->alerts.size(), 1u);
         EXPECT_EQ(log_.count(lost ? "❌ Audio capture lost: the audio input went away"
                                   : "❌ Failed to start audio monitoring: No such device"),
                   1);
-        EXPECT_EQ(view_->alerts.size(), 1u);
-        EXPECT_TRUE(!server_->stopped && !server_->audioFlowing);
 
         capture_.failNextStarts("");  // plugged back in
         queue_.advance(3s);
-        EXPECT_TRUE(capture_.isRunning());
-        EXPECT_TRUE(server_->audioFlowing);
+        EXPECT_TRUE(capture_.isRunning() && server_->audioFlowing);
         EXPECT_EQ(view_->status(), "Status: Streaming");
         queue_.advance(30s);
         EXPECT_EQ(capture_.startCount(), starts + 4) << "no retries once it runs";
@@ -272,42 +226,34 @@ TEST_F(ViewControllerTest, LostCaptureIsRetriedQuietlyAndStreamingResumesByItsel
 TEST_F(ViewControllerTest, ChoosingADeviceStoresItAndOnlyAListedOneSwitchesTheDefaultAndRestarts) {
     struct Case {
         std::string title;
-        std::optional<std::string> uniqueID;
         std::vector<std::uint32_t> defaultChanges;
         std::optional<std::size_t> selected;
         bool restarted;
-        std::string line;
     };
     const Case cases[] = {
-        {"Gone Mic", {}, {}, {}, false, "Could not find device: Gone Mic"},
-        {"Odd Mic", {}, {}, 2, true, "Selected device UID: odd"},  // listed, but not in the system table
-        {"USB Mic", {}, {7}, 0, true, "Set default input device to ID: 7"},
-        // Devices of one name are told apart by identifier; by name alone (the command line), the first.
-        {"USB Mic", "usb-2", {8}, 1, true, "Set default input device to ID: 8"},
+        {"Gone Mic", {}, {}, false},
+        {"Odd Mic", {}, 2, true},  // listed, but not in the system table
+        {"USB Mic", {7}, 0, true},  // by name alone (the command line): the first of that name
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.line);
+        SCOPED_TRACE(c.title);
         capture_.setDevices({{"USB Mic", "usb-1"}, {"USB Mic", "usb-2"}, {"Odd Mic", "odd"}}, {{7, "usb-1"}, {8, "usb-2"}});
         capture_.setFormat(core::AudioFormat{48000.0, 1});
         start();
         const int starts = capture_.startCount();
         capture_.setFormat(core::AudioFormat{44100.0, 2});
         view_->selectedDevice.reset();
-        controller_->deviceChanged(c.title, c.uniqueID);
-        queue_.runUntilIdle();
-        EXPECT_TRUE(log_.contains(c.line));
+        controller_->deviceChanged(c.title);
+        queue_.advance(499ms);
         EXPECT_EQ(store_->stringForKey(key::kSelectedAudioDevice), c.title);
         EXPECT_EQ(capture_.defaultInputChanges(), c.defaultChanges);
         EXPECT_EQ(view_->selectedDevice, c.selected);
         EXPECT_EQ(capture_.isRunning(), !c.restarted);
-        queue_.advance(499ms);
-        EXPECT_EQ(capture_.isRunning(), !c.restarted);
         queue_.advance(1ms);
-        EXPECT_TRUE(capture_.isRunning());
         EXPECT_EQ(capture_.startCount(), starts + (c.restarted ? 1 : 0));
         auto formats = std::vector<core::AudioFormat>{{48000.0, 1}};
         if (c.restarted) formats.push_back({44100.0, 2});
-        EXPECT_EQ(server_->formats, formats);
+        EXPECT_EQ(server_->formats, formats) << "listeners are told the new format";
     }
 }
 
@@ -345,45 +291,14 @@ TEST_F(ViewControllerTest, AStuckSoundServerNeverHoldsUpTheMainQueue) {
     }
 }
 
-TEST_F(ViewControllerTest, StoredChoicesAreRestored) {
-    capture_.setDevices({{"Built-in", "a"}, {"USB Mic", "b"}}, {});
-    for (const auto& [stored, selected] : std::vector<std::pair<std::optional<std::string>, std::optional<std::size_t>>>{
-             {std::nullopt, std::nullopt}, {"USB Mic", 1}, {"Gone Mic", std::nullopt}}) {
-        store_->setString(key::kSelectedAudioDevice, stored);
-        start();
-        EXPECT_EQ(view_->deviceItems, (Lines{"Built-in", "USB Mic"}));
-        EXPECT_EQ(view_->selectedDevice, selected);
-        EXPECT_TRUE(capture_.defaultInputChanges().empty());
-    }
-    store_->setBool(key::kTranscriptPanelShown, true);
-    start();
-    EXPECT_TRUE(log_.contains("📝 Restoring transcript panel from persisted state"));
-    EXPECT_EQ(view_->transcriptTinted, true);
-    queue_.advance(499ms);
-    EXPECT_EQ(view_->panelOpenings, 0);
-    queue_.advance(1ms);
-    EXPECT_EQ(view_->panelOpenings, 1);
-}
-
-TEST_F(ViewControllerTest, AlertsAreShownOnTheMainQueueAsWarningsOnlyForErrors) {
-    start();
-    controller_->showAlert("Error", "Could not save");
-    controller_->showAlert("Authorization Required", "Please allow");
-    EXPECT_TRUE(view_->alerts.empty());
-    queue_.runUntilIdle();
-    EXPECT_EQ(view_->alerts, (std::vector<Alert>{{AlertStyle::warning, "Error", "Could not save"},
-                                                 {AlertStyle::informational, "Authorization Required", "Please allow"}}));
-}
-
 TEST_F(ViewControllerTest, CleanupStopsEverythingAndDeferredStepsDieWithTheController) {
     store_->setBool(key::kIsStreaming, true);
     start();
     controller_->cleanup();
     EXPECT_FALSE(capture_.isRunning());
     EXPECT_TRUE(server_->stopped);
-    log_.clear();
     notifications_.post(server::kListenerCountChanged, {{"count", std::int64_t{4}}});
-    EXPECT_TRUE(log_.lines().empty());
+    EXPECT_TRUE(view_->listenerCount.first.empty()) << "observers are gone";
     controller_.reset();
     queue_.advance(6s);
     EXPECT_TRUE(view_->statuses.empty());
@@ -419,9 +334,7 @@ TEST_F(ViewControllerTest, MidiStepComesAfterTheServerAndItsCommandsDriveStreami
     start();
     const auto afterServer = linesAfter("✅ Server started");
     ASSERT_FALSE(afterServer.empty());
-    ASSERT_EQ(afterServer.front(), "🔧 Setting up MIDI control...");
-    const auto observers = std::find(afterServer.begin(), afterServer.end(), "🔧 Setting up observers...");
-    EXPECT_EQ(std::count(afterServer.begin(), observers, "✅ MIDI control setup complete"), 2);
+    EXPECT_EQ(afterServer.front(), "🔧 Setting up MIDI control...");
 
     midi->setStartCommand(midi::MIDICommand::learned(midi::MIDIMessageType::noteOn, 0, 60));
     midi->setStopCommand(midi::MIDICommand::learned(midi::MIDIMessageType::noteOn, 0, 62));
@@ -434,50 +347,30 @@ TEST_F(ViewControllerTest, MidiStepComesAfterTheServerAndItsCommandsDriveStreami
     EXPECT_EQ(server_->streamingCalls, (std::vector<bool>{true, false}));
 }
 
-TEST_F(ViewControllerTest, ListenerAddressUsesThePortAndTheBoundAddressAndDisablesTheQRButtonWithoutOne) {
-    struct Case {
-        std::vector<InterfaceAddress> interfaces;
-        bool fail;
-        std::uint16_t port;
-        std::string bind;
-        std::pair<std::string, bool> address;
-        std::optional<std::string> url;
-    };
-    const std::vector<InterfaceAddress> wired{{"eth0", true, "10.0.0.5"}};
-    const Case cases[] = {
-        {wired, false, 8080, "0.0.0.0", {"Access at: 10.0.0.5:8080/listen", true}, "http://10.0.0.5:8080/listen"},
-        {wired, false, 9000, "0.0.0.0", {"Access at: 10.0.0.5:9000/listen", true}, "http://10.0.0.5:9000/listen"},
-        {wired, false, 8080, "10.0.0.9", {"Access at: 10.0.0.9:8080/listen", true}, "http://10.0.0.9:8080/listen"},
-        {{{"lo", true, "127.0.0.1", true, true}}, false, 8080, "0.0.0.0", {"No network connection found", false}, {}},
-        {{}, true, 8080, "0.0.0.0", {"No network connection found", false}, {}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.address.first);
-        interfaces_ = c.interfaces;
-        interfacesFail_ = c.fail;
-        port_ = c.port;
-        bindAddress_ = c.bind;
-        start();
-        EXPECT_EQ(view_->address, c.address);
-        EXPECT_EQ(controller_->currentURL(), c.url);
-        EXPECT_EQ(log_.contains("❌ Failed to get network interfaces"), c.fail);
-        EXPECT_EQ(log_.contains("❌ No network connection found, QR button disabled"), !c.url);
-        log_.clear();
-    }
+TEST_F(ViewControllerTest, ListenerAddressCarriesThePortAndTheBoundAddressAndWithoutOneTheQRButtonIsOff) {
+    port_ = 9000;
+    bindAddress_ = "10.0.0.9";
+    start();
+    EXPECT_EQ(view_->address, std::make_pair(std::string("Access at: 10.0.0.9:9000/listen"), true));
+    EXPECT_EQ(controller_->currentURL(), "http://10.0.0.9:9000/listen");
+    interfaces_ = {{"lo", true, "127.0.0.1", true, true}};
+    bindAddress_ = "0.0.0.0";
+    start();
+    EXPECT_EQ(view_->address, std::make_pair(std::string("No network connection found"), false));
+    EXPECT_FALSE(controller_->currentURL());
 }
 
-TEST_F(ViewControllerTest, QRCodeIsSavedAsAPngWhereTheOperatorChoseOrTheFailureIsShown) {
+TEST_F(ViewControllerTest, QRCodeIsSavedWhereTheOperatorChoseOrTheFailureIsShown) {
     const lumeno::testing::TempDir dir("lumeno-qr");
     struct Case {
-        std::optional<std::filesystem::path> destination;
-        std::optional<Alert> alert;  // absent: nothing shown
+        std::filesystem::path destination;
+        Alert alert;
     };
     const Case cases[] = {
         {dir.path() / "code.png",
          Alert{AlertStyle::informational, "Success",
                "QR code saved successfully!\n\nYour listeners can scan this code to quickly connect to your audio "
                "stream."}},
-        {std::nullopt, std::nullopt},
         {dir.path() / "missing" / "code.png",
          Alert{AlertStyle::warning, "Error",
                "Failed to save QR code: " + std::make_error_code(std::errc::no_such_file_or_directory).message()}},
@@ -487,31 +380,10 @@ TEST_F(ViewControllerTest, QRCodeIsSavedAsAPngWhereTheOperatorChoseOrTheFailureI
         view_->alerts.clear();
         view_->qrDestination = c.destination;
         controller_->generateQRCode();
-        const std::string done = c.destination ? "📱 Saving QR code to: " : "📱 QR code save cancelled";
-        ASSERT_TRUE(queue_.runUntil([&] { return log_.containsPrefix(done) && (!c.alert || !view_->alerts.empty()); }));
-        EXPECT_EQ(view_->alerts, c.alert ? std::vector<Alert>{*c.alert} : std::vector<Alert>{});
+        ASSERT_TRUE(queue_.runUntil([&] { return !view_->alerts.empty(); }));
+        EXPECT_EQ(view_->alerts, std::vector<Alert>{c.alert});
     }
-    std::ifstream png(dir.path() / "code.png", std::ios::binary);
-    std::string signature(8, '\0');
-    png.read(signature.data(), 8);
-    EXPECT_EQ(signature, "\x89PNG\r\n\x1a\n");
-
-    interfaces_.clear();
-    start();
-    controller_->generateQRCode();
-    queue_.runUntilIdle();
-    EXPECT_EQ(view_->alerts, (std::vector<Alert>{{AlertStyle::warning, "Error",
-                                                  "No URL available for QR code generation.\n\nMake sure your network "
-                                                  "connection is active and try again."}}));
-}
-
-TEST_F(ViewControllerTest, TranscriptToggleStoresEachStateAndTheLastToggleWins) {
-    start();
-    for (int toggles = 1; toggles <= 3; ++toggles) controller_->toggleTranscriptPanel();
-    EXPECT_EQ(view_->panelOpenings, 2);
-    EXPECT_EQ(view_->panelClosings, 1);
-    EXPECT_TRUE(controller_->transcriptPanelShown());
-    EXPECT_EQ(store_->boolForKey(key::kTranscriptPanelShown), true);
+    EXPECT_GT(std::filesystem::file_size(dir.path() / "code.png"), 0u);
 }
 
 TEST_F(ViewControllerTest, WithoutControlsTheStatusAndAlertsStillShow) {
@@ -522,7 +394,9 @@ TEST_F(ViewControllerTest, WithoutControlsTheStatusAndAlertsStillShow) {
     controller_->generateQRCode();
     queue_.runUntilIdle();
     EXPECT_EQ(view_->status(), "Status: Streaming");
-    EXPECT_EQ(view_->alerts.size(), 1u);
+    EXPECT_EQ(view_->alerts, (std::vector<Alert>{{AlertStyle::warning, "Error",
+                                                  "No URL available for QR code generation.\n\nMake sure your network "
+                                                  "connection is active and try again."}}));
     EXPECT_EQ(view_->panelOpenings, 0);
     EXPECT_TRUE(view_->deviceItems.empty());
 }

@@ -9,47 +9,37 @@
 using namespace lumeno::audio;
 using namespace lumeno::testing;
 
-namespace {
-
-std::unique_ptr<WavFile> open(std::string bytes) {
-    auto opened = WavFile::fromBytes(std::move(bytes), "test.wav");
-    EXPECT_TRUE(opened.file) << opened.error;
-    return std::move(opened.file);
-}
-
-std::vector<std::vector<float>> readAll(WavFile& file) {
-    const auto frames = static_cast<std::uint32_t>(file.frameCount());
-    FloatBuffer buffer(file.format().channelCount, frames, file.format().sampleRate);
-    std::string error;
-    EXPECT_TRUE(file.readFrames(0, frames, buffer, 0, error)) << error;
-    std::vector<std::vector<float>> out;
-    for (std::uint32_t c = 0; c < buffer.channelCount(); ++c) out.emplace_back(buffer.channel(c), buffer.channel(c) + frames);
-    return out;
-}
-
-}  // namespace
-
-TEST(WavFileTest, SixteenBitStereoBecomesPlanarFloatsOverFullScale) {
-    auto file = open(makeWav({.channels = 2, .rate = 44100, .samples = pcm16({16384, -32768, 32767, 0})}));
-    ASSERT_TRUE(file);
-    EXPECT_EQ(file->format(), (lumeno::core::AudioFormat{44100.0, 2}));
-    EXPECT_EQ(readAll(*file), (std::vector<std::vector<float>>{{0.5f, 32767.0f / 32768.0f}, {-1.0f, 0.0f}}));
-}
-
-TEST(WavFileTest, ExtensibleFloatAfterAnOddSizedChunkIsFound) {
-    // The odd size means the next chunk starts after a pad byte.
-    auto file = open(makeWav({.formatTag = 3, .bits = 32, .samples = float32({0.25f, -0.75f, 1.5f}), .extensible = true,
-                              .chunksBeforeFormat = chunk("LIST", "odd")}));
-    ASSERT_TRUE(file);
-    EXPECT_EQ(file->encoding(), SampleEncoding::float32);
-    EXPECT_EQ(readAll(*file)[0], (std::vector<float>{0.25f, -0.75f, 1.5f}));
-}
-
-TEST(WavFileTest, StreamedDataSizePlaceholderIsCutToTheWholeFramesPresent) {
-    // Two whole frames and half of a third.
-    auto file = open(makeWav({.channels = 2, .samples = pcm16({1, 2, 3, 4, 5}), .dataSizeOverride = 0xFFFFFFFF}));
-    ASSERT_TRUE(file);
-    EXPECT_EQ(file->frameCount(), 2u);
+// 16-bit PCM and 32-bit float become planar floats over full scale; a chunk of odd size before
+// "fmt " is followed by a pad byte; a data size left as a streaming placeholder is cut to the
+// whole frames present.
+TEST(WavFileTest, ReadsEachEncodingToPlanarFloats) {
+    using Planar = std::vector<std::vector<float>>;
+    struct Case {
+        std::string bytes;
+        lumeno::core::AudioFormat format;
+        Planar samples;
+    };
+    const Case cases[] = {
+        {makeWav({.channels = 2, .rate = 44100, .samples = pcm16({16384, -32768, 32767, 0})}), {44100, 2},
+         {{0.5f, 32767.0f / 32768.0f}, {-1.0f, 0.0f}}},
+        {makeWav({.formatTag = 3, .bits = 32, .samples = float32({0.25f, -0.75f, 1.5f}), .extensible = true,
+                  .chunksBeforeFormat = chunk("LIST", "odd")}),
+         {8000, 1}, {{0.25f, -0.75f, 1.5f}}},
+        {makeWav({.channels = 2, .samples = pcm16({16384, 2, 3, 4, 5}), .dataSizeOverride = 0xFFFFFFFF}), {8000, 2},
+         {{0.5f, 3 / 32768.0f}, {2 / 32768.0f, 4 / 32768.0f}}},
+    };
+    for (const auto& c : cases) {
+        auto opened = WavFile::fromBytes(c.bytes, "test.wav");
+        ASSERT_TRUE(opened.file) << opened.error;
+        EXPECT_EQ(opened.file->format(), c.format);
+        const auto frames = static_cast<std::uint32_t>(opened.file->frameCount());
+        FloatBuffer buffer(c.format.channelCount, frames, c.format.sampleRate);
+        std::string error;
+        EXPECT_TRUE(opened.file->readFrames(0, frames, buffer, 0, error)) << error;
+        Planar read;
+        for (std::uint32_t ch = 0; ch < c.format.channelCount; ++ch) read.emplace_back(buffer.channel(ch), buffer.channel(ch) + frames);
+        EXPECT_EQ(read, c.samples);
+    }
 }
 
 TEST(WavFileTest, RefusesWhatItCannotPlayAndSaysWhy) {

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "core/base64.h"
-#include "core/log.h"
 
 using namespace lumeno::core;
 
@@ -24,12 +23,4 @@ TEST(Base64Test, MatchesKnownVectorsAndRejectsMalformedText) {
         EXPECT_EQ(base64Decode(c.encoded), c.plain);
     }
     for (const char* bad : {"Zg=", "Z===", "Zg==Zg==", "Zm9v!", "Zm 9"}) EXPECT_FALSE(base64Decode(bad)) << bad;
-}
-
-TEST(FormatDecimalTest, AlwaysShowsAFractionalPart) {
-    EXPECT_EQ(formatDecimal(48000), "48000.0");
-    EXPECT_EQ(formatDecimal(44100.0), "44100.0");
-    EXPECT_EQ(formatDecimal(22050.5), "22050.5");
-    EXPECT_EQ(formatDecimal(400), "400.0");
-    EXPECT_EQ(formatDecimal(0.15), "0.15");
 }

@@ -9,10 +9,13 @@
 //   streaming on|off                 the status document
 //   partial TEXT / final TEXT        broadcast one caption message
 //   tone RATE CHANNELS SECONDS [FRAMES]   announce the format and send a 440 Hz tone in real
-//                                         time, in chunks of FRAMES frames (a capture block by default)
+//                                         time, in chunks of FRAMES frames (a capture block by
+//                                         default); a tone still running stops first
+//   count                            prints "COUNT <n>", the server's listener count
 //   logo PATH                        store the file's bytes as the logo
 //   quit
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <csignal>
 #include <fstream>
@@ -37,12 +40,12 @@ namespace {
 
 // Chunks (a capture block unless told) of a 440 Hz tone at half scale, paced in real time.
 void sendTone(server::SimpleHTTPServer& server, double rate, std::uint32_t channels, double seconds,
-              std::size_t kFrames) {
+              std::size_t kFrames, const std::atomic<bool>& stop) {
     const auto chunks = static_cast<std::size_t>(seconds * rate / kFrames);
     const auto period = std::chrono::duration<double>(kFrames / rate);
     auto next = std::chrono::steady_clock::now();
     std::size_t frame = 0;
-    for (std::size_t c = 0; c < chunks; ++c) {
+    for (std::size_t c = 0; c < chunks && !stop; ++c) {
         auto chunk = std::make_shared<std::vector<std::uint8_t>>();
         chunk->reserve(kFrames * channels * 2);
         for (std::size_t i = 0; i < kFrames; ++i, ++frame) {
@@ -76,12 +79,18 @@ int main(int argc, char** argv) {
         return 2;
     }
     const bool portGiven = std::find(argv + 1, argv + argc, std::string_view("--port")) != argv + argc;
-    auto server = server::SimpleHTTPServer::create(portGiven ? parsed.options->port : 0, std::nullopt, {mainQueue, notifications, log}, {.bindAddress = "127.0.0.1"});
+    auto server = server::SimpleHTTPServer::create(portGiven ? parsed.options->port : 0, core::AudioFormat{48000.0, 1}, {mainQueue, notifications, log}, {.bindAddress = "127.0.0.1"});
     server->setPageResponder(std::make_shared<server::ListenerPage>(store, *server));
     server->start();
     std::cout << "READY " << server->port() << std::endl;
 
     std::thread tone;
+    std::atomic<bool> stopTone{false};
+    const auto endTone = [&] {
+        stopTone = true;
+        if (tone.joinable()) tone.join();
+        stopTone = false;
+    };
     for (std::string line; std::getline(std::cin, line);) {
         std::istringstream in(line);
         std::string command;
@@ -98,11 +107,13 @@ int main(int argc, char** argv) {
             std::uint32_t channels = 1;
             std::size_t frames = core::kCaptureBlockFrames;
             std::istringstream(rest) >> rate >> channels >> seconds >> frames;
+            endTone();
             server->updateAudioFormat({rate, channels});
-            if (tone.joinable()) tone.join();
-            tone = std::thread([&server, rate, channels, seconds, frames] {
-                sendTone(*server, rate, channels, seconds, std::max<std::size_t>(frames, 1));
+            tone = std::thread([&server, &stopTone, rate, channels, seconds, frames] {
+                sendTone(*server, rate, channels, seconds, std::max<std::size_t>(frames, 1), stopTone);
             });
+        } else if (command == "count") {
+            std::cout << "COUNT " << server->uniqueListenerCount() << std::endl;
         } else if (command == "logo") {
             std::ifstream file(rest, std::ios::binary);
             store->setData(prefs::key::kLogoImageData, std::string(std::istreambuf_iterator<char>(file), {}));
@@ -111,7 +122,7 @@ int main(int argc, char** argv) {
         }
         std::cout << "OK " << command << std::endl;
     }
-    if (tone.joinable()) tone.join();
+    endTone();
     server->stop();
     return 0;
 }

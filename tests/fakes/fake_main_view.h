@@ -9,6 +9,7 @@
 
 #include "app/listener_server.h"
 #include "app/main_view.h"
+#include "audio/speech_feed.h"
 
 namespace lumeno::testing {
 
@@ -29,12 +30,12 @@ public:
         for (const auto& item : items) deviceItems.push_back(item.title);
     }
     void selectDeviceItem(std::size_t index) override { selectedDevice = index; }
-    void updateLevel(float level) override { levels.push_back(level); }
+    void updateLevel(float) override {}
     void setListenerCount(const std::string& text, LabelColor color) override { listenerCount = {text, color}; }
     void setDockBadge(const std::string& label) override { badge = label; }
-    void setTranscriptButtonTinted(bool tinted) override { transcriptTinted = tinted; }
+    void setTranscriptButtonTinted(bool) override {}
     void showTranscriptPanel() override { ++panelOpenings; }
-    void hideTranscriptPanel() override { ++panelClosings; }
+    void hideTranscriptPanel() override {}
     void setAddress(const std::string& text, bool qrEnabled) override { address = {text, qrEnabled}; }
     void chooseQRCodeDestination(DestinationChosen done) override { done(qrDestination); }
     void showAlert(const app::Alert& alert) override { alerts.push_back(alert); }
@@ -47,10 +48,8 @@ public:
     std::string buttonTitle, badge;
     std::vector<std::string> deviceItems;
     std::optional<std::size_t> selectedDevice;
-    std::vector<float> levels;
     std::pair<std::string, LabelColor> listenerCount;
-    std::optional<bool> transcriptTinted;
-    int panelOpenings = 0, panelClosings = 0;
+    int panelOpenings = 0;
     std::pair<std::string, bool> address;
     std::optional<std::filesystem::path> qrDestination;  // what the save dialog answers
     std::vector<app::Alert> alerts;
@@ -71,7 +70,7 @@ public:
         if (onSend) onSend();
         chunks.push_back(std::move(chunk));
     }
-    int uniqueListenerCount() const override { return listeners.load(); }
+    int uniqueListenerCount() const override { return 0; }
     void publishListenerCount() override { ++published; }
 
     bool started = false, stopped = false;
@@ -79,9 +78,22 @@ public:
     std::atomic<bool> audioFlowing{true};
     std::vector<core::AudioFormat> formats;
     std::vector<core::SharedBytes> chunks;
-    std::atomic<int> listeners{0};
     int published = 0;
     std::function<void()> onSend;  // on the tap thread, before the chunk is kept
+};
+
+// Live transcription's audio input, recording the first sample and the samples' address of
+// each buffer it is handed.
+class FakeSpeechFeed final : public audio::SpeechFeed {
+public:
+    bool isRecognizing() const override { return recognizing; }
+    void append(const audio::AudioBuffer& buffer) override {
+        first.push_back(buffer.channels[0][0]);
+        pointers.push_back(buffer.channels[0]);
+    }
+    bool recognizing = true;
+    std::vector<float> first;
+    std::vector<const float*> pointers;
 };
 
 }  // namespace lumeno::testing

@@ -43,19 +43,4 @@ std::unique_ptr<speech::SpeechRecognizer> FakeSpeechPlatform::makeRecognizer(con
     return std::make_unique<FakeRecognizer>(*this);
 }
 
-void FakeSpeechPlatform::requestAuthorization(std::function<void(speech::AuthorizationStatus)> answer) {
-    std::lock_guard lock(mutex_);
-    pendingAnswers_.push_back(std::move(answer));
-}
-
-void FakeSpeechPlatform::answerAuthorization(speech::AuthorizationStatus answer) {
-    std::vector<std::function<void(speech::AuthorizationStatus)>> pending;
-    {
-        std::lock_guard lock(mutex_);
-        pending.swap(pendingAnswers_);
-        status = answer;
-    }
-    for (auto& callback : pending) callback(answer);
-}
-
 }  // namespace lumeno::testing

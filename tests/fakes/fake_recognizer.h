@@ -3,7 +3,6 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -15,12 +14,8 @@ namespace lumeno::testing {
 // Counts the audio appended to one request. Thread: any.
 class FakeRequest final : public speech::RecognitionRequest {
 public:
-    void append(const audio::AudioBuffer& buffer) override {
-        frames += buffer.frameLength;
-        ++buffers;
-    }
+    void append(const audio::AudioBuffer& buffer) override { frames += buffer.frameLength; }
     std::atomic<std::uint64_t> frames{0};
-    std::atomic<int> buffers{0};
 };
 
 // One started task; the test plays the recogniser by delivering results or errors on its own
@@ -48,25 +43,19 @@ private:
 };
 
 // The speech platform as a test sets it up: which locales have a recogniser, whether it is
-// available, whether requests can be made, the permission and how a permission request is
-// answered. Thread: the test thread, except that answerAuthorization may run on another while
-// the test thread waits for it.
+// available, whether requests can be made and the permission, which a request is answered with
+// at once, as the Linux back-end does. Thread: the test thread.
 class FakeSpeechPlatform final : public speech::SpeechPlatform {
 public:
     std::unique_ptr<speech::SpeechRecognizer> makeRecognizer(const std::string& localeIdentifier,
                                                              const speech::RecognizerSettings& settings) override;
     bool hasModel(const std::string& localeIdentifier) const override { return locales.contains(localeIdentifier); }
     speech::AuthorizationStatus authorizationStatus() const override { return status; }
-    void requestAuthorization(std::function<void(speech::AuthorizationStatus)> answer) override;
-
-    // Answers every pending permission request with `answer` (and makes it the platform status).
-    void answerAuthorization(speech::AuthorizationStatus answer);
+    void requestAuthorization(std::function<void(speech::AuthorizationStatus)> answer) override {
+        if (answer) answer(status);
+    }
 
     std::shared_ptr<FakeTask> lastTask() const { return tasks.empty() ? nullptr : tasks.back(); }
-    std::size_t pendingRequests() {
-        std::lock_guard lock(mutex_);
-        return pendingAnswers_.size();
-    }
 
     std::set<std::string> locales{"en-US"};
     bool available = true;
@@ -80,10 +69,6 @@ public:
     std::vector<std::vector<speech::VocabularyEntry>> vocabularies;      // handed to any recogniser since
     std::vector<std::shared_ptr<FakeTask>> tasks;
     std::vector<speech::RequestOptions> requestOptions;
-
-private:
-    std::mutex mutex_;
-    std::vector<std::function<void(speech::AuthorizationStatus)>> pendingAnswers_;
 };
 
 }  // namespace lumeno::testing

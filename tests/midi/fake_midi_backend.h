@@ -23,16 +23,36 @@ public:
     void deliver(std::vector<std::uint8_t> bytes) { deliver({{0, std::uint16_t(bytes.size()), bytes}}); }
     void announceSetupChange() { if (onSetupChanged) onSetupChanged(); }
 
-    Created<midi::MIDIClientRef> createClient(const std::string&, SetupChangedCallback onChange) override;
-    Created<midi::MIDIPortRef> createInputPort(midi::MIDIClientRef, const std::string&, ReadCallback read) override;
+    Created<midi::MIDIClientRef> createClient(const std::string&, SetupChangedCallback onChange) override {
+        if (clientStatus) return {clientStatus, 0};
+        onSetupChanged = std::move(onChange);
+        return {0, 1};
+    }
+    Created<midi::MIDIPortRef> createInputPort(midi::MIDIClientRef, const std::string&, ReadCallback read) override {
+        if (portStatus) return {portStatus, 0};
+        onRead = std::move(read);
+        return {0, 2};
+    }
     std::vector<midi::MIDISourceInfo> sources() override {
         ++scans;
         return found;
     }
-    midi::MIDIStatus connectSource(midi::MIDIPortRef, midi::MIDIEndpointRef source) override;
-    midi::MIDIStatus disconnectSource(midi::MIDIPortRef, midi::MIDIEndpointRef source) override;
-    void disposePort(midi::MIDIPortRef) override;
-    void disposeClient(midi::MIDIClientRef) override;
+    midi::MIDIStatus connectSource(midi::MIDIPortRef, midi::MIDIEndpointRef source) override {
+        calls.push_back("connect " + std::to_string(source));
+        return connectStatus;
+    }
+    midi::MIDIStatus disconnectSource(midi::MIDIPortRef, midi::MIDIEndpointRef source) override {
+        calls.push_back("disconnect " + std::to_string(source));
+        return midi::kMIDISuccess;
+    }
+    void disposePort(midi::MIDIPortRef) override {
+        onRead = nullptr;
+        calls.push_back("dispose port");
+    }
+    void disposeClient(midi::MIDIClientRef) override {
+        onSetupChanged = nullptr;
+        calls.push_back("dispose client");
+    }
     std::string statusText(midi::MIDIStatus status) const override { return status ? "fake failure" : ""; }
 };
 

@@ -11,9 +11,9 @@
 #include <memory>
 #include <regex>
 #include <set>
-#include <sstream>
 
 #include "support/child_process.h"
+#include "support/headless_app.h"
 #include "support/temp_dir.h"
 #include "support/test_client.h"
 
@@ -114,35 +114,20 @@ TEST_F(PackageTest, HoldsEveryInstalledFileUnderUsr) {
     EXPECT_EQ(listing.output.find("./usr/local"), std::string::npos) << listing.output;
 }
 
-TEST_F(PackageTest, LintianReportsNoErrorsAndOnlyTheWarningsTheReadmeLists) {
+// The warnings let through are listed in packaging/lintian-known-warnings; the README says why.
+TEST_F(PackageTest, LintianReportsNoErrorsAndNoWarningsButTheKnownOnes) {
     const auto known = std::string(LUMENO_SOURCE_DIR) + "/packaging/lintian-known-warnings";
     const auto lintian = run("lintian --fail-on error,warning --suppress-tags-from-file " + shellQuoted(known) + " " + shellQuoted(deb_));
     EXPECT_EQ(lintian.status, 0) << lintian.output;
-    // The README lists each warning it lets through.
-    const std::string readme = readFile(std::string(LUMENO_SOURCE_DIR) + "/README.md");
-    std::istringstream tags(readFile(known));
-    for (std::string tag; std::getline(tags, tag);) {
-        if (!tag.empty() && tag[0] != '#') {
-            EXPECT_NE(readme.find("`" + tag + "`"), std::string::npos) << tag;
-        }
-    }
 }
 
-TEST_F(PackageTest, ManualPageHasTheVersionAndEveryOptionOfHelp) {
+// Every option is documented from one table (ManPageTest); here groff renders what was shipped.
+TEST_F(PackageTest, ManualPageRendersWithoutWarningsAndHasTheVersion) {
     const auto page = (root_ / "usr/share/man/man1/lumeno.1.gz").string();
     const auto rendered = run("zcat " + shellQuoted(page) + " | groff -man -Tascii -P-cbou -ww 2>&1");
     ASSERT_EQ(rendered.status, 0) << rendered.output;
     EXPECT_EQ(rendered.output.find("warning"), std::string::npos) << rendered.output;
     EXPECT_NE(rendered.output.find("lumeno " + field("Version")), std::string::npos) << rendered.output;
-
-    const auto help = run(shellQuoted((root_ / "usr/bin/lumeno").string()) + " --help");
-    ASSERT_EQ(help.status, 0) << help.output;
-    std::set<std::string> options;
-    const std::regex option("--[a-z][a-z-]*");
-    for (std::sregex_iterator it(help.output.begin(), help.output.end(), option), end; it != end; ++it)
-        options.insert(it->str());
-    EXPECT_GT(options.size(), 10u) << help.output;
-    for (const auto& name : options) EXPECT_NE(rendered.output.find(name), std::string::npos) << name;
 }
 
 TEST_F(PackageTest, InstalledProgramsRunFromTheExtractedRoot) {
@@ -154,21 +139,19 @@ TEST_F(PackageTest, InstalledProgramsRunFromTheExtractedRoot) {
                           " --enable --config-dir " + shellQuoted(config.str()) + " 2>/dev/null");
     EXPECT_EQ(trimmed(text.output), "John 3:16");
 
-    const auto port = lumeno::testing::freePort();
     ChildProcess app(lumeno,
-                     {"--headless", "--demo", "--port", std::to_string(port), "--bind", "127.0.0.1", "--config-dir",
-                      config.str(), "--set", "speechRecognitionEnabled=true"},
+                     {"--headless", "--demo", "--port", "0", "--bind", "127.0.0.1", "--config-dir", config.str(), "--set",
+                      "speechRecognitionEnabled=true"},
                      {"PULSE_SERVER=unix:/nonexistent/lumeno-test"});
-    ASSERT_TRUE(app.waitForLine("Server ready on port " + std::to_string(port))) << app.stderrText();
+    const auto port = lumeno::testing::readyPort(app);
+    ASSERT_NE(port, 0) << app.stderrText();
     ASSERT_TRUE(app.waitForLine("Status: Streaming")) << app.stderrText();
-    const auto status = lumeno::testing::fetch(port, "GET /status HTTP/1.1\r\n\r\n");
-    EXPECT_NE(status.find("\"streaming\""), std::string::npos) << status;
+    EXPECT_NE(lumeno::testing::fetch(port, "GET /status HTTP/1.1\r\n\r\n").find("\"streaming\""), std::string::npos);
     // Captions come from the shipped church model: none of its lines say it is missing or broken.
     EXPECT_TRUE(app.waitForPrefix("🎤 Final transcription (original): ", std::chrono::seconds(30)));
     for (const auto& line : app.stdoutLines()) EXPECT_EQ(line.find("church language model"), std::string::npos) << line;
     app.signal(SIGTERM);
     EXPECT_EQ(app.wait(), 0);
-    EXPECT_TRUE(fs::exists(config.path() / "settings.json"));
 }
 
 TEST_F(PackageTest, UserUnitPassesSystemdAnalyzeVerify) {

@@ -10,15 +10,12 @@ TEST(RouteTest, FirstMatchingSubstringOfTheRequestLineWins) {
         Route expected;
     };
     const Case cases[] = {
-        {"GET /listen HTTP/1.1\r\n\r\n", Route::page},
-        {"GET /listen?x=1 HTTP/1.1\r\n\r\n", Route::page},
-        {"GET /listening HTTP/1.1\r\n\r\n", Route::page},
+        {"GET /listening?x=1 HTTP/1.1\r\n\r\n", Route::page},
         {"GET /audio?from=GET /listen HTTP/1.1", Route::page},
         {"GET /logo?t=5 HTTP/1.1\r\n\r\n", Route::logo},
         {"GET /status.json HTTP/1.1\r\n\r\n", Route::status},
         {"GET /transcription HTTP/1.1\r\n\r\n", Route::transcription},
         {"GET /audio HTTP/1.1\r\n\r\n", Route::audio},
-        {"GET /audio.mp3 HTTP/1.1\r\n\r\n", Route::audioMp3},
         {"GET /audio.mp3?codec=opus HTTP/1.1\r\n\r\n", Route::audioMp3},
         {"GET /opus-decoder.js HTTP/1.1\r\n\r\n", Route::decoderScript},
         {"GET /audio/opus-decoder.js HTTP/1.1\r\n\r\n", Route::audio},  // a path that had a route keeps it
@@ -26,7 +23,6 @@ TEST(RouteTest, FirstMatchingSubstringOfTheRequestLineWins) {
         {"POST /status HTTP/1.1\r\n\r\n", Route::notFound},
         {"get /status HTTP/1.1\r\n\r\n", Route::notFound},
         {"GET", Route::notFound},
-        {"", Route::notFound},
     };
     for (const auto& c : cases) EXPECT_EQ(routeFor(c.request), c.expected) << c.request;
 }
@@ -37,14 +33,12 @@ TEST(RouteTest, OnlyACodecParameterOfOpusAsksForTheCompressedStream) {
         AudioCodec expected;
     };
     const Case cases[] = {
-        {"GET /audio?codec=opus HTTP/1.1", AudioCodec::opus},
         {"GET /audio?x=1&codec=OPUS HTTP/1.1", AudioCodec::opus},
         {"GET /audio?c%6Fdec=%6fpus#t HTTP/1.1", AudioCodec::opus},
         {"GET /audio?codec=opus", AudioCodec::opus},
         {"GET /audio HTTP/1.1", AudioCodec::pcm},
         {"GET /audio?codec=pcm&codec=opus HTTP/1.1", AudioCodec::pcm},  // the first one counts
         {"GET /audio?codec=opus2 HTTP/1.1", AudioCodec::pcm},
-        {"GET /audio?codec HTTP/1.1", AudioCodec::pcm},
         {"GET /audio?codec=%ZZ HTTP/1.1", AudioCodec::pcm},
         {"GET /audio?xcodec=opus HTTP/1.1", AudioCodec::pcm},
         {"GET /audio HTTP/1.1 ?codec=opus", AudioCodec::pcm},
@@ -114,14 +108,9 @@ TEST(WireTextTest, HeadsAndBodiesAreExact) {
     EXPECT_EQ(statusResponse(false),
               "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 20\r\nAccess-Control-Allow-Origin: "
               "*\r\nCache-Control: no-cache\r\n\r\n{\"status\":\"waiting\"}");
-    EXPECT_EQ(statusResponse(true).substr(statusResponse(true).size() - 22), "{\"status\":\"streaming\"}");
-    EXPECT_NE(statusResponse(true).find("Content-Length: 22\r\n"), std::string::npos);
-    EXPECT_EQ(kNotFoundResponse.size(), 45u);
-    EXPECT_EQ(kEventStreamHead.size(), 133u);
-    EXPECT_EQ(kKeepAlive.size(), 12u);
-    EXPECT_EQ(audioStreamHead(48000.0, 1),
-              "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nX-Sample-Rate: 48000\r\nX-Channels: "
-              "1\r\nCache-Control: no-cache\r\n\r\n");
-    EXPECT_NE(audioStreamHead(22050.5, 2).find("X-Sample-Rate: 22050\r\nX-Channels: 2\r\n"), std::string::npos);
-    EXPECT_EQ(eventFrame("{\"a\":1}"), "data: {\"a\":1}\n\n");
+    EXPECT_TRUE(statusResponse(true).ends_with("Content-Length: 22\r\nAccess-Control-Allow-Origin: *\r\nCache-Control: "
+                                               "no-cache\r\n\r\n{\"status\":\"streaming\"}"));
+    EXPECT_EQ(audioStreamHead(22050.5, 2),
+              "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nX-Sample-Rate: 22050\r\nX-Channels: "
+              "2\r\nCache-Control: no-cache\r\n\r\n");
 }

@@ -35,19 +35,20 @@ protected:
 
     std::uint16_t port() const { return server_->port(); }
 
-    TestClient connectAudio(const std::string& host = "127.0.0.1", int receiveBuffer = 0) {
+    // A client that asked for `target` and read the response head (kept in `head` when given).
+    TestClient open(const std::string& target, const std::string& host = "127.0.0.1", int receiveBuffer = 0,
+                    std::string* head = nullptr) {
         TestClient client(port(), host, receiveBuffer);
-        client.send("GET /audio HTTP/1.1\r\nHost: x\r\n\r\n");
-        client.readHead();
+        client.send("GET " + target + " HTTP/1.1\r\nHost: x\r\n\r\n");
+        const std::string received = client.readHead();
+        if (head) *head = received;
         return client;
     }
-
-    TestClient connectEvents(const std::string& host = "127.0.0.1") {
-        TestClient client(port(), host);
-        client.send("GET /transcription HTTP/1.1\r\n\r\n");
-        client.readHead();
-        return client;
+    TestClient connectAudio(const std::string& host = "127.0.0.1", int receiveBuffer = 0) {
+        return open("/audio", host, receiveBuffer);
     }
+    TestClient connectEvents(const std::string& host = "127.0.0.1") { return open("/transcription", host); }
+    std::string status() { return fetch(port(), "GET /status HTTP/1.1\r\n\r\n"); }
 
     // Waits (bounded) until the last published count equals `expected`.
     bool waitForCount(std::int64_t expected) {

@@ -4,7 +4,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <future>
 
 #include "server/http_text.h"
@@ -26,33 +25,18 @@ int openDescriptorCount() {
 }  // namespace
 
 TEST_F(ServerTest, StatusDocumentFollowsTheStreamingFlagWhileAudioFlowsAndCloses) {
-    EXPECT_EQ(fetch(port(), "GET /status HTTP/1.1\r\n\r\n"), server::statusResponse(false));
+    EXPECT_EQ(status(), server::statusResponse(false));
     server_->setStreaming(true);
-    EXPECT_EQ(fetch(port(), "GET /status HTTP/1.1\r\n\r\n"), server::statusResponse(true));
+    EXPECT_EQ(status(), server::statusResponse(true));
     server_->setAudioFlowing(false);
-    EXPECT_EQ(fetch(port(), "GET /status HTTP/1.1\r\n\r\n"), server::statusResponse(false));
+    EXPECT_EQ(status(), server::statusResponse(false));
     server_->setAudioFlowing(true);
-    EXPECT_EQ(fetch(port(), "GET /status HTTP/1.1\r\n\r\n"), server::statusResponse(true));
+    EXPECT_EQ(status(), server::statusResponse(true));
 }
 
-TEST_F(ServerTest, AnythingButTheFiveRoutesGetsTheExact404AndIsClosed) {
-    std::string garbage(8192, '\0');
-    for (std::size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<char>((i * 131 + 7) % 256);
-    const std::string requests[] = {
-        "GET / HTTP/1.1\r\n\r\n", "POST /status HTTP/1.1\r\n\r\n", "GET / HTTP/1.1\r\nX-Note: GET /status\r\n\r\n", garbage,
-        "GET /status \xFF\xFE HTTP/1.1\r\n\r\n",  // not UTF-8: routed as empty text
-    };
-    for (const auto& request : requests) EXPECT_EQ(fetch(port(), request), server::kNotFoundResponse);
-    EXPECT_EQ(log_.count("Unknown request, sending 404"), 5);
-    EXPECT_TRUE(log_.contains("Received request: "));
-}
-
-TEST_F(ServerTest, OnlyTheRequestLineRoutesHoweverTheHeadArrives) {
-    // No page builder is attached here, so the page route answers 404 after its own log line.
-    EXPECT_EQ(fetch(port(), "GET /listen HTTP/1.1\r\nReferer: GET /audio\r\n\r\n"), server::kNotFoundResponse);
-    EXPECT_TRUE(log_.contains("Serving listener page"));
-    EXPECT_FALSE(log_.contains("Starting audio stream for connection"));
-
+// Routing is tested on text (RouteTest); here the head arrives in pieces, or never ends at all.
+TEST_F(ServerTest, OnlyAWholeRequestLineRoutesHoweverTheBytesArrive) {
+    EXPECT_EQ(fetch(port(), std::string(8192, 'x')), server::kNotFoundResponse) << "a head too long to wait for";
     // A request line split over two segments, a header byte that is not UTF-8, and a pipelined
     // second request that is never answered.
     TestClient split(port());
@@ -60,7 +44,6 @@ TEST_F(ServerTest, OnlyTheRequestLineRoutesHoweverTheHeadArrives) {
     std::this_thread::sleep_for(50ms);
     split.send("tus HTTP/1.1\r\nX-Bad: \xFF\r\n\r\nGET /audio HTTP/1.1\r\n\r\n");
     EXPECT_EQ(split.readUntilClosed(), server::statusResponse(false));
-    EXPECT_FALSE(log_.contains("Starting audio stream for connection"));
 }
 
 TEST_F(ServerTest, AHeadThatNeverEndsIsClosedAtTheDeadlineButPlayingListenersStay) {
@@ -71,8 +54,7 @@ TEST_F(ServerTest, AHeadThatNeverEndsIsClosedAtTheDeadlineButPlayingListenersSta
     TestClient unfinished(port());
     unfinished.send("GET /status HTTP/1.1\r\n");
     EXPECT_TRUE(silent.waitForClose(10s));
-    EXPECT_TRUE(unfinished.waitForClose(10s));
-    EXPECT_EQ(unfinished.readUntilClosed(1s), "") << "no answer to half a head";
+    EXPECT_EQ(unfinished.readUntilClosed(10s), "") << "no answer to half a head";
     server_->sendAudioData(chunkOf("still here"));
     EXPECT_EQ(playing.readExactly(10), "still here");
 }
@@ -80,9 +62,8 @@ TEST_F(ServerTest, AHeadThatNeverEndsIsClosedAtTheDeadlineButPlayingListenersSta
 TEST_F(ServerTest, EveryAddressMeansIpv6AndIpv4Alike) {
     server_->stop();
     server_ = server::SimpleHTTPServer::create(0, std::nullopt, {queue_, notifications_, log_}, {.bindAddress = "0.0.0.0"});
-    ASSERT_TRUE(server_->hasListener());
     server_->start();
-    EXPECT_EQ(fetch(port(), "GET /status HTTP/1.1\r\n\r\n"), server::statusResponse(false)) << "IPv4, mapped";
+    EXPECT_EQ(status(), server::statusResponse(false)) << "IPv4, mapped";
     const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const timeval limit{5, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
@@ -109,26 +90,16 @@ TEST_F(ServerTest, NewConnectionsBeyondTheCapsAreClosedAndOpenOnesKeepPlaying) {
     auto a1 = connectAudio("127.0.0.1");
     auto a2 = connectAudio("127.0.0.1");
     ASSERT_TRUE(waitForCount(1));
-    TestClient third(port(), "127.0.0.1");
-    EXPECT_TRUE(third.waitForClose()) << "over the per-address cap";
+    EXPECT_TRUE(TestClient(port(), "127.0.0.1").waitForClose()) << "over the per-address cap";
     auto b = connectAudio("127.0.0.2");
     ASSERT_TRUE(waitForCount(2));
-    TestClient fourth(port(), "127.0.0.3");
-    EXPECT_TRUE(fourth.waitForClose()) << "over the total cap";
-    EXPECT_EQ(log_.count("Refusing connections from 127.0.0.1: too many open (2 from it, 2 in all)"), 1);
+    EXPECT_TRUE(TestClient(port(), "127.0.0.3").waitForClose()) << "over the total cap";
     server_->sendAudioData(chunkOf("chunk"));
     for (auto* listener : {&a1, &a2, &b}) EXPECT_EQ(listener->readExactly(5), "chunk");
     // Room again once one leaves.
     a1.close();
     ASSERT_TRUE(log_.waitFor("Removed audio connection immediately, count: 2"));
-    EXPECT_EQ(fetch(port(), "GET /status HTTP/1.1\r\n\r\n"), server::statusResponse(false));
-}
-
-TEST_F(ServerTest, HalfClosedRequestIsStillAnswered) {
-    TestClient client(port());
-    client.send("GET /status HTTP/1.1\r\n\r\n");
-    client.shutdownWrite();
-    EXPECT_EQ(client.readUntilClosed(), server::statusResponse(false));
+    EXPECT_EQ(status(), server::statusResponse(false));
 }
 
 TEST_F(ServerTest, BadRequestsLeakNoConnections) {
@@ -139,7 +110,7 @@ TEST_F(ServerTest, BadRequestsLeakNoConnections) {
         if (i % 3 == 1) client.send(std::string(8192, 'x'));
         client.close();  // some close before the answer, some send nothing at all
     }
-    fetch(port(), "GET /status HTTP/1.1\r\n\r\n");
+    status();
     const auto deadline = std::chrono::steady_clock::now() + 5s;
     while (openDescriptorCount() > before && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
     EXPECT_LE(openDescriptorCount(), before);
@@ -148,44 +119,22 @@ TEST_F(ServerTest, BadRequestsLeakNoConnections) {
 // A raw stream's format is in its head alone: a listener told one format must never get samples
 // in another. The Opus stream's format is fixed, so its listeners stay.
 TEST_F(ServerTest, AFormatChangeEndsRawStreamsToldTheOldOneAndLaterStreamsAnnounceTheNew) {
-    TestClient before(port());
-    before.send("GET /audio HTTP/1.1\r\n\r\n");
-    EXPECT_EQ(before.readHead(), server::audioStreamHead(44100.0, 1));
-    TestClient opus(port(), "127.0.0.2");
-    opus.send("GET /audio?codec=opus HTTP/1.1\r\n\r\n");
-    ASSERT_FALSE(opus.readHead().empty());
+    std::string head;
+    auto before = open("/audio", "127.0.0.1", 0, &head);
+    EXPECT_EQ(head, server::audioStreamHead(44100.0, 1));
+    auto opus = open("/audio?codec=opus", "127.0.0.2");
     ASSERT_TRUE(waitForCount(2));
 
     server_->updateAudioFormat({44100.0, 1});  // what they were told: nothing ends
     server_->updateAudioFormat({48000.0, 2});
-    EXPECT_TRUE(log_.contains("HTTP Server: Audio format updated to 48000.0Hz, 2 channels"));
     EXPECT_TRUE(before.waitForClose(2s));
-    EXPECT_TRUE(log_.waitFor("Audio format changed from 44100.0Hz, 1 channels to 48000.0Hz, 2 channels: ending 1 raw audio streams"));
     EXPECT_EQ(std::ranges::count_if(log_.lines(), [](const std::string& l) { return l.starts_with("Audio format changed"); }), 1);
-    TestClient after(port());
-    after.send("GET /audio HTTP/1.1\r\n\r\n");
-    EXPECT_EQ(after.readHead(), server::audioStreamHead(48000.0, 2));
+    auto after = open("/audio", "127.0.0.1", 0, &head);
+    EXPECT_EQ(head, server::audioStreamHead(48000.0, 2));
     EXPECT_TRUE(waitForCount(2)) << "the Opus listener keeps its stream";
 }
 
-TEST_F(ServerTest, EveryChunkReachesEveryListenerInOrderWithNothingElse) {
-    EXPECT_TRUE(log_.lines().size() > 0);
-    server_->sendAudioData(chunkOf("ignored"));  // nobody listening: not a word
-    EXPECT_FALSE(log_.containsPrefix("Broadcasting"));
-
-    auto a = connectAudio();
-    auto b = connectAudio("127.0.0.2");
-    ASSERT_TRUE(waitForCount(2));
-    std::string expected;
-    for (int i = 0; i < 20; ++i) {
-        const std::string bytes = "chunk-" + std::to_string(i) + std::string(4000, static_cast<char>('a' + i));
-        expected += bytes;
-        server_->sendAudioData(chunkOf(bytes));
-    }
-    EXPECT_EQ(a.readExactly(expected.size()), expected);
-    EXPECT_EQ(b.readExactly(expected.size()), expected);
-}
-
+// The log volume is the behaviour here: a service's journal must stay readable.
 TEST_F(ServerTest, PerChunkAndPerPollLinesAreSummedUpUnlessVerbose) {
     // The sum of the counts that the summary lines starting with `prefix` begin with.
     const auto total = [this](const std::string& prefix) {
@@ -203,10 +152,9 @@ TEST_F(ServerTest, PerChunkAndPerPollLinesAreSummedUpUnlessVerbose) {
         auto b = connectAudio("127.0.0.2");
         ASSERT_TRUE(waitForCount(2));
         for (int i = 0; i < 20; ++i) server_->sendAudioData(chunkOf(std::string(100, 'x')));
-        for (int i = 0; i < 3; ++i) fetch(port(), "GET /status HTTP/1.1\r\n\r\n");
+        for (int i = 0; i < 3; ++i) status();
         EXPECT_EQ(a.readExactly(2000).size(), 2000u);
         if (verbose) {
-            EXPECT_TRUE(log_.waitFor("Sent to 2/2 connections"));
             EXPECT_EQ(log_.count("Broadcasting 100 bytes to 2 connections"), 20);
             EXPECT_EQ(log_.count("Serving status"), 3);
             continue;
@@ -247,44 +195,21 @@ TEST_F(ServerTest, ReleasedFromItsOwnIoThreadTheServerStillTearsDownCleanly) {
     EXPECT_TRUE(client.waitForClose());
 }
 
-TEST_F(ServerTest, ListenersAreCountedByHost) {
+TEST_F(ServerTest, ListenersAreCountedByHostAndADeadAudioListenerLeavesAtOnce) {
     auto a1 = connectAudio("127.0.0.1");
     auto a2 = connectAudio("127.0.0.1");
     auto e1 = connectEvents("127.0.0.1");
-    ASSERT_TRUE(log_.waitFor("🎤 Added transcription connection, count: 1"));
-    ASSERT_TRUE(waitForCount(1));
-    EXPECT_EQ(server_->uniqueListenerCount(), 1);
     auto b = connectAudio("127.0.0.2");
     ASSERT_TRUE(waitForCount(2));
-    // Short requests never count.
-    fetch(port(), "GET /status HTTP/1.1\r\n\r\n");
+    status();  // short requests never count
     EXPECT_EQ(server_->uniqueListenerCount(), 2);
-}
-
-TEST_F(ServerTest, DeadAudioListenerIsRemovedAtOnceAndCountDrops) {
-    auto a = connectAudio("127.0.0.1");
-    auto b = connectAudio("127.0.0.2");
-    ASSERT_TRUE(waitForCount(2));
-    a.close();
-    ASSERT_TRUE(log_.waitFor("Removed audio connection immediately, count: 1"));
+    b.close();
     EXPECT_TRUE(waitForCount(1));
 }
 
-TEST_F(ServerTest, DeadEventStreamLeavesOnlyWithTheTwoSecondPass) {
-    auto events = connectEvents("127.0.0.3");
-    ASSERT_TRUE(log_.waitFor("🎤 Added transcription connection, count: 1"));
-    ASSERT_TRUE(waitForCount(1));
-    events.close();
-    std::this_thread::sleep_for(200ms);  // the close has reached the server by now
-    queue_.runUntilIdle();
-    EXPECT_EQ(server_->uniqueListenerCount(), 1) << "event streams are pruned only by the timer";
-    queue_.advance(2s);
-    EXPECT_TRUE(log_.waitFor("🎤 Cleaned up dead transcription connections: 1 -> 0"));
-    EXPECT_TRUE(waitForCount(0));
-}
-
-TEST_F(ServerTest, EventStreamGetsHeadKeepAlivesAndBroadcasts) {
-    TestClient events(port());
+// A closed event stream is pruned only by the two-second pass, and its keep-alives end with it.
+TEST_F(ServerTest, EventStreamGetsHeadKeepAlivesAndBroadcastsUntilTheTwoSecondPassFindsItClosed) {
+    TestClient events(port(), "127.0.0.3");
     events.send("GET /transcription HTTP/1.1\r\n\r\n");
     EXPECT_EQ(events.readExactly(server::kEventStreamHead.size()), server::kEventStreamHead);
     EXPECT_EQ(events.readExactly(12), server::kKeepAlive) << "a keep-alive follows registration at once";
@@ -295,26 +220,38 @@ TEST_F(ServerTest, EventStreamGetsHeadKeepAlivesAndBroadcasts) {
     EXPECT_EQ(events.readExactly(12), server::kKeepAlive);
     server_->broadcastTranscription(R"({"type":"transcription","text":"hello"})");
     EXPECT_EQ(events.readExactly(47), "data: {\"type\":\"transcription\",\"text\":\"hello\"}\n\n");
-    EXPECT_TRUE(log_.contains("🎤 Broadcasting transcription to 1 clients"));
-}
 
-TEST_F(ServerTest, KeepAliveChainEndsOncePruned) {
-    auto events = connectEvents();
-    ASSERT_TRUE(log_.waitFor("🎤 Added transcription connection, count: 1"));
     events.close();
-    std::this_thread::sleep_for(200ms);
+    std::this_thread::sleep_for(200ms);  // the close has reached the server by now
+    queue_.runUntilIdle();
+    EXPECT_EQ(server_->uniqueListenerCount(), 1);
     queue_.advance(2s);
-    ASSERT_TRUE(log_.waitFor("🎤 Cleaned up dead transcription connections: 1 -> 0"));
+    EXPECT_TRUE(waitForCount(0));
     queue_.advance(60s);
     queue_.runUntil([] { return false; }, 100ms);
     EXPECT_EQ(queue_.pendingCount(), 2u) << "only the two cleanup timers remain";
+}
+
+TEST_F(ServerTest, EventStreamThatStopsReadingIsCutOffAtTheAudioBound) {
+    server_->stop();
+    startServer({.maxQueuedSeconds = 0.25}, core::AudioFormat{48000.0, 1});
+    auto stalled = TestClient(port(), "127.0.0.2", 4096);
+    stalled.send("GET /transcription HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(waitForCount(1));
+    const std::string caption = R"({"type":"transcription","text":")" + std::string(2000, 'w') + R"("})";
+    for (int i = 0; i < 200 && counts_.back() != 0; ++i) {
+        server_->broadcastTranscription(caption);
+        if (i % 20 == 19) queue_.advance(2s);
+        std::this_thread::sleep_for(5ms);
+    }
+    queue_.advance(2s);
+    EXPECT_TRUE(waitForCount(0));
 }
 
 TEST_F(ServerTest, StopPublishesZeroAndSilencesTheTimers) {
     auto a = connectAudio();
     auto e = connectEvents();
     ASSERT_TRUE(log_.waitFor("🎤 Added transcription connection, count: 1"));
-    ASSERT_TRUE(waitForCount(1));
     server_->stop();
     queue_.runUntilIdle();
     EXPECT_EQ(counts_.back(), 0);
@@ -325,63 +262,4 @@ TEST_F(ServerTest, StopPublishesZeroAndSilencesTheTimers) {
     EXPECT_EQ(counts_.size(), published);
     EXPECT_EQ(queue_.pendingCount(), 0u);
     server_.reset();
-}
-
-TEST_F(ServerTest, SecondServerOnATakenPortRunsWithoutListener) {
-    auto second = server::SimpleHTTPServer::create(port(), std::nullopt, {queue_, notifications_, log_},
-                                                   {.bindAddress = "127.0.0.1"});
-    EXPECT_FALSE(second->hasListener());
-    EXPECT_TRUE(log_.containsPrefix("Failed to create listener: "));
-    second->start();
-    second->stop();
-    // The first server is untouched.
-    EXPECT_EQ(fetch(port(), "GET /status HTTP/1.1\r\n\r\n"), server::statusResponse(false));
-}
-
-class SlowListenerTest : public ServerTest {
-protected:
-    void SetUp() override { startServer({.maxQueuedSeconds = 0.25}, core::AudioFormat{48000.0, 1}); }
-};
-
-TEST_F(SlowListenerTest, ListenerThatStopsReadingIsCutOffWhileOthersKeepReceiving) {
-    auto stalled = connectAudio("127.0.0.2", 4096);
-    auto healthy = connectAudio("127.0.0.1");
-    ASSERT_TRUE(waitForCount(2));
-
-    constexpr int kChunks = 300;
-    constexpr std::size_t kChunkSize = 8192;
-    std::atomic<std::size_t> received{0};
-    std::thread reader([&] {
-        for (std::string part; received < kChunks * kChunkSize; received += part.size()) {
-            part = healthy.readExactly(kChunkSize, 20s);
-            if (part.empty()) break;
-        }
-    });
-    for (int i = 0; i < kChunks; ++i) {
-        server_->sendAudioData(chunkOf(std::string(kChunkSize, static_cast<char>(i))));
-        // Keep the healthy listener within two chunks, however slow this build runs.
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (received + 2 * kChunkSize < static_cast<std::size_t>(i + 1) * kChunkSize &&
-               std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(100us);
-    }
-    reader.join();
-    EXPECT_EQ(received.load(), kChunks * kChunkSize);
-    EXPECT_TRUE(log_.waitForPrefix("Disconnecting audio listener 127.0.0.2: it fell behind with "));
-    EXPECT_TRUE(log_.waitFor("Removed audio connection immediately, count: 1"));
-    EXPECT_TRUE(waitForCount(1));
-}
-
-TEST_F(SlowListenerTest, EventStreamThatStopsReadingIsCutOffAtTheSameBound) {
-    auto stalled = TestClient(port(), "127.0.0.2", 4096);
-    stalled.send("GET /transcription HTTP/1.1\r\n\r\n");
-    ASSERT_TRUE(log_.waitFor("🎤 Added transcription connection, count: 1"));
-    const std::string caption = R"({"type":"transcription","text":")" + std::string(2000, 'w') + R"("})";
-    for (int i = 0; i < 200 && !log_.contains("🎤 Cleaned up dead transcription connections: 1 -> 0"); ++i) {
-        server_->broadcastTranscription(caption);
-        if (i % 20 == 19) queue_.advance(2s);
-        std::this_thread::sleep_for(5ms);
-    }
-    queue_.advance(2s);
-    EXPECT_TRUE(log_.waitFor("🎤 Cleaned up dead transcription connections: 1 -> 0"));
 }

@@ -21,10 +21,8 @@ TEST(PunctuationTest, RefineSentenceAppliesTheRulesInOrder) {
         {"may I ask you something", "May I ask you something?"},
         {"we all fall short right", "We all fall short right?"},
         {"is this fine.", "Is this fine."},
-        {"amen!", "Amen!"},
         // Statements that merely contain those words.
         {"go somewhere and do something", "Go somewhere and do something."},
-        {"I know where he lives", "I know where he lives."},
         {"when we pray we are heard", "When we pray we are heard."},
         {"what we need is grace", "What we need is grace."},
         {"how great is our God", "How great is our God."},
@@ -60,8 +58,6 @@ TEST(PunctuationTest, RefineSentenceAppliesTheRulesInOrder) {
         {"ßtraße. über", "SStraße. Über."},
         {"e\u0301cole", "E\u0301cole."},  // a decomposed first character stays whole
         {"hello.world", "Hello.world."},  // no space after the period
-        {"🙂 smile. 🙂 again", "🙂 smile. 🙂 again."},
-        {"don't worry", "Don't worry."},
         {"γεια σου 🙏", "Γεια σου 🙏."},
         // Blank text.
         {"  \n we love the lord \t\n", "We love the lord."},

@@ -5,23 +5,19 @@
 #include <thread>
 
 #include "core/notification_center.h"
-#include "fakes/capture_logger.h"
 #include "fakes/fake_recognizer.h"
-#include "fakes/virtual_main_queue.h"
-#include "prefs/keys.h"
+#include "support/correction_fixture.h"
 
 using namespace std::chrono_literals;
 using namespace lumeno;
 using speech::AuthorizationStatus;
 using speech::SpeechRecognitionManager;
-using lumeno::testing::CaptureLogger;
 using lumeno::testing::FakeSpeechPlatform;
-using lumeno::testing::VirtualMainQueue;
 namespace key = prefs::key;
 
 namespace {
 
-class SpeechSessionTest : public ::testing::Test {
+class SpeechSessionTest : public ::testing::Test, protected lumeno::testing::CorrectionFixture {
 protected:
     void SetUp() override {
         store_->setBool(key::kSpeechRecognitionEnabled, true);
@@ -40,10 +36,6 @@ protected:
         void broadcastTranscription(const speech::Transcription& caption) override { sent.push_back(caption); }
         std::vector<speech::Transcription> sent;
     };
-    void attachSink(SpeechRecognitionManager& session) {
-        sink_ = std::make_shared<RecordingSink>();
-        session.setHttpServer(sink_);
-    }
 
     // Delivers one result as the recogniser would and lets main, and a final's punctuation pass
     // (a probe queued behind it on the background queue), finish.
@@ -62,16 +54,8 @@ protected:
         session.append({channels, 1, frames, frames, rate});
     }
 
-    CaptureLogger log_;
-    VirtualMainQueue queue_;
-    std::shared_ptr<prefs::PreferencesStore> store_ = std::make_shared<prefs::PreferencesStore>(log_);
-    prefs::PreferencesManager preferences_{store_};
-    core::BackgroundQueue background_{1};
-    std::shared_ptr<speech::TranscriptionCorrectionManager> corrections_ =
-        speech::TranscriptionCorrectionManager::create(store_, {queue_, background_, log_});
     FakeSpeechPlatform platform_;
     core::NotificationCenter notifications_;
-    std::shared_ptr<RecordingSink> sink_;
     std::vector<std::pair<std::string, bool>> updates_;
 };
 
@@ -91,39 +75,33 @@ TEST_F(SpeechSessionTest, ResultsAreCorrectedCalledBackAndSentWithARefinedFinalO
         {"go forward ten meters", true, {"go forward ten meters", "Go forward ten meters."}},
     };
     auto session = makeSession();
-    attachSink(*session);
+    auto sink = std::make_shared<RecordingSink>();
+    session->setHttpServer(sink);
     store_->setString(key::kSpeechRecognitionLanguage, "en-GB");  // the message carries the stored language
     session->startRecognition();
     for (const auto& c : cases) {
         updates_.clear();
-        log_.clear();
+        sink->sent.clear();
         deliver(c.recognised, c.isFinal);
         std::vector<std::pair<std::string, bool>> expected;
         for (const auto& text : c.sent) expected.emplace_back(text, c.isFinal);
         EXPECT_EQ(updates_, expected) << c.recognised;
-        ASSERT_EQ(sink_->sent.size(), c.sent.size()) << c.recognised;
+        ASSERT_EQ(sink->sent.size(), c.sent.size()) << c.recognised;
         for (std::size_t i = 0; i < c.sent.size(); ++i) {
-            EXPECT_EQ(sink_->sent[i].text, c.sent[i]);
-            EXPECT_EQ(sink_->sent[i].isFinal, c.isFinal);
-            EXPECT_EQ(sink_->sent[i].language, "en-GB");
+            EXPECT_EQ(sink->sent[i].text, c.sent[i]);
+            EXPECT_EQ(sink->sent[i].isFinal, c.isFinal);
+            EXPECT_EQ(sink->sent[i].language, "en-GB");
         }
-        sink_->sent.clear();
-        EXPECT_EQ(log_.contains(std::string("🎤 Final transcription (original): ") + c.recognised), c.isFinal);
         EXPECT_EQ(session->currentTranscription(), c.sent[0]);
         EXPECT_EQ(session->lastFinalTranscription(), c.isFinal ? c.recognised : "");
     }
-    EXPECT_TRUE(log_.contains("🎤 Punctuation refined: 'go forward ten meters' → 'Go forward ten meters.'"));
-}
 
-TEST_F(SpeechSessionTest, WithoutAServerCallbacksStillFireAndNothingIsSent) {
-    auto session = makeSession();
-    session->startRecognition();
-    deliver("hello there", false);
-    attachSink(*session);
-    std::weak_ptr<RecordingSink> gone = sink_;
-    sink_.reset();  // the session holds it weakly
+    // The server is held weakly: once it is gone the callbacks still fire.
+    std::weak_ptr<RecordingSink> gone = sink;
+    sink.reset();
+    updates_.clear();
     deliver("go forward ten meters", true);
-    EXPECT_EQ(updates_.size(), 3u);
+    EXPECT_EQ(updates_.size(), 2u);
     EXPECT_TRUE(gone.expired());
 }
 
@@ -132,25 +110,15 @@ TEST_F(SpeechSessionTest, StartRunsATaskOnlyPastItsGuards) {
     struct Case {
         const char* name;
         std::function<void(FakeSpeechPlatform&, prefs::PreferencesStore&)> setUp;
-        std::string line;
         std::string status;
     };
     const std::vector<Case> cases = {
-        {"authorized", [](auto&, auto&) {}, "🎤 Speech recognition started", "Recognizing"},
-        {"disabled", [](auto&, auto& s) { s.setBool(key::kSpeechRecognitionEnabled, false); },
-         "🎤 Speech recognition is disabled", "Disabled"},
-        {"not determined", [](auto& p, auto&) { p.status = AuthorizationStatus::notDetermined; },
-         "🎤 Speech recognition not authorized: 0", "Authorization needed"},
-        {"denied", [](auto& p, auto&) { p.status = AuthorizationStatus::denied; },
-         "🎤 Speech recognition not authorized: 1", "Access denied"},
-        {"restricted", [](auto& p, auto&) { p.status = AuthorizationStatus::restricted; },
-         "🎤 Speech recognition not authorized: 2", "Restricted"},
-        {"no model for the locale", [](auto&, auto& s) { s.setString(key::kSpeechRecognitionLanguage, "ja-JP"); },
-         "🎤 Speech recognizer not available", "Ready"},
-        {"recogniser unavailable", [](auto& p, auto&) { p.available = false; }, "🎤 Speech recognizer not available",
-         "Ready"},
-        {"request refused", [](auto& p, auto&) { p.failRequests = true; }, "🎤 Failed to create recognition request",
-         "Ready"},
+        {"authorized", [](auto&, auto&) {}, "Recognizing"},
+        {"disabled", [](auto&, auto& s) { s.setBool(key::kSpeechRecognitionEnabled, false); }, "Disabled"},
+        {"denied", [](auto& p, auto&) { p.status = AuthorizationStatus::denied; }, "Access denied"},
+        {"no model for the locale", [](auto&, auto& s) { s.setString(key::kSpeechRecognitionLanguage, "ja-JP"); }, "Ready"},
+        {"recogniser unavailable", [](auto& p, auto&) { p.available = false; }, "Ready"},
+        {"request refused", [](auto& p, auto&) { p.failRequests = true; }, "Ready"},
     };
     for (const auto& c : cases) {
         FakeSpeechPlatform platform;
@@ -159,20 +127,13 @@ TEST_F(SpeechSessionTest, StartRunsATaskOnlyPastItsGuards) {
         c.setUp(platform, *store);
         prefs::PreferencesManager preferences(store);
         auto session = SpeechRecognitionManager::create({queue_, log_, preferences, corrections_, platform});
-        const bool starts = c.status == "Recognizing";
-        if (starts) {
-            EXPECT_TRUE(log_.contains("🎤 Speech recognizer initialized for locale: en-US"));
-            EXPECT_TRUE(log_.contains("🎤 Available: true"));
-        }
-        log_.clear();
         session->startRecognition();
-        EXPECT_EQ(log_.lines(), std::vector<std::string>{c.line}) << c.name;
+        const bool starts = c.status == "Recognizing";
         EXPECT_EQ(session->isRecognizing(), starts) << c.name;
         EXPECT_EQ(platform.tasks.size(), starts ? 1u : 0u) << c.name;
         EXPECT_EQ(session->statusText(), c.status) << c.name;
         if (!starts) continue;
-        ASSERT_EQ(platform.requestOptions.size(), 1u);
-        const auto& options = platform.requestOptions[0];
+        const auto& options = platform.requestOptions.at(0);
         EXPECT_TRUE(options.shouldReportPartialResults && options.requiresOnDeviceRecognition && options.addsPunctuation);
         EXPECT_EQ(options.taskHint, speech::TaskHint::dictation);
     }
@@ -192,6 +153,11 @@ TEST_F(SpeechSessionTest, RestartAndStopCancelTheOldTaskAndFeedOnlyTheCurrentReq
     EXPECT_EQ(first->request->frames, 0u);
     EXPECT_EQ(second->request->frames, 480u);
 
+    // A recogniser error is reported and the session goes on.
+    second->fail("the decoder failed");
+    queue_.runUntilIdle();
+    EXPECT_TRUE(session->isRecognizing());
+
     // A refused request after a running one: the old task is already gone, the flag stays.
     platform_.failRequests = true;
     session->startRecognition();
@@ -199,8 +165,6 @@ TEST_F(SpeechSessionTest, RestartAndStopCancelTheOldTaskAndFeedOnlyTheCurrentReq
     EXPECT_TRUE(session->isRecognizing());
 
     session->stopRecognition();
-    session->stopRecognition();
-    EXPECT_EQ(log_.count("🎤 Speech recognition stopped"), 3);
     EXPECT_FALSE(session->isRecognizing());
     EXPECT_EQ(session->currentTranscription(), "");
     EXPECT_EQ(session->lastFinalTranscription(), "first words");
@@ -208,59 +172,40 @@ TEST_F(SpeechSessionTest, RestartAndStopCancelTheOldTaskAndFeedOnlyTheCurrentReq
     EXPECT_EQ(second->request->frames, 480u);
 }
 
-TEST_F(SpeechSessionTest, RecognitionErrorIsOneLineAndTheSessionGoesOn) {
-    auto session = makeSession();
-    attachSink(*session);
-    session->startRecognition();
-    log_.clear();
-    platform_.lastTask()->fail("the decoder failed");
-    queue_.runUntilIdle();
-    EXPECT_EQ(log_.lines(), std::vector<std::string>{"🎤 Recognition error: the decoder failed"});
-    EXPECT_TRUE(session->isRecognizing());
-    EXPECT_TRUE(updates_.empty());
-    deliver("still here", false);
-    EXPECT_EQ(updates_.size(), 1u);
-}
-
 TEST_F(SpeechSessionTest, LanguageChangeWhileRecognizingRestartsHalfASecondLaterWithTheNewLocale) {
     platform_.locales = {"en-US", "de-DE"};
     auto session = makeSession();
     session->startRecognition();
     auto english = platform_.lastTask();
-    log_.clear();
     session->setLanguage("de-DE");
     EXPECT_EQ(store_->stringForKey(key::kSpeechRecognitionLanguage), "de-DE");
     EXPECT_TRUE(english->cancelled);
     EXPECT_FALSE(session->isRecognizing());
-    EXPECT_TRUE(log_.contains("🎤 Speech recognizer initialized for locale: de-DE"));
+    EXPECT_EQ(platform_.recognizersMade.back(), "de-DE");
     queue_.advance(499ms);
     EXPECT_EQ(platform_.tasks.size(), 1u);
     queue_.advance(1ms);
     ASSERT_EQ(platform_.tasks.size(), 2u);
     EXPECT_TRUE(session->isRecognizing());
 
-    // While idle the language is only stored.
+    // While idle the language is stored and nothing starts, but the next start uses it.
     session->stopRecognition();
-    const auto made = platform_.recognizersMade.size();
     session->setLanguage("en-US");
     queue_.advance(1s);
     EXPECT_EQ(store_->stringForKey(key::kSpeechRecognitionLanguage), "en-US");
-    EXPECT_EQ(platform_.recognizersMade.size(), made);
     EXPECT_EQ(platform_.tasks.size(), 2u);
+    EXPECT_EQ(platform_.recognizersMade.back(), "en-US");
 }
 
 // The stored choice and vocabulary reach every recogniser made; a change of model restarts a
-// running session, a vocabulary change goes to the running recogniser without one, and a bad
-// entry is refused with nothing stored.
+// running session, a vocabulary change goes to the running recogniser without one. (Adding,
+// removing and refusing entries are the vocabulary list's, in the preferences tests.)
 TEST_F(SpeechSessionTest, LanguageModelAndVocabularyReachTheRecognizer) {
     store_->setString(key::kSpeechVocabulary, R"(["Okonkwo", {"text": "Siobhan", "pronunciation": "sh ih1 v ao n"}, "  ", 7])");
     auto session = makeSession();
-    ASSERT_EQ(platform_.settingsMade.size(), 1u);
     EXPECT_EQ(platform_.settingsMade.back().languageModel, speech::LanguageModelChoice::church);
     const std::vector<speech::VocabularyEntry> stored = {{"Okonkwo", ""}, {"Siobhan", "SH IH V AO N"}};
     EXPECT_EQ(platform_.settingsMade.back().vocabulary, stored);
-    const auto lines = log_.lines();
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.starts_with("🎤 Vocabulary entry left out: "); }), 2);
 
     session->startRecognition();
     session->setLanguageModel(speech::LanguageModelChoice::general);
@@ -272,36 +217,9 @@ TEST_F(SpeechSessionTest, LanguageModelAndVocabularyReachTheRecognizer) {
 
     EXPECT_EQ(session->addVocabularyEntry(" Grace Chapel "), "");
     EXPECT_EQ(session->addVocabularyEntry("Grace Chapel"), "");  // already there: stored once
-    ASSERT_FALSE(platform_.vocabularies.empty());
+    EXPECT_EQ(platform_.vocabularies.back().size(), 3u);
     EXPECT_EQ(platform_.vocabularies.back().back().text, "Grace Chapel");
-    EXPECT_EQ(session->vocabulary().size(), 3u);
-    const auto before = store_->stringForKey(key::kSpeechVocabulary);
-    for (const auto& [text, pronunciation] : std::vector<std::pair<std::string, std::string>>{
-             {"1234", ""}, {std::string(65, 'a'), ""}, {"Nkechi", "N K EH CH QX"}, {"Grace Chapel", "G R EY S"}})
-        EXPECT_NE(session->addVocabularyEntry(text, pronunciation), "") << text;
-    EXPECT_EQ(store_->stringForKey(key::kSpeechVocabulary), before);
-    session->removeVocabularyEntry(0);
-    EXPECT_EQ(session->vocabulary().front().text, "Siobhan");
-}
-
-TEST_F(SpeechSessionTest, PermissionAnswerFromAnyThreadIsStoredAndReportedOnMain) {
-    platform_.status = AuthorizationStatus::notDetermined;
-    auto session = makeSession();
-    std::vector<AuthorizationStatus> reported;
-    session->setOnAuthorizationStatusChanged([&](AuthorizationStatus s) { reported.push_back(s); });
-    queue_.runUntilIdle();  // the refresh at creation
-    EXPECT_EQ(reported, std::vector<AuthorizationStatus>{AuthorizationStatus::notDetermined});
-
-    for (const auto answer : {AuthorizationStatus::denied, AuthorizationStatus::authorized}) {
-        std::optional<bool> granted;
-        session->requestAuthorization([&](bool g) { granted = g; });
-        std::thread([&] { platform_.answerAuthorization(answer); }).join();
-        EXPECT_FALSE(granted);  // not before main runs
-        queue_.runUntilIdle();
-        EXPECT_EQ(granted, answer == AuthorizationStatus::authorized);
-        EXPECT_EQ(session->authorizationStatus(), answer);
-        EXPECT_EQ(reported.back(), answer);
-    }
+    EXPECT_EQ(platform_.tasks.size(), 2u);  // no restart for it
 }
 
 // Each change an observer may show is posted once, later on main, never inside the step itself.
@@ -312,40 +230,19 @@ TEST_F(SpeechSessionTest, StatusChangeIsPostedOnMainAfterEachChangeOfState) {
     queue_.runUntilIdle();
     EXPECT_EQ(posts, 2);  // the recogniser made, the permission read
 
-    struct Case {
-        const char* name;
-        std::function<void()> action;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<std::pair<const char*, std::function<void()>>> cases = {
         {"start", [&] { session->startRecognition(); }},
         {"recogniser error", [&] { platform_.lastTask()->fail("model could not be loaded"); }},
         {"stop", [&] { session->stopRecognition(); }},
-        {"permission read", [&] { session->refreshAuthorizationStatus(); }},
-        {"permission answered", [&] {
-             session->requestAuthorization(nullptr);
-             platform_.answerAuthorization(AuthorizationStatus::authorized);
-         }},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [name, action] : cases) {
+        SCOPED_TRACE(name);
         posts = 0;
-        c.action();
+        action();
         EXPECT_EQ(posts, 0);
         queue_.runUntilIdle();
         EXPECT_EQ(posts, 1);
     }
-}
-
-TEST_F(SpeechSessionTest, ModelStateTellsAMissingFromABrokenModel) {
-    platform_.locales = {"en-US", "de-DE"};
-    auto session = makeSession();
-    EXPECT_EQ(session->modelState("en-US"), SpeechRecognitionManager::ModelState::ready);
-    EXPECT_EQ(session->modelState("fr-FR"), SpeechRecognitionManager::ModelState::missing);
-    platform_.available = false;  // the recogniser made for en-US could not load its model
-    EXPECT_EQ(session->modelState("en-US"), SpeechRecognitionManager::ModelState::broken);
-    EXPECT_EQ(session->modelState("de-DE"), SpeechRecognitionManager::ModelState::ready);  // not tried yet
-    EXPECT_EQ(SpeechRecognitionManager::languageName("de-DE"), "German (Germany)");
-    EXPECT_EQ(SpeechRecognitionManager::languageName("xx-YY"), "xx-YY");
 }
 
 TEST_F(SpeechSessionTest, ResultsAfterTheSessionIsGoneDoNothing) {
@@ -360,6 +257,7 @@ TEST_F(SpeechSessionTest, ResultsAfterTheSessionIsGoneDoNothing) {
     EXPECT_TRUE(updates_.empty());
 }
 
+// The races themselves are the sanitizer builds' to judge.
 TEST_F(SpeechSessionTest, AppendingWhileMainRestartsAndStopsIsSafe) {
     auto session = makeSession();
     session->startRecognition();
@@ -371,7 +269,5 @@ TEST_F(SpeechSessionTest, AppendingWhileMainRestartsAndStopsIsSafe) {
     for (int i = 0; i < 200; ++i) i % 3 == 0 ? session->stopRecognition() : session->startRecognition();
     done = true;
     tap.join();
-    // The races themselves are the thread sanitizer build's to judge.
     EXPECT_TRUE(session->isRecognizing());
-    EXPECT_EQ(platform_.tasks.size(), 134u);
 }

@@ -92,11 +92,9 @@ TEST_F(TextToolTest, UnusableInputsAreClearErrorsWithStatusTwo) {
     };
     const std::vector<Case> cases = {
         {{"--corrections", writeFile("a.json", "not json")}, "is not a JSON object of corrections"},
-        {{"--corrections", writeFile("b.json", R"(["god"])")}, "is not a JSON object of corrections"},
         {{"--corrections", writeFile("c.json", R"({"god": 1})")}, "the correction for \"god\" is not a string"},
         {{"--corrections", writeFile("d.json", "{\"god\": \"G\xff\"}")}, "is not a JSON object of corrections"},
         {{"--corrections", dir_ / "missing.json"}, "cannot read"},
-        {{"--corrections"}, "--corrections needs a value"},
         {{"--bogus"}, "unknown argument --bogus"},
     };
     for (const Case& c : cases) {

@@ -8,21 +8,15 @@
 #include <random>
 #include <thread>
 
-#include "fakes/capture_logger.h"
-#include "fakes/virtual_main_queue.h"
-#include "prefs/keys.h"
 #include "speech/correction_rules.h"
 #include "speech/icu_text.h"
 #include "speech/scripture_formatter.h"
+#include "support/correction_fixture.h"
 
-using lumeno::core::BackgroundQueue;
-using lumeno::prefs::PreferencesStore;
 using lumeno::speech::AppliedCorrection;
 using lumeno::speech::CorrectionMap;
 using lumeno::speech::formatScriptureReferences;
 using lumeno::speech::TranscriptionCorrectionManager;
-using lumeno::testing::CaptureLogger;
-using lumeno::testing::VirtualMainQueue;
 namespace key = lumeno::prefs::key;
 
 namespace {
@@ -32,58 +26,45 @@ struct Case {
     const char* expected;
 };
 
-class CorrectionManagerTest : public ::testing::Test {
+class CorrectionManagerTest : public ::testing::Test, protected lumeno::testing::CorrectionFixture {
 protected:
     // Stores the switches and the custom map as the preferences window would, then builds.
     std::shared_ptr<TranscriptionCorrectionManager> make(bool enabled, std::optional<bool> biblical = std::nullopt,
                                                          const CorrectionMap& custom = {}) {
+        store_ = std::make_shared<lumeno::prefs::PreferencesStore>(log_);
         store_->setBool(key::kTranscriptionCorrectionsEnabled, enabled);
         if (biblical) store_->setBool(key::kTranscriptionUseBiblicalTerms, *biblical);
-        auto manager = TranscriptionCorrectionManager::create(store_, {queue_, background_, log_});
+        auto manager = remakeCorrections();
         if (!custom.empty()) {
             EXPECT_TRUE(manager->setCustomCorrections(custom));
         }
-        log_.clear();
         return manager;
     }
 
-    void expectAll(const TranscriptionCorrectionManager& manager, const std::vector<Case>& cases) {
+    static void expectAll(const TranscriptionCorrectionManager& manager, const std::vector<Case>& cases) {
         for (const Case& c : cases) EXPECT_EQ(manager.applyCorrections(c.input), c.expected) << "input: " << c.input;
     }
-
-    CaptureLogger log_;
-    std::shared_ptr<PreferencesStore> store_ = std::make_shared<PreferencesStore>(log_);
-    VirtualMainQueue queue_;
-    BackgroundQueue background_{1};  // after queue_: its tasks post to the queue until joined
 };
 
 }  // namespace
 
 TEST_F(CorrectionManagerTest, ReplacementsFollowTheSpokenCaseAndTheLongestKeyFirst) {
     auto manager = make(true, std::nullopt,
-                        {{"straße", "Street"}, {"kelvin", "Kelvin scale"}, {"praise", "praise 🙌"},
+                        {{"straße", "Street"}, {"kelvin", "Kelvin scale"},
                          {"faith", "Faithful"},  // over the built-in "Faith"
                          {"Alpha", "beta"},      // stored keys are lower-cased when the map is built
                          {"beta", "gamma"},      // never applied to what "alpha" produced
                          {"a b", "two"}, {"a b c", "three"}});
-    EXPECT_EQ(manager->correctionMap().count("Alpha"), 0u);
     expectAll(*manager, {
         {"god bless", "God bless"},
         {"GOD", "GOD"},  // shouted: the replacement in capitals
-        {"holy spirit", "Holy Spirit"},
-        {"the Verse and the verse", "the Verse and the verse"},
         {"a good job", "a good Job"},  // no context rules
         {"STRASSE", "STREET"},
         {"\u212Aelvin", "Kelvin scale"},  // KELVIN SIGN folds to k
-        {"PRAISE him", "PRAISE 🙌 him"},
-        {"Faith", "Faithful"},
         {"FAITH", "FAITHFUL"},
-        {"alpha", "beta"},
         {"alpha beta", "beta gamma"},
         {"a b c", "three"},
-        // References are formatted after the terms.
-        {"psalms 23 1", "Psalm 23:1"},
-        {"first corinthians thirteen four", "1 Corinthians 13:4"},
+        {"first corinthians thirteen four", "1 Corinthians 13:4"},  // references after the terms
     });
 }
 
@@ -97,7 +78,6 @@ TEST_F(CorrectionManagerTest, AReplacementIsNeverMatchedAgainAndOneCaptionStaysA
     }
     auto manager = make(true, false, chain);
     EXPECT_EQ(manager->applyCorrections("k1 and k2"), chain["k1"] + " and " + chain["k2"]);
-    EXPECT_FALSE(log_.containsPrefix("📝 Corrected caption cut to "));
 
     // A single key can still multiply a long caption: the result is cut, on a character.
     manager = make(true, false, {{"w", std::string(1000, 'x') + "é"}});
@@ -107,74 +87,51 @@ TEST_F(CorrectionManagerTest, AReplacementIsNeverMatchedAgainAndOneCaptionStaysA
     EXPECT_LE(out.size(), 2 * input.size() + 4096);
     EXPECT_GT(out.size(), 4000u);
     EXPECT_EQ(lumeno::speech::sanitizeUtf8(out), out) << "never cut inside a character";
-    EXPECT_EQ(log_.count("📝 Corrected caption cut to " + std::to_string(out.size()) + " bytes (the corrections made it " +
-                         std::to_string(20 * 1003) + ")"),
-              1);
 }
 
 TEST_F(CorrectionManagerTest, KeysMatchThemselvesAsWholeWordsByUnicodeWordRules) {
     auto manager = make(true, std::nullopt,
-                        {{"a.b", "a-dot-b"}, {"c++", "C++"}, {"mr.", "Mr."}, {"$5", "five dollars"}, {"2", "to"},
-                         {"(amen)", "Amen"}, {"\\d", "digit"}, {"x|y", "either"}});
+                        {{"a.b", "a-dot-b"}, {"c++", "C++"}, {"$5", "five dollars"}, {"2", "to"}, {"\\d", "digit"},
+                         {"x|y", "either"}});
     expectAll(*manager, {
         {"goddess", "goddess"},
         {"café god", "café God"},
         {"godé", "godé"},  // an accented letter continues the word
-        {"égod", "égod"},
         {"日本god", "日本god"},  // ideographs are letters too
-        {"god's love", "God's love"},
         {"god’s love", "God’s love"},
         {"🙏god🙏", "🙏God🙏"},
         {"god_bless", "god_bless"},
-        {"god-fearing", "God-fearing"},
-        {"", ""},
-        {"   ", "   "},
         // Pattern characters in keys are literal; a punctuation edge needs no word character next to it.
-        {"a.b", "a-dot-b"},
         {"axb", "axb"},
         {"I like c++ a lot", "I like C++ a lot"},
         {"c++x", "c++x"},
-        {"ask mr. smith", "ask Mr. smith"},
         {"costs $5 today", "costs five dollars today"},
         {"go 2 church", "go to church"},  // a digit is not a shouted word
-        {"say (amen)", "say Amen"},
         {"a \\d b and 5", "a digit b and 5"},
         {"x|y", "either"},
     });
 }
 
-TEST_F(CorrectionManagerTest, SwitchesDecideTheMapAndTheLogSaysWhatEachResultGot) {
+TEST_F(CorrectionManagerTest, SwitchesDecideTheMapAndIllFormedTextIsRepairedOnEveryPath) {
     struct SwitchCase {
         bool enabled;
         std::optional<bool> biblical;  // nothing: never stored
         CorrectionMap custom;
         std::size_t mapSize;
-        const char* input;  // ill-formed UTF-8 is repaired on every path
+        const char* input;
         const char* expected;
-        const char* log;  // for every result; empty: none
     };
     const std::vector<SwitchCase> cases = {
-        {false, std::nullopt, {{"faith", "Faithful"}}, 0, "john 3 16 faith \xff", "john 3 16 faith \uFFFD",
-         "📝 Text corrections disabled"},
+        {false, std::nullopt, {{"faith", "Faithful"}}, 0, "john 3 16 faith \xff", "john 3 16 faith \uFFFD"},
         // Blank keys are ignored, and with an empty map references are not formatted either.
-        {true, false, {{"", "X"}, {"  ", "Y"}}, 0, "john 3 16 \xc3", "john 3 16 \uFFFD",
-         "📝 No corrections in map (enabled: true, biblical: false, custom count: 2)"},
-        {true, std::nullopt, {}, 96, "god \xff\xfe bless \xc3", "God \uFFFD\uFFFD bless \uFFFD",
-         "📝 Applied corrections: god → God"},
-        {true, std::nullopt, {}, 96, "nothing to see", "nothing to see", ""},
-        // In the order made: matches of one key from last to first; a later key never matches
-        // what a replacement produced ("God" of "God's").
-        {true, std::nullopt, {}, 96, "god and GOD", "God and GOD", "📝 Applied corrections: GOD → GOD, god → God"},
-        {true, std::nullopt, {{"gods word", "God's Word"}}, 97, "gods word", "God's Word",
-         "📝 Applied corrections: gods word → God's Word"},
+        {true, false, {{"", "X"}, {"  ", "Y"}}, 0, "john 3 16 \xc3", "john 3 16 \uFFFD"},
+        {true, std::nullopt, {}, 96, "god \xff\xfe bless \xc3", "God \uFFFD\uFFFD bless \uFFFD"},
+        {true, std::nullopt, {{"gods word", "God's Word"}}, 97, "gods word", "God's Word"},
     };
     for (const SwitchCase& c : cases) {
-        store_ = std::make_shared<PreferencesStore>(log_);
         auto manager = make(c.enabled, c.biblical, c.custom);
         EXPECT_EQ(manager->correctionMap().size(), c.mapSize) << c.input;
         EXPECT_EQ(manager->applyCorrections(c.input), c.expected);
-        EXPECT_EQ(manager->applyCorrections(c.input), c.expected);
-        EXPECT_EQ(log_.lines(), std::vector<std::string>(*c.log ? 2 : 0, c.log)) << c.input;
     }
 }
 
@@ -184,15 +141,13 @@ TEST_F(CorrectionManagerTest, CustomCorrectionsAreStoredAsJsonAndUndecodableOnes
     EXPECT_EQ(store_->dataForKey(key::kTranscriptionCustomCorrections), R"({"gods word":"God's Word"})");
     // Text that is not UTF-8 cannot be encoded: nothing is stored and the map stays.
     EXPECT_FALSE(manager->setCustomCorrections({{"bad\xff", "x"}}));
-    EXPECT_EQ(manager->customCorrections(), (CorrectionMap{{"gods word", "God's Word"}}));
     EXPECT_EQ(manager->applyCorrections("gods word"), "God's Word");
 
     // A stored value that does not decode reads as empty and stays in the store.
     for (const std::string& bytes : {std::string("not json"), std::string("[\"a\"]"), std::string("{\"a\": 1}"),
-                                    std::string("{\"a\": \"\xff\"}"), std::string()}) {
+                                    std::string("{\"a\": \"\xff\"}")}) {
         store_->setData(key::kTranscriptionCustomCorrections, bytes);
         manager->loadCorrections();
-        EXPECT_TRUE(manager->customCorrections().empty()) << bytes;
         EXPECT_TRUE(manager->correctionMap().empty()) << bytes;
         EXPECT_EQ(store_->dataForKey(key::kTranscriptionCustomCorrections), bytes);
     }
@@ -216,10 +171,7 @@ TEST_F(CorrectionManagerTest, AsciiShortcutsGiveTheSameResultsAsTheFullSearch) {
     };
     for (int i = 0; i < 1000; ++i) {
         std::string text = pick(vocabulary);
-        for (int words = i % 9; words > 0; --words) {
-            text += pick(spaces);
-            text += pick(vocabulary);
-        }
+        for (int words = i % 9; words > 0; --words) text += pick(spaces) + pick(vocabulary);
         icu::UnicodeString cached = lumeno::speech::toUnicode(text);
         icu::UnicodeString compiled = cached;
         std::vector<AppliedCorrection> cachedApplied, compiledApplied;
@@ -252,7 +204,6 @@ TEST_F(CorrectionManagerTest, PassesOnOtherThreadsSeeTheOldOrTheNewMapNeverAMix)
     std::thread panel(pass);
     while (passes.load() == 0) std::this_thread::yield();
     const int before = passes.load();
-    // Rebuild until the other threads have run plenty of passes against the rebuilding.
     for (int i = 0; i < 200 || passes.load() - before < 100; ++i) manager->setCustomCorrections(i % 2 ? first : second);
     stop = true;
     recogniser.join();
@@ -260,8 +211,12 @@ TEST_F(CorrectionManagerTest, PassesOnOtherThreadsSeeTheOldOrTheNewMapNeverAMix)
     EXPECT_EQ(unexpected.load(), 0);
 }
 
-TEST_F(CorrectionManagerTest, RefinedTextArrivesOnceOnTheMainThreadAndBlankTextUnchanged) {
+// The pass runs off main; its completion runs once, on main, and gets the input back when the
+// text is blank or the manager went meanwhile.
+TEST_F(CorrectionManagerTest, RefinedTextArrivesOnceOnMainAndBlankOrOrphanedTextUnchanged) {
     auto manager = make(true);
+    std::promise<void> release;
+    background_.submit([gate = release.get_future().share()] { gate.wait(); });
     std::vector<std::string> results;
     std::vector<std::thread::id> ranOn;
     for (const char* text : {"   ", "  what time is it \n"}) {
@@ -271,20 +226,18 @@ TEST_F(CorrectionManagerTest, RefinedTextArrivesOnceOnTheMainThreadAndBlankTextU
         });
     }
     EXPECT_TRUE(results.empty()) << "completion must not run inside the call";
+    release.set_value();
     ASSERT_TRUE(queue_.runUntil([&] { return results.size() == 2; }));
     queue_.runUntilIdle();
     EXPECT_EQ(results, (std::vector<std::string>{"   ", "What time is it?"}));
     EXPECT_EQ(ranOn, std::vector<std::thread::id>(2, std::this_thread::get_id()));
-}
 
-TEST_F(CorrectionManagerTest, ManagerGoneBeforeThePassGivesBackTheInput) {
-    auto manager = make(true);
-    std::promise<void> release;
-    background_.submit([gate = release.get_future().share()] { gate.wait(); });
-    std::vector<std::string> results;
+    std::promise<void> hold;
+    background_.submit([gate = hold.get_future().share()] { gate.wait(); });
     manager->refinePunctuation(" what time is it", [&](std::string text) { results.push_back(text); });
     manager.reset();
-    release.set_value();
-    ASSERT_TRUE(queue_.runUntil([&] { return !results.empty(); }));
-    EXPECT_EQ(results, std::vector<std::string>{" what time is it"});
+    corrections_.reset();
+    hold.set_value();
+    ASSERT_TRUE(queue_.runUntil([&] { return results.size() == 3; }));
+    EXPECT_EQ(results.back(), " what time is it");
 }

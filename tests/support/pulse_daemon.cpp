@@ -2,10 +2,9 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace lumeno::testing {
@@ -31,7 +30,7 @@ PulseDaemon::PulseDaemon(const TempDir& dir, const std::vector<Source>& sources,
     }
     if (withSink) args.push_back("--load=module-null-sink sink_name=speakers");
     process_ = spawnWith({"HOME=" + dir.path().string(), "XDG_RUNTIME_DIR=" + dir.path().string()}, "pulseaudio", args);
-    ready_ = waitUntilAccepting(10s) && waitForSources(sources, 10s);
+    ready_ = waitForSources(sources, 10s);
 }
 
 void PulseDaemon::stop() {
@@ -54,31 +53,15 @@ std::vector<std::string> PulseDaemon::pactl(const std::string& args) const {
     return lines;
 }
 
-bool PulseDaemon::waitUntilAccepting(std::chrono::milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
-    while (Clock::now() < deadline) {
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", socket().c_str());
-        const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-        ::close(fd);
-        if (connected) return true;
-        std::this_thread::sleep_for(50ms);
-    }
-    return false;
-}
-
-// The socket accepts before the later modules are loaded: wait for every source.
+// The socket answers before the later modules are loaded: ready once the daemon lists sources
+// (a null sink's monitor is one) and every one asked for is among them.
 bool PulseDaemon::waitForSources(const std::vector<Source>& sources, std::chrono::milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
-    while (Clock::now() < deadline) {
-        std::size_t found = 0;
-        for (const auto& line : pactl("list short sources"))
-            for (const auto& s : sources)
-                if (line.find("\t" + s.name + "\t") != std::string::npos) ++found;
-        if (found == sources.size()) return true;
-        std::this_thread::sleep_for(50ms);
+    for (const auto deadline = Clock::now() + timeout; Clock::now() < deadline; std::this_thread::sleep_for(50ms)) {
+        const auto lines = pactl("list short sources");
+        const auto listed = [&](const Source& s) {
+            return std::any_of(lines.begin(), lines.end(), [&](auto& l) { return l.find("\t" + s.name + "\t") != l.npos; });
+        };
+        if (!lines.empty() && std::all_of(sources.begin(), sources.end(), listed)) return true;
     }
     return false;
 }

@@ -41,7 +41,6 @@ public:
     std::vector<std::string> pactl(const std::string& args) const;
 
 private:
-    bool waitUntilAccepting(std::chrono::milliseconds timeout);
     bool waitForSources(const std::vector<Source>& sources, std::chrono::milliseconds timeout);
 
     const TempDir& dir_;

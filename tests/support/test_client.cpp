@@ -60,15 +60,7 @@ bool waitReadable(int fd, std::chrono::steady_clock::time_point deadline) {
 }  // namespace
 
 std::string TestClient::readUntilClosed(std::chrono::milliseconds timeout) {
-    std::string out;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    char buffer[65536];
-    while (fd_ >= 0 && waitReadable(fd_, deadline)) {
-        const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-        if (n <= 0) break;
-        out.append(buffer, static_cast<std::size_t>(n));
-    }
-    return out;
+    return readExactly(std::string::npos, timeout);
 }
 
 std::string TestClient::readExactly(std::size_t n, std::chrono::milliseconds timeout) {

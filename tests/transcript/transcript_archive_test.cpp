@@ -1,9 +1,6 @@
 #include "transcript/transcript_archive.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
@@ -53,43 +50,35 @@ protected:
     Clock::time_point now_ = kStart;
 };
 
-TEST_F(ArchiveTest, EveryFinalIsStoredOnceWithTheRefinedTextInItsPlace) {
+// Sessions started in the same second get files of their own; a caption outside a session starts one.
+TEST_F(ArchiveTest, EveryFinalIsStoredOnceWithTheRefinedTextInItsPlaceInASessionFileOfItsOwn) {
     auto archive = make(tmp_.path() / "transcripts");  // missing: created
     archive->beginSession();
     archive->addTranscription("hello", false);
     now_ += 2s;
     archive->addTranscription("hello world", true);
     archive->addTranscription("Hello world.", true);
-    now_ += 3s;
     archive->addTranscription("next one", true);
     archive->addTranscription("next one", true);
     archive->endSession();
+    EXPECT_EQ(texts(archive->currentSession()), (std::vector<std::string>{"Hello world.", "next one"}));
+    now_ -= 2s;
+    archive->beginSession();
+    archive->addTranscription("second session", true);
+    archive->endSession();
+    archive->addTranscription("outside a session", true);
 
     const auto files = archiveFiles(tmp_.path() / "transcripts");
-    ASSERT_EQ(files.size(), 1u);
+    ASSERT_EQ(files.size(), 3u);
     EXPECT_EQ(files[0].filename(), sessionName(kStart) + ".jsonl");
+    EXPECT_EQ(files[1].filename(), sessionName(kStart) + "-2.jsonl");
     std::string error;
     const auto stored = readSession(files[0], error);
     ASSERT_TRUE(stored) << error;
     EXPECT_EQ(texts(*stored), (std::vector<std::string>{"Hello world.", "next one"}));
     EXPECT_EQ(stored->start, kStart);
     EXPECT_EQ(stored->captions[0].time, kStart + 2s);  // the refined text keeps the caption's time
-    EXPECT_EQ(texts(archive->currentSession()), texts(*stored));
-}
-
-TEST_F(ArchiveTest, SessionsStartedInTheSameSecondGetFilesOfTheirOwn) {
-    auto archive = make(tmp_.path());
-    for (const char* text : {"first session", "second session"}) {
-        archive->beginSession();
-        archive->addTranscription(text, true);
-        archive->endSession();
-    }
-    archive->addTranscription("outside a session", true);  // starts a third
-    const auto files = archiveFiles(tmp_.path());
-    ASSERT_EQ(files.size(), 3u);
-    std::string error;
-    EXPECT_EQ(texts(*readSession(files[0], error)), std::vector<std::string>{"first session"});
-    EXPECT_EQ(files[1].stem(), sessionName(kStart) + "-2");
+    EXPECT_EQ(texts(*readSession(files[2], error)), std::vector<std::string>{"outside a session"});
 }
 
 TEST_F(ArchiveTest, AnUnwritableFolderIsReportedOnceAndCaptionsGoOn) {
@@ -100,53 +89,28 @@ TEST_F(ArchiveTest, AnUnwritableFolderIsReportedOnceAndCaptionsGoOn) {
         queue_.runUntilIdle();
     }
     EXPECT_EQ(alerts_, std::vector<std::string>{"Transcript Not Stored"});
-    int failures = 0;
-    for (const auto& line : log_.lines()) failures += line.starts_with("❌ Transcript storing disabled: ");
-    EXPECT_EQ(failures, 1);
+    EXPECT_EQ(log_.lines().size(), 1u);
     EXPECT_FALSE(archive->storing());
     EXPECT_EQ(texts(archive->currentSession()), (std::vector<std::string>{"one", "two", "three"}));
 }
 
-// A writer killed at any moment leaves every caption it had reported written.
-TEST_F(ArchiveTest, KilledWriterKeepsEveryFlushedCaption) {
-    int report[2];
-    ASSERT_EQ(::pipe(report), 0);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        ::close(report[0]);
-        VirtualMainQueue queue;
-        CaptureLogger log;
-        auto archive = TranscriptArchive::create({queue, log, nullptr}, {tmp_.path(), true, [](auto task) { task(); }});
-        archive->beginSession();
-        for (int i = 0; i < 100000; ++i) {
-            archive->addTranscription("caption " + std::to_string(i), true);
-            if (::write(report[1], &i, sizeof i) != sizeof i) break;
-        }
-        ::_exit(0);
+// A process killed at any moment loses only what it still holds itself: each caption is in the
+// file once it was added, never left in a buffer of ours.
+TEST_F(ArchiveTest, EachCaptionIsInTheFileOnceAdded) {
+    auto archive = make(tmp_.path());
+    archive->beginSession();
+    for (std::size_t i = 0; i < 5; ++i) {
+        archive->addTranscription("caption " + std::to_string(i), true);
+        std::string error;
+        const auto stored = readSession(archiveFiles(tmp_.path()).at(0), error);
+        ASSERT_TRUE(stored) << error;
+        EXPECT_EQ(stored->captions.size(), i + 1);
     }
-    ::close(report[1]);
-    int last = -1;
-    for (int received = 0; received < 25;) {
-        if (::read(report[0], &last, sizeof last) != sizeof last) break;
-        ++received;
-    }
-    ::kill(child, SIGKILL);
-    ::waitpid(child, nullptr, 0);
-    ::close(report[0]);
-
-    ASSERT_GE(last, 24);
-    const auto files = archiveFiles(tmp_.path());
-    ASSERT_EQ(files.size(), 1u);
-    std::string error;
-    const auto stored = readSession(files[0], error);
-    ASSERT_TRUE(stored) << error;
-    ASSERT_GE(stored->captions.size(), static_cast<std::size_t>(last + 1));
-    for (int i = 0; i <= last; ++i) EXPECT_EQ(stored->captions[static_cast<std::size_t>(i)].text, "caption " + std::to_string(i));
 }
 
 // A disk that fills, or a device that fails a sync, in the middle of a caption: storing stops,
-// and the file ends with its last whole record, nothing half-written after it.
+// and the file ends with its last whole record, nothing half-written after it. A torn last line
+// (a writer killed midway) is skipped on reading.
 TEST_F(ArchiveTest, AFailedAppendLeavesOnlyWholeLines) {
     struct Case {
         const char* name;
@@ -172,20 +136,10 @@ TEST_F(ArchiveTest, AFailedAppendLeavesOnlyWholeLines) {
         std::ifstream in(files[0], std::ios::binary);
         const std::string bytes{std::istreambuf_iterator<char>(in), {}};
         EXPECT_TRUE(bytes.ends_with("}\n")) << bytes;
+        std::ofstream(files[0], std::ios::app) << "{\"time\":1765000003.0,\"te";  // as a killed writer leaves it
         std::string error;
         EXPECT_EQ(texts(*readSession(files[0], error)), (std::vector<std::string>{"kept one", "kept two"}));
     }
-}
-
-TEST_F(ArchiveTest, TornLastLineIsSkipped) {
-    const fs::path file = tmp_.path() / "torn.jsonl";
-    std::ofstream(file) << "{\"lumenoTranscript\":1,\"session\":\"torn\",\"start\":1765000000.0}\n"
-                        << "{\"time\":1765000001.5,\"text\":\"whole\"}\n"
-                        << "{\"time\":1765000003.0,\"te";
-    std::string error;
-    const auto stored = readSession(file, error);
-    ASSERT_TRUE(stored) << error;
-    EXPECT_EQ(texts(*stored), std::vector<std::string>{"whole"});
 }
 
 TranscriptSession knownSession() {

@@ -32,8 +32,7 @@ TEST(LevelMeterTest, BarColourFollowsTheLevelAndTheScaleAndPeakAreDrawn) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.level);
-        double now = 0;
-        LevelMeter meter(nullptr, [&] { return now; });
+        LevelMeter meter(nullptr, [] { return 0.0; });
         QPalette light;
         light.setColor(QPalette::Window, Qt::white);
         meter.setPalette(light);
@@ -48,29 +47,11 @@ TEST(LevelMeterTest, BarColourFollowsTheLevelAndTheScaleAndPeakAreDrawn) {
     }
 }
 
-TEST(LevelMeterTest, BackgroundAndScaleFollowTheTheme) {
-    for (const bool dark : {false, true}) {
-        SCOPED_TRACE(dark);
-        LevelMeter meter(nullptr, [] { return 0.0; });
-        QPalette palette;
-        palette.setColor(QPalette::Window, dark ? QColor(30, 30, 30) : QColor(240, 240, 240));
-        meter.setPalette(palette);
-        const QImage image = draw(meter);
-        const int background = dark ? 51 : 230, scale = dark ? 77 : 204;
-        EXPECT_EQ(at(image, 100), QColor(background, background, background));
-        EXPECT_EQ(at(image, 36), QColor(scale, scale, scale));  // the first of nine lines, at a tenth
-        EXPECT_EQ(at(image, 324), QColor(scale, scale, scale));
-        // Rounded corners are clipped.
-        EXPECT_EQ(image.pixelColor(0, 0).alpha(), 0);
-    }
-}
-
 TEST(LevelMeterTest, PeakHoldsOneSecondThenSinksFivePercentPerUpdate) {
     double now = 1000.0;
     LevelMeter meter(nullptr, [&] { return now; });
     meter.updateLevel(0.5f);
     meter.updateLevel(0.3f);
-    EXPECT_FLOAT_EQ(meter.currentLevel(), 0.3f);
     now += 1.0;
     meter.updateLevel(0.3f);
     EXPECT_FLOAT_EQ(meter.peakLevel(), 0.5f);  // not yet past the hold

@@ -58,13 +58,13 @@ TEST_F(PreferencesTest, ChosenLogoIsCheckedByItsBytesAndSizeBeforeItIsStored) {
     };
     QByteArray huge = imageBytes();
     huge.append(QByteArray(3 * 1024 * 1024, '\0'));  // a valid PNG with 3 MiB of trailing bytes
+    const char* unusable = "Unable to load image. Please select a valid image file.";
     const std::vector<Case> cases = {
         {"logo.png", imageBytes(), "png", nullptr},
         {"logo.SVG", svgBytes(), "svg", nullptr},
         {"photo.png", imageBytes("JPG"), "jpg", nullptr},  // misnamed: stored as what it is
-        {"notes.txt", "just some notes", nullptr, "Unable to load image. Please select a valid image file."},
-        {"fake.png", "not a PNG at all", nullptr, "Unable to load image. Please select a valid image file."},
-        {"broken.png", imageBytes().left(30), nullptr, "Unable to load image. Please select a valid image file."},
+        {"notes.txt", "just some notes", nullptr, unusable},
+        {"broken.png", imageBytes().left(30), nullptr, unusable},
         {"huge.png", huge, nullptr, "The image is larger than 2 MB. Please select a smaller image file."},
         {"missing.png", {}, nullptr, "Error reading file: No such file or directory"},  // never written
     };
@@ -80,23 +80,15 @@ TEST_F(PreferencesTest, ChosenLogoIsCheckedByItsBytesAndSizeBeforeItIsStored) {
         dialogs_.answers = {c.bytes.isNull() ? folder_.filePath(c.name) : writeFile(c.name, c.bytes)};
         page.selectLogoButton()->click();
 
-        EXPECT_EQ(dialogs_.requests.back(), ui::PreferencesDialogs::FileRequest::openLogo);
-        if (c.storedExtension) {
-            EXPECT_EQ(store_->dataForKey(key::kLogoImageData), c.bytes.toStdString());
-            EXPECT_EQ(store_->stringForKey(key::kLogoFileExtension), c.storedExtension);
-            EXPECT_GT(store_->doubleForKey(key::kLogoTimestamp), 1.7e9);
-            EXPECT_TRUE(page.previewHasImage());
-            EXPECT_TRUE(page.clearLogoButton()->isEnabled());
-            EXPECT_TRUE(dialogs_.alerts.empty());
-            EXPECT_EQ(didChangePosts_, 1);
-        } else {
-            EXPECT_EQ(store_->dataForKey(key::kLogoImageData), "previous");
-            EXPECT_EQ(store_->stringForKey(key::kLogoFileExtension), "gif");
-            EXPECT_EQ(store_->doubleForKey(key::kLogoTimestamp), 5.0);
-            ASSERT_EQ(dialogs_.alerts.size(), 1u);
-            EXPECT_EQ(dialogs_.alerts[0], (ui::PreferencesAlert{ui::AlertStyle::warning, "Error", c.alert}));
-            EXPECT_EQ(didChangePosts_, 0);
-        }
+        const bool stored = c.storedExtension != nullptr;
+        // Compared whole, not printed: the refused file is 3 MB.
+        EXPECT_TRUE(store_->dataForKey(key::kLogoImageData) == (stored ? c.bytes.toStdString() : "previous"));
+        EXPECT_EQ(store_->stringForKey(key::kLogoFileExtension), stored ? c.storedExtension : "gif");
+        EXPECT_EQ(store_->doubleForKey(key::kLogoTimestamp) > 1.7e9, stored);
+        EXPECT_EQ(page.previewHasImage(), stored);
+        EXPECT_EQ(didChangePosts_, stored ? 1 : 0);
+        using Alerts = std::vector<ui::PreferencesAlert>;
+        EXPECT_EQ(dialogs_.alerts, stored ? Alerts() : Alerts(1, {ui::AlertStyle::warning, "Error", c.alert}));
     }
 }
 
@@ -110,15 +102,14 @@ TEST_F(PreferencesTest, ClearAndTheSwitchStoreTheirKeysAndAnnounceEachChange) {
     EXPECT_FALSE(store_->hasKey(key::kLogoImageData));
     EXPECT_FALSE(store_->hasKey(key::kLogoFileExtension));
     EXPECT_TRUE(store_->boolForKey(key::kUseCustomLogo));
-    EXPECT_FALSE(page.previewHasImage());
-    EXPECT_FALSE(page.clearLogoButton()->isEnabled());
+    EXPECT_EQ(enabledOf(page), (Enabled{true, false, false, false}));
     EXPECT_EQ(didChangePosts_, 1);
 
     store_->setDouble(key::kLogoTimestamp, 0.0);
     page.useLogoCheckbox()->click();
     EXPECT_FALSE(store_->boolForKey(key::kUseCustomLogo));
     EXPECT_GT(store_->doubleForKey(key::kLogoTimestamp), 1.7e9);
-    EXPECT_TRUE(page.titleTextField()->isEnabled());
+    EXPECT_EQ(enabledOf(page), (Enabled{false, false, true, true}));
     EXPECT_EQ(didChangePosts_, 2);
 }
 
@@ -127,9 +118,6 @@ TEST_F(PreferencesTest, TitleAndSubtitleAreStoredAsTypedAndRemovedWhenEmptied) {
     store_->setString(key::kCustomSubtitle, std::string("Main Hall"));
     auto& page = makeWindow().appearance();
     EXPECT_EQ(page.subtitleTextField()->text(), "Main Hall");
-    EXPECT_EQ(page.titleTextField()->placeholderText(), "🎧 Audio Stream");
-    EXPECT_EQ(page.subtitleTextField()->placeholderText(), "Assistive Listening Service");
-
     QTest::keyClicks(page.titleTextField(), "   ");
     EXPECT_EQ(store_->stringForKey(key::kCustomTitle), "   ");
     EXPECT_EQ(didChangePosts_, 3);

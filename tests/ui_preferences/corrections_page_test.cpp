@@ -27,7 +27,6 @@ protected:
     void removeRow(int row) {
         auto* button = qobject_cast<QPushButton*>(page().correctionsTable()->cellWidget(row, 2));
         ASSERT_TRUE(button);
-        EXPECT_EQ(button->text(), "✕");
         button->click();
     }
     QString cell(int row, int column) {
@@ -47,8 +46,6 @@ TEST_F(CorrectionsPageTest, SwitchesShowTheStoredStateAndRebuildTheEngine) {
     page().biblicalCheckbox()->click();
     EXPECT_TRUE(store_->hasKey(key::kTranscriptionUseBiblicalTerms));
     EXPECT_EQ(corrections_->applyCorrections("god bless"), "god bless");
-    EXPECT_TRUE(log_.contains("📝 Text corrections: Enabled"));
-    EXPECT_TRUE(log_.contains("📝 Biblical terms: Disabled"));
 }
 
 TEST_F(CorrectionsPageTest, AddingStoresTheLowercasedNameSoJonAndJONAreOneEntryAndEmptyFieldsAreRefused) {
@@ -56,10 +53,8 @@ TEST_F(CorrectionsPageTest, AddingStoresTheLowercasedNameSoJonAndJONAreOneEntryA
     add("JON", "Jonathan");
     EXPECT_EQ(corrections_->customCorrections(), (CorrectionMap{{"jon", "Jonathan"}}));
     EXPECT_EQ(page().correctionsTable()->rowCount(), 1);
-    EXPECT_EQ(cell(0, 0), "jon");
-    EXPECT_EQ(cell(0, 1), "Jonathan");
+    EXPECT_EQ(cell(0, 0) + " " + cell(0, 1), "jon Jonathan");
     EXPECT_TRUE(page().incorrectField()->text().isEmpty());
-    EXPECT_TRUE(log_.contains("📝 Added custom correction: 'JON' -> 'Jonathan'"));
 
     add("", "John");
     add("jon", " \n ");
@@ -76,7 +71,6 @@ TEST_F(CorrectionsPageTest, HandWrittenNameWithCapitalsCanBeRemovedOrReplaced) {
     ASSERT_EQ(cell(0, 0), "Gods Word");
     removeRow(0);
     EXPECT_EQ(corrections_->customCorrections(), (CorrectionMap{{"Pastor Jon", "Pastor John"}, {"amen", "Amen"}}));
-    EXPECT_TRUE(log_.contains("📝 Removed custom correction: 'Gods Word'"));
     add("pastor jon", "Pastor Jonathan");
     EXPECT_EQ(corrections_->customCorrections(), (CorrectionMap{{"amen", "Amen"}, {"pastor jon", "Pastor Jonathan"}}));
     page().deleteCustomCorrection(7);  // a row that is not there
@@ -90,7 +84,6 @@ TEST_F(CorrectionsPageTest, ExportedFileImportsBackAndReplacesTheCorrections) {
     dialogs_.answers = {path};
     page().exportButton()->click();
     EXPECT_EQ(dialogs_.requests.back(), ui::PreferencesDialogs::FileRequest::saveCorrections);
-    EXPECT_TRUE(log_.contains("📝 Exported 2 custom corrections to " + path.toStdString()));
 
     corrections_->setCustomCorrections({{"other", "Other"}});
     page().reloadTable();

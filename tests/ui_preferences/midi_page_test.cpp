@@ -34,6 +34,17 @@ protected:
         for (int i = 0; i < popup->count(); ++i) titles << popup->itemText(i);
         return titles;
     }
+    // The learn rows as the operator sees them: each command, its Learn and Clear buttons ("-"
+    // when disabled), then the status line when it shows.
+    static std::string shown(const ui::MIDIPage& page) {
+        auto button = [](const QPushButton* b) { return b->isEnabled() ? b->text() : QString("-"); };
+        const QLabel* status = page.learningStatusLabel();
+        return QStringList{page.startCommandLabel()->text(), button(page.startLearnButton()), button(page.startClearButton()),
+                           page.stopCommandLabel()->text(), button(page.stopLearnButton()), button(page.stopClearButton()),
+                           status->isHidden() ? QString() : status->text()}
+            .join(" | ")
+            .toStdString();
+    }
     void plug(std::vector<midi::MIDISourceInfo> sources) {
         midiBackend_->found = std::move(sources);
         midiBackend_->announceSetupChange();
@@ -69,40 +80,26 @@ TEST_F(MIDIPageTest, LearnButtonsNeedMIDIOnAndAListedSource) {
 
 TEST_F(MIDIPageTest, LearningShowsTheWaitThenTheCommandAndCancelOrClearLeaveNone) {
     auto& page = pageWithPadChosen();
-    EXPECT_EQ(midi_->selectedDevice(), "Pad");
-    EXPECT_FALSE(page.startClearButton()->isEnabled());
-
+    EXPECT_EQ(shown(page), "Not assigned | Learn | - | Not assigned | Learn | - | ");
     page.startLearnButton()->click();
     queue_.runUntilIdle();
-    EXPECT_EQ(page.startLearnButton()->text(), "Cancel");
-    EXPECT_TRUE(page.startLearnButton()->isEnabled());
-    EXPECT_FALSE(page.stopLearnButton()->isEnabled());
-    EXPECT_FALSE(page.learningStatusLabel()->isHidden());
-    EXPECT_EQ(page.learningStatusLabel()->text(), "Waiting for MIDI input to assign as Start command...");
-
+    EXPECT_EQ(shown(page), "Not assigned | Cancel | - | Not assigned | - | - | "
+                           "Waiting for MIDI input to assign as Start command...");
     midiBackend_->deliver({0xB0, 7, 100});
     queue_.runUntilIdle();
-    EXPECT_EQ(page.startCommandLabel()->text(), "CC7 on Ch1");
-    EXPECT_EQ(page.startLearnButton()->text(), "Learn");
-    EXPECT_TRUE(page.stopLearnButton()->isEnabled());
-    EXPECT_TRUE(page.learningStatusLabel()->isHidden());
-    EXPECT_TRUE(page.startClearButton()->isEnabled());
+    EXPECT_EQ(shown(page), "CC7 on Ch1 | Learn | Clear | Not assigned | Learn | - | ");
     EXPECT_TRUE(store_->hasKey(key::kMidiStartCommand));
 
     page.startClearButton()->click();
-    EXPECT_EQ(page.startCommandLabel()->text(), "Not assigned");
-    EXPECT_FALSE(page.startClearButton()->isEnabled());
     EXPECT_FALSE(store_->hasKey(key::kMidiStartCommand));
-
     page.stopLearnButton()->click();
     queue_.runUntilIdle();
-    EXPECT_EQ(page.stopLearnButton()->text(), "Cancel");
     page.stopLearnButton()->click();  // cancels
     queue_.runUntilIdle();
-    EXPECT_EQ(page.stopLearnButton()->text(), "Learn");
     midiBackend_->deliver({0x90, 36, 90});
     queue_.runUntilIdle();
-    EXPECT_EQ(page.stopCommandLabel()->text(), "Not assigned");
+    EXPECT_EQ(shown(page), "Not assigned | Learn | - | Not assigned | Learn | - | ");
+    EXPECT_FALSE(store_->hasKey(key::kMidiStopCommand));
 }
 
 // Nothing can come from a source that went away: learning ends, with a line that says why.
@@ -111,22 +108,15 @@ TEST_F(MIDIPageTest, SourceUnpluggedMidLearnCancelsLearningAndSaysSo) {
     page.startLearnButton()->click();
     queue_.runUntilIdle();
     plug({});
-    EXPECT_FALSE(log_.contains("MIDI: No devices in list, scanning first..."));
     EXPECT_EQ(midi_->learningState(), midi::MIDILearningState::idle);
-    EXPECT_FALSE(page.learningStatusLabel()->isHidden());
-    EXPECT_EQ(page.learningStatusLabel()->text(), "Learning cancelled: Pad is no longer connected");
-    EXPECT_FALSE(page.startLearnButton()->isEnabled());
-    EXPECT_FALSE(store_->hasKey(key::kMidiStartCommand));
+    EXPECT_EQ(shown(page), "Not assigned | - | - | Not assigned | - | - | Learning cancelled: Pad is no longer connected");
     EXPECT_EQ(store_->stringForKey(key::kSelectedMIDIDevice), "Pad");
 
-    // Plugged in again: reconnected by the controller, choosable and learnable again.
+    // Plugged in again: reconnected, choosable and learnable again.
     plug({{9, "Pad"}});
+    EXPECT_EQ(midiBackend_->calls.back(), "connect 9");
     EXPECT_EQ(page.midiDevicePopup()->currentText(), "Pad");
     EXPECT_TRUE(page.startLearnButton()->isEnabled());
-    EXPECT_EQ(log_.count("MIDI: Reconnected to device: Pad"), 1);
-    page.startLearnButton()->click();
-    queue_.runUntilIdle();
-    EXPECT_TRUE(page.learningStatusLabel()->text().startsWith("Waiting"));
 }
 
 // With MIDI off, a chosen source that is not plugged in is shown but never asked for, so the
@@ -140,5 +130,5 @@ TEST_F(MIDIPageTest, UnpluggedChoiceWithMIDIOffIsShownWithoutEndlessRescans) {
     EXPECT_EQ(midiBackend_->scans, scans);
     EXPECT_EQ(items(page.midiDevicePopup()), (QStringList{"No device selected", "Acme Keys", "Pad"}));
     EXPECT_EQ(page.midiDevicePopup()->currentText(), "Pad");
-    EXPECT_FALSE(log_.containsPrefix("MIDI: Attempting to connect"));
+    EXPECT_TRUE(midiBackend_->calls.empty());  // nothing connected
 }

@@ -9,13 +9,10 @@
 #include <memory>
 #include <optional>
 
-#include "core/background.h"
 #include "core/notification_center.h"
 #include "fake_midi_backend.h"
-#include "fakes/capture_logger.h"
 #include "fakes/fake_recognizer.h"
-#include "fakes/virtual_main_queue.h"
-#include "prefs/keys.h"
+#include "support/correction_fixture.h"
 #include "ui/preferences/preferences_window.h"
 
 namespace lumeno::testing {
@@ -38,12 +35,11 @@ public:
 };
 
 // The shared objects of the application on fakes, and the window on top of them.
-class PreferencesHarness {
-public:
-    PreferencesHarness() {
+class PreferencesTest : public ::testing::Test, protected CorrectionFixture {
+protected:
+    PreferencesTest() {
         notifications_.addObserver(prefs::kPreferencesDidChange, [this](const core::Notification&) { ++didChangePosts_; });
     }
-    virtual ~PreferencesHarness() = default;
 
     // MIDI and speech are made here, so a test can set up the store and the fakes before.
     ui::PreferencesWindow& makeWindow() {
@@ -80,14 +76,7 @@ public:
                R"(<rect width="80" height="40" fill="green"/><script>alert(1)</script></svg>)";
     }
 
-    CaptureLogger log_;
-    VirtualMainQueue queue_;
     core::NotificationCenter notifications_;
-    std::shared_ptr<prefs::PreferencesStore> store_ = std::make_shared<prefs::PreferencesStore>(log_);
-    prefs::PreferencesManager preferences_{store_};
-    core::BackgroundQueue background_{1};
-    std::shared_ptr<speech::TranscriptionCorrectionManager> corrections_ =
-        speech::TranscriptionCorrectionManager::create(store_, {queue_, background_, log_});
     FakeSpeechPlatform speechPlatform_;
     std::shared_ptr<FakeMIDIBackend> midiBackend_ = std::make_shared<FakeMIDIBackend>();
     std::shared_ptr<midi::MIDIController> midi_;
@@ -97,7 +86,5 @@ public:
     QTemporaryDir folder_;
     std::unique_ptr<ui::PreferencesWindow> window_;
 };
-
-class PreferencesTest : public ::testing::Test, protected PreferencesHarness {};
 
 }  // namespace lumeno::testing

@@ -1,7 +1,13 @@
 // Ogg Opus on the listener page: the stream's pages split into packets, its OpusHead read, and
-// the audio packets decoded by the browser's own decoder (WebCodecs) or, where there is none, by
-// the WebAssembly decoder Lumeno serves at /opus-decoder.js. Out come blocks of mono float
-// samples at 48 kHz for the same playback path as the raw stream.
+// the audio packets decoded by the WebAssembly decoder Lumeno serves at /opus-decoder.js or, where
+// that cannot run, by the browser's own decoder (WebCodecs). Out come blocks of mono float samples
+// at 48 kHz for the same playback path as the raw stream.
+//
+// A decoder is kept for what it does, not for being offered: one that throws, reports an error or
+// gives no audio for a second is dropped for the next, and the stream fails (the page then takes
+// the raw stream) only when none is left. The bundled decoder comes first as it is the same code
+// on every phone; a browser's own may be missing (Chromium and Firefox offer it only to secure
+// pages) or broken (WebKitGTK 2.50's takes the page down on its second output).
 
 const OGG_CRC_TABLE = (function () {
   const table = new Uint32Array(256);
@@ -168,10 +174,40 @@ function mixToMono(channels, frames) {
 }
 
 const OPUS_RATE = 48000;
+// A decoder that has had packets for this long without giving any audio is given up, and so is
+// one not ready this long after it was asked for (the bundled one's script is a few hundred KB).
+const DECODER_SILENCE_MS = 1000;
+const DECODER_OPEN_MS = 3000;
 
-// The browser's own decoder. Resolves to null where WebCodecs or its Opus support is missing.
+// A decoder that crashes takes the page with it, so nothing on the page can catch it: the
+// browser's own decoder is marked as on trial in the phone's storage until it has given a second
+// of audio, and a later visit that finds the mark knows the trial died and leaves it alone.
+const WEBCODECS_TRIAL_KEY = 'lumeno.webCodecsTrial';
+const webCodecsTrial = {
+  read() {
+    try {
+      return localStorage.getItem(WEBCODECS_TRIAL_KEY);
+    } catch (error) {
+      return null;  // no storage (private browsing): every visit is a first one
+    }
+  },
+  write(value) {
+    try {
+      if (value === null) localStorage.removeItem(WEBCODECS_TRIAL_KEY);
+      else localStorage.setItem(WEBCODECS_TRIAL_KEY, value);
+    } catch (error) {}
+  },
+};
+
+// The browser's own decoder. Resolves to null where WebCodecs or its Opus support is missing, or
+// where it died on an earlier visit.
 async function createWebCodecsOpusDecoder(head, onSamples, onError) {
   if (typeof AudioDecoder !== 'function' || typeof EncodedAudioChunk !== 'function') return null;
+  const trial = webCodecsTrial.read();
+  if (trial === 'started') {
+    console.log('Not using the browser\'s Opus decoder: the page died while trying it before');
+    return null;
+  }
   const config = { codec: 'opus', sampleRate: OPUS_RATE, numberOfChannels: head.channels, description: head.bytes };
   try {
     const support = await AudioDecoder.isConfigSupported(config);
@@ -198,14 +234,22 @@ async function createWebCodecsOpusDecoder(head, onSamples, onError) {
   });
   decoder.configure(config);
   let timestamp = 0;
+  let onTrial = trial !== 'works';
+  if (onTrial) webCodecsTrial.write('started');
   return {
     kind: 'webcodecs',
     decode(packet) {
       if (decoder.state !== 'configured') return;
       decoder.decode(new EncodedAudioChunk({ type: 'key', timestamp: timestamp, data: packet }));
       timestamp += 20000;  // only ordering matters to the page; the real duration comes out
+      if (onTrial && timestamp >= 1000000) {
+        onTrial = false;
+        webCodecsTrial.write('works');
+      }
     },
     close() {
+      // Closed by the page, so whatever the trial showed, it did not crash.
+      if (onTrial) webCodecsTrial.write(null);
       if (decoder.state !== 'closed') decoder.close();
     },
   };
@@ -259,21 +303,32 @@ async function createWasmOpusDecoder(head, onSamples, onError) {
   };
 }
 
+const OPUS_DECODERS = { wasm: createWasmOpusDecoder, webcodecs: createWebCodecsOpusDecoder };
+
 // One Ogg Opus stream from bytes to samples. `onSamples(Float32Array, rate)` gets each decoded
-// block; `onError(error)` a stream the page cannot play (no decoder, a header it cannot play).
-// A new stream in the same body (a server that restarted its encoder) reconfigures the decoder.
+// block; `onError(error)` a stream the page cannot play (a header it cannot play, or no decoder
+// that works). A new stream in the same body (a server that restarted its encoder) reconfigures
+// the decoder. Options: `decoders`, the order to try them in (names of OPUS_DECODERS); `now`, a
+// millisecond clock; `openMs`, how long a decoder may take to be ready.
 class OggOpusStream {
-  constructor(onSamples, onError, options) {
+  constructor(onSamples, onError, options = {}) {
     this.reader = new OggPacketReader();
     this.onSamples = onSamples;
     this.onError = onError;
-    this.preferWebCodecs = !(options && options.webCodecs === false);
+    this.order = options.decoders || ['wasm', 'webcodecs'];
+    this.now = options.now || (() => performance.now());
+    this.openMs = options.openMs || DECODER_OPEN_MS;
     this.decoder = null;
+    this.head = null;
+    this.tried = [];
     this.serial = null;
     this.headerPackets = 0;
     this.queue = [];
     this.opening = null;
+    this.generation = null;
     this.failed = false;
+    // When the oldest packet still without audio from the decoder went in, or null.
+    this.waitingSince = null;
   }
 
   get kind() {
@@ -296,7 +351,9 @@ class OggOpusStream {
       this.serial = packet.serial;
       this.headerPackets = 1;
       this.queue = [];
-      this.open(head);
+      this.head = head;
+      this.tried = [];
+      this.open();
       return;
     }
     if (this.headerPackets === 1) {
@@ -304,29 +361,68 @@ class OggOpusStream {
       return;
     }
     if (this.opening) this.queue.push(packet.data);
-    else if (this.decoder) this.decoder.decode(packet.data);
+    else if (this.decoder) this.feed(packet.data);
   }
 
-  open(head) {
+  feed(data) {
+    const now = this.now();
+    if (this.waitingSince !== null && now - this.waitingSince > DECODER_SILENCE_MS) {
+      this.decoderFailed(this.generation, new Error('no audio for a second'));
+      this.queue.push(data);  // for the next decoder
+      return;
+    }
+    if (this.waitingSince === null) this.waitingSince = now;
+    this.decoder.decode(data);
+  }
+
+  // Opens the first decoder in the order that has not been tried on this stream yet; packets wait
+  // in the queue meanwhile.
+  open() {
     if (this.decoder) this.decoder.close();
     this.decoder = null;
-    const opening = (async () => {
-      const emit = (samples, rate) => this.onSamples(samples, rate);
-      const fail = (error) => this.fail(error);
-      let decoder = this.preferWebCodecs ? await createWebCodecsOpusDecoder(head, emit, fail) : null;
-      if (!decoder) decoder = await createWasmOpusDecoder(head, emit, fail);
+    this.waitingSince = null;
+    const kind = this.order.find((name) => !this.tried.includes(name));
+    if (!kind) {
+      this.opening = null;
+      return this.fail(new Error('no Opus decoder works in this browser'));
+    }
+    this.tried.push(kind);
+    const generation = { kind: kind };
+    this.generation = generation;
+    const made = OPUS_DECODERS[kind](this.head,
+      (samples, rate) => this.decoded(generation, samples, rate),
+      (error) => this.decoderFailed(generation, error));
+    const opening = Promise.race([made, new Promise((resolve) => setTimeout(resolve, this.openMs, null))]);
+    this.opening = opening;
+    opening.then((decoder) => {
       if (this.opening !== opening) {
         if (decoder) decoder.close();
+        else made.then((late) => late && late.close());
         return;
       }
+      if (!decoder) made.then((late) => late && late.close());
       this.opening = null;
-      if (!decoder) return this.fail(new Error('no Opus decoder in this browser'));
+      if (!decoder) return this.open();
+      console.log('Decoding the Opus stream with', kind === 'wasm' ? 'the bundled WebAssembly decoder' : 'the browser\'s own decoder');
       this.decoder = decoder;
       const queued = this.queue;
       this.queue = [];
-      for (const data of queued) decoder.decode(data);
-    })();
-    this.opening = opening;
+      for (const data of queued) if (this.decoder === decoder) this.feed(data);
+    });
+  }
+
+  decoded(generation, samples, rate) {
+    if (generation !== this.generation || this.failed) return;
+    this.waitingSince = null;
+    this.onSamples(samples, rate);
+  }
+
+  // A decoder that throws, errs or stays silent: the next one takes the stream over where it is.
+  decoderFailed(generation, error) {
+    if (generation !== this.generation || this.failed) return;
+    console.log('Opus decoder', generation.kind, 'failed:', error);
+    this.generation = null;
+    this.open();
   }
 
   fail(error) {
@@ -338,10 +434,11 @@ class OggOpusStream {
 
   close() {
     this.opening = null;
+    this.generation = null;
     this.queue = [];
     if (this.decoder) this.decoder.close();
     this.decoder = null;
   }
 }
 
-if (typeof module === 'object' && module.exports) module.exports = { OggPacketReader, parseOpusHead, oggChecksum, mixToMono };
+if (typeof module === 'object' && module.exports) module.exports = { OggPacketReader, OggOpusStream, OPUS_DECODERS, parseOpusHead, oggChecksum, mixToMono };

@@ -75,17 +75,25 @@ CorrectionsPage::CorrectionsPage(PreferencesServices services) : PreferencesPage
     addRow->addWidget(correctField_);
     addRow->addWidget(addButton_);
 
-    auto* fileRow = new QHBoxLayout;
-    fileRow->addWidget(importButton_);
-    fileRow->addWidget(exportButton_);
-    fileRow->addStretch();
+    // The window has a fixed size and this tab holds two lists: the checkboxes and the file
+    // buttons share rows so both lists keep room for several entries.
+    auto* switchRow = new QHBoxLayout;
+    switchRow->addWidget(correctionsCheckbox_);
+    switchRow->addWidget(biblicalCheckbox_);
+    switchRow->addStretch();
+
+    auto* headingRow = new QHBoxLayout;
+    headingRow->addWidget(heading);
+    headingRow->addStretch();
+    headingRow->addWidget(importButton_);
+    headingRow->addWidget(exportButton_);
 
     auto* vocabularyHeading = new QLabel(QStringLiteral("Vocabulary (names and words to recognise):"), this);
     vocabularyHeading->setFont(bold);
     vocabularyList_ = new QListWidget(this);
     vocabularyList_->setObjectName(QStringLiteral("vocabularyList"));
     vocabularyList_->setFixedWidth(420);
-    vocabularyList_->setMinimumHeight(60);
+    vocabularyList_->setMinimumHeight(64);
     vocabularyField_ = new QLineEdit(this);
     vocabularyField_->setObjectName(QStringLiteral("vocabularyField"));
     vocabularyField_->setPlaceholderText(QStringLiteral("e.g., Pastor Okonkwo"));
@@ -103,14 +111,14 @@ CorrectionsPage::CorrectionsPage(PreferencesServices services) : PreferencesPage
     vocabularyRow->addWidget(removeVocabularyButton_);
 
     auto* layout = new QVBoxLayout(this);
-    layout->addWidget(correctionsCheckbox_);
-    layout->addWidget(biblicalCheckbox_);
-    layout->addWidget(heading);
-    layout->addWidget(table_, 1);
+    layout->setSpacing(4);
+    layout->addLayout(switchRow);
+    layout->addLayout(headingRow);
+    layout->addWidget(table_, 3);
     layout->addLayout(addRow);
-    layout->addLayout(fileRow);
+    layout->addSpacing(4);
     layout->addWidget(vocabularyHeading);
-    layout->addWidget(vocabularyList_);
+    layout->addWidget(vocabularyList_, 2);
     layout->addLayout(vocabularyRow);
     layout->addWidget(style::noteLabel(
         QStringLiteral("Text corrections are applied after speech recognition and before broadcasting to listeners. "

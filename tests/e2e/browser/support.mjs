@@ -1,27 +1,116 @@
-// Shared helpers for the browser tests: Debian's Chromium through playwright-core, and the two
-// programs under test started on free ports with bounded waits.
-import { spawn } from 'node:child_process';
-import { mkdtempSync, rmSync, mkdirSync } from 'node:fs';
+// Shared helpers for the browser tests: the engine under test (BROWSER_ENGINE: chromium, firefox
+// or webkit) playing into a private PulseAudio daemon, and the programs under test started on
+// free ports with bounded waits.
+import { spawn, execFileSync } from 'node:child_process';
+import { mkdtempSync, rmSync, mkdirSync, readFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join, dirname } from 'node:path';
 import { fileURLToPath } from 'node:url';
-import { chromium } from 'playwright-core';
+import { launchEngine, freePort } from './engines.mjs';
 
-export const artifacts = join(dirname(fileURLToPath(import.meta.url)), '..', 'artifacts');
+export { pageUrl } from './engines.mjs';
+
+const here = dirname(fileURLToPath(import.meta.url));
+export const artifacts = join(here, '..', 'artifacts');
 mkdirSync(artifacts, { recursive: true });
 
-export const phone = { viewport: { width: 390, height: 844 }, deviceScaleFactor: 2, hasTouch: true };
+export const engine = process.env.BROWSER_ENGINE || 'chromium';
+export const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
-export async function launchBrowser() {
-  return chromium.launch({
-    executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
-    headless: true,
-    args: [
-      '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-      '--disable-background-networking', '--disable-component-update', '--disable-sync',
-      '--autoplay-policy=no-user-gesture-required',
-    ],
-  });
+// The engine under test with a sound server of its own: `sound.record(ms)` records what the
+// browser played. Call `close()` in after().
+export async function openBrowser() {
+  const sound = await startPulse();
+  try {
+    const browser = await launchEngine(engine, { pulseServer: sound.server });
+    const close = browser.close;
+    return Object.assign(browser, { sound, close: async () => { await close(); await sound.stop(); } });
+  } catch (error) {
+    await sound.stop();
+    throw error;
+  }
+}
+
+// A PulseAudio daemon in a temporary folder whose only sink, "ear", plays into nothing; its
+// monitor is what the browser played.
+async function startPulse() {
+  const dir = mkdtempSync(join(tmpdir(), 'lumeno-pulse-'));
+  const server = `unix:${join(dir, 'native')}`;
+  const daemon = new Program('pulseaudio', ['--daemonize=no', '--exit-idle-time=-1', '-n', '--use-pid-file=no',
+    `--load=module-native-protocol-unix auth-anonymous=1 socket=${join(dir, 'native')}`,
+    '--load=module-null-sink sink_name=ear rate=48000'],
+  { HOME: dir, XDG_RUNTIME_DIR: dir, PULSE_SERVER: server });
+  const env = { ...process.env, PULSE_SERVER: server };
+  for (let tries = 0; ; tries++) {
+    try {
+      execFileSync('pactl', ['info'], { env, stdio: 'ignore', timeout: 2000 });
+      break;
+    } catch (error) {
+      if (tries > 100) throw new Error(`PulseAudio did not start:\n${daemon.lines.join('\n')}`);
+      await sleep(50);
+    }
+  }
+  return {
+    server,
+    // Starts recording the sink's monitor; resolves once the recorder delivers (which can take
+    // a second on a busy machine). `stop()` resolves to the mono 48 kHz samples recorded.
+    async startRecording() {
+      const recorder = spawn('parec', ['--device=ear.monitor', '--raw', '--format=s16le', '--rate=48000', '--channels=1',
+        '--latency-msec=10'], { env, stdio: ['ignore', 'pipe', 'ignore'] });
+      const chunks = [];
+      const closed = new Promise((resolve) => recorder.stdout.on('close', resolve));
+      await new Promise((resolve, reject) => {
+        const timer = setTimeout(() => reject(new Error('the recorder delivered nothing')), 10000);
+        recorder.stdout.on('data', (data) => {
+          chunks.push(data);
+          clearTimeout(timer);
+          resolve();
+        });
+      });
+      return {
+        async stop() {
+          recorder.kill();
+          await closed;
+          const bytes = Buffer.concat(chunks);
+          return Array.from({ length: bytes.length >> 1 }, (_, i) => bytes.readInt16LE(2 * i) / 32768);
+        },
+      };
+    },
+    async stop() {
+      await daemon.stop();
+      rmSync(dir, { recursive: true, force: true });
+    },
+  };
+}
+
+// Seconds of the recording, in 20 ms windows, in which a tone of `frequency` carries most of the
+// energy. Rate trims and skips move its phase, so each window is judged alone; how smoothly it
+// plays is for the listen benchmark to measure.
+export function toneSeconds(samples, frequency, rate = 48000) {
+  const window = rate / 50;
+  let windows = 0;
+  for (let at = 0; at + window <= samples.length; at += window) {
+    const part = samples.slice(at, at + window);
+    const energy = part.reduce((sum, x) => sum + x * x, 0) / window;
+    const coefficient = 2 * Math.cos((2 * Math.PI * frequency) / rate);
+    let s1 = 0;
+    let s2 = 0;
+    for (const x of part) [s1, s2] = [x + coefficient * s1 - s2, s1];
+    const toneEnergy = (s1 * s1 + s2 * s2 - coefficient * s1 * s2) * 2 / (window * window);
+    if (energy > 1e-3 && toneEnergy > 0.6 * energy) windows++;
+  }
+  return windows / 50;
+}
+
+// Serious and critical accessibility violations on the page as it is now, as "rule: target" lines.
+const axeSource = readFileSync(join(here, 'node_modules', 'axe-core', 'axe.min.js'), 'utf8');
+export async function accessibilityViolations(page) {
+  return page.evaluate(async (source) => {
+    if (!window.axe) new Function(source)();
+    const result = await window.axe.run(document, { resultTypes: ['violations'] });
+    return result.violations.filter((v) => v.impact === 'serious' || v.impact === 'critical')
+      .map((v) => `${v.id}: ${v.nodes.map((n) => n.target.join(' ')).join(', ')}`);
+  }, axeSource);
 }
 
 // Runs a program and collects its output; `waitFor(re)` resolves with the first matching line.
@@ -92,6 +181,11 @@ export async function startFixture(settings = [], { port } = {}) {
     });
     acknowledged++;
   };
+  // The server's listener count, as the operator's window would show it.
+  program.count = async () => {
+    await program.send('count');
+    return Number(program.lines.filter((l) => l.startsWith('COUNT ')).at(-1).split(' ')[1]);
+  };
   return program;
 }
 
@@ -112,31 +206,18 @@ export async function startLumeno(args = [], env = {}) {
   return program;
 }
 
-async function freePort() {
-  const { createServer } = await import('node:net');
-  return new Promise((resolve) => {
-    const server = createServer();
-    server.listen(0, '127.0.0.1', () => {
-      const { port } = server.address();
-      server.close(() => resolve(port));
-    });
-  });
-}
-
-// Polls a page expression until it is truthy (bounded).
-export async function waitUntil(page, expression, timeoutMs = 10000, arg = null) {
-  await page.waitForFunction(expression, arg, { timeout: timeoutMs, polling: 50 });
-}
-
 // An HTTP proxy on loopback between the page and a server. `stall(ms)` stops reading the audio
 // stream for a while, so the server's data piles up and then arrives as one burst, as after a
 // network stall. `audio`, when set, answers /audio itself: (request, response) => void.
+// `requests` lists the paths asked for, in order; `audioBytes` counts what the server sent on
+// /audio after the response head.
 export async function startProxy(upstreamUrl) {
   const http = await import('node:http');
   const upstream = new URL(upstreamUrl);
   const streams = new Set();
-  const proxy = { audio: null, audioRequests: 0 };
+  const proxy = { audio: null, audioRequests: 0, requests: [], audioBytes: 0 };
   const server = http.createServer((req, res) => {
+    proxy.requests.push(new URL(req.url, 'http://proxy').pathname);
     if (req.url.startsWith('/audio')) {
       proxy.audioRequests++;
       if (proxy.audio) return proxy.audio(req, res);
@@ -145,6 +226,7 @@ export async function startProxy(upstreamUrl) {
       res.writeHead(up.statusCode, up.headers);
       up.pipe(res);
       if (req.url.startsWith('/audio')) {
+        up.on('data', (data) => { proxy.audioBytes += data.length; });
         streams.add(up);
         up.on('close', () => { streams.delete(up); res.destroy(); });
       }
@@ -154,7 +236,8 @@ export async function startProxy(upstreamUrl) {
     req.pipe(forward);
   });
   await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
-  proxy.url = `http://127.0.0.1:${server.address().port}`;
+  proxy.port = server.address().port;
+  proxy.url = `http://127.0.0.1:${proxy.port}`;
   proxy.stall = async (ms) => {
     for (const s of streams) s.pause();
     await new Promise((resolve) => setTimeout(resolve, ms));

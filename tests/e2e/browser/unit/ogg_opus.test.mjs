@@ -9,7 +9,7 @@ import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 
 const require = createRequire(import.meta.url);
-const { OggPacketReader, parseOpusHead } = require('../../../src/server/web/ogg_opus.js');
+const { OggPacketReader, OggOpusStream, OPUS_DECODERS, parseOpusHead } = require('../../../../src/server/web/ogg_opus.js');
 
 let file;
 before(() => {
@@ -94,4 +94,57 @@ test('identification headers the page cannot play are refused', () => {
   assert.equal(parseOpusHead(withChannels(2, 1)), null);
   assert.equal(parseOpusHead(head.subarray(0, 12)), null);
   assert.equal(parseOpusHead(new TextEncoder().encode('OpusTags and more bytes')), null);
+});
+
+test('a decoder that throws, errs, stays silent or is missing gives way to the next; none left fails the stream', async () => {
+  // Fake decoders by behaviour: 'ok' gives a block per packet, 'throws' and 'errs' fail on their
+  // fifth packet, 'silent' never gives audio, 'missing' cannot be made here, 'hangs' is never ready.
+  const fake = (behaviour) => async (head, onSamples, onError) => {
+    if (behaviour === 'missing') return null;
+    if (behaviour === 'hangs') return new Promise(() => {});
+    let packets = 0;
+    return {
+      kind: behaviour,
+      decode() {
+        packets++;
+        if (behaviour === 'ok') onSamples(new Float32Array(960), 48000);
+        if (packets === 5 && behaviour === 'throws') onError(new Error('decodeFrame threw'));
+        if (packets === 5 && behaviour === 'errs') setTimeout(() => onError(new Error('decoder error')), 0);
+      },
+      close() {},
+    };
+  };
+  const cases = [
+    { order: ['ok'], playing: 'ok' },
+    { order: ['throws', 'ok'], playing: 'ok' },
+    { order: ['errs', 'ok'], playing: 'ok' },
+    { order: ['silent', 'ok'], playing: 'ok' },
+    { order: ['missing', 'ok'], playing: 'ok' },
+    { order: ['hangs', 'ok'], playing: 'ok' },
+    { order: ['silent', 'throws'], playing: null, failed: true },
+  ];
+  const packets = readAll(file, () => file.length).packets;
+  const saved = { ...OPUS_DECODERS };
+  try {
+    for (const { order, playing, failed = false } of cases) {
+      for (const name of order) OPUS_DECODERS[name] = fake(name);
+      let clock = 0;
+      let blocks = 0;
+      let error = null;
+      const stream = new OggOpusStream(() => blocks++, (e) => { error = e; }, { decoders: order, now: () => clock, openMs: 20 });
+      // Two seconds of packets, 20 ms apart, each in a page of its own as Lumeno sends them.
+      for (const packet of packets) {
+        stream.handlePacket(packet);
+        clock += 20;
+        await new Promise((resolve) => setTimeout(resolve, 1));
+      }
+      const name = order.join(' then ');
+      assert.equal(stream.kind, playing, name);
+      assert.equal(error !== null, failed, `${name}: ${error}`);
+      if (!failed) assert.ok(blocks > 40, `${name}: ${blocks} blocks`);
+    }
+  } finally {
+    Object.assign(OPUS_DECODERS, saved);
+    for (const name of Object.keys(OPUS_DECODERS)) if (!(name in saved)) delete OPUS_DECODERS[name];
+  }
 });

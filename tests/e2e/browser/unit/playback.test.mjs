@@ -7,20 +7,21 @@ import { join, dirname } from 'node:path';
 import { fileURLToPath } from 'node:url';
 import vm from 'node:vm';
 
-const source = readFileSync(join(dirname(fileURLToPath(import.meta.url)), '..', '..', '..', 'src', 'server', 'web', 'playback.js'), 'utf8');
-const { PlaybackPolicy, TARGET_DELAY_MS } = vm.runInNewContext(source + ';({ PlaybackPolicy, TARGET_DELAY_MS })');
+const source = readFileSync(join(dirname(fileURLToPath(import.meta.url)), '..', '..', '..', '..', 'src', 'server', 'web', 'playback.js'), 'utf8');
+const { PlaybackPolicy, TARGET_DELAY_MS, MAX_TARGET_DELAY_MS, WARM_UP_S } = vm.runInNewContext(source + ';({ PlaybackPolicy, TARGET_DELAY_MS, MAX_TARGET_DELAY_MS, WARM_UP_S })');
 const target = TARGET_DELAY_MS / 1000;
+const cushion = MAX_TARGET_DELAY_MS / 1000;
 const R = 48000;
 const F = 1024;
 const D = F / R;
 
-// Feeds arrivals and checks what must hold for every schedule: blocks never overlap, and between
+// Feeds arrivals (`at` the output clock's reading, `wall` the wall clock when given) and checks what must hold for every schedule: blocks never overlap, and between
 // restarts each one starts exactly where the one before it ends.
 function run(arrivals, policy = new PlaybackPolicy()) {
   const plans = [];
   let end = null;
-  for (const { at, frames = F, rate = R } of arrivals) {
-    const plan = policy.place(at, frames, rate);
+  for (const { at, wall, frames = F, rate = R } of arrivals) {
+    const plan = policy.place(at, frames, rate, wall);
     assert.equal(plan.offset + plan.frames, frames);
     assert.ok(Number.isInteger(plan.offset), 'skips end on a frame boundary');
     if (plan.frames > 0) {
@@ -37,13 +38,19 @@ function run(arrivals, policy = new PlaybackPolicy()) {
 }
 
 const steady = (from, count, interval = D) => Array.from({ length: count }, (_, i) => ({ at: from + i * interval }));
+// Blocks enough to see a connection through its warm-up (a cushion of the largest target, whose
+// surplus goes once it is over); what a test looks at comes after them.
+const W = Math.ceil((WARM_UP_S + 0.5) / D);
 
-test('a steady stream starts at the target and plays back to back, untrimmed', () => {
-  const { plans, policy } = run(steady(10, 200));
-  assert.equal(plans[0].when, 10 + target);
-  assert.deepEqual(plans[0].fade, { at: 10 + target, fadeOut: false }, 'the start fades in');
-  assert.ok(plans.every((p) => p.skipped === 0 && p.playbackRate === 1 && (p === plans[0] || (!p.rearmed && p.fade === null))));
-  assert.ok(Math.abs(policy.lastLeadS - target) < 1e-9);
+test('a steady stream starts on the warm-up cushion, drops to the target after it, then plays back to back', () => {
+  const { plans, policy } = run(steady(10, W + 600));
+  assert.equal(plans[0].when, 10 + cushion);
+  assert.deepEqual(plans[0].fade, { at: 10 + cushion, fadeOut: false }, 'the start fades in');
+  const skips = plans.filter((p) => p.skipped > 0);
+  assert.ok(skips.every((p) => p.at - 10 >= WARM_UP_S && p.at - 10 < WARM_UP_S + 0.1 && (p.frames === 0 || p.fade.fadeOut)), 'the cushion goes right after the warm-up');
+  assert.ok(policy.skippedS >= cushion - target && policy.skippedS <= cushion - target + D, `skipped ${policy.skippedS}`);
+  assert.ok(plans.slice(1).every((p, i) => !p.rearmed && (p.fade === null || p.skipped > 0 || plans[i].skipped > 0)), 'back to back, fading only at skips');
+  assert.ok(Math.abs(policy.lastLeadS - target) < 0.001 && Math.abs(plans.at(-1).playbackRate - 1) < 0.0002, 'settled at the target');
 });
 
 test('after a stall the backlog is skipped and the lead is back at the target', () => {
@@ -68,32 +75,34 @@ test('after a stall the backlog is skipped and the lead is back at the target', 
 test('a surplus beyond the margin is skipped from the block start, with a fade around the junction', () => {
   const blocks = 2048;
   const d = blocks / R;
+  const n = Math.ceil((WARM_UP_S + 8) / d);  // warm, and settled after the cushion went
   // Steady, then one read carries 25 ms (1200 frames) more than a block: that much surplus.
-  const { plans, policy } = run([...steady(0, 20, d).map((a) => ({ ...a, frames: blocks })), { at: 20 * d, frames: blocks + 1200 }, { at: 21 * d, frames: blocks }]);
-  const skip = plans[20];
-  assert.equal(skip.skipped, Math.round(0.025 * R));
+  const { plans, policy } = run([...steady(0, n, d).map((a) => ({ ...a, frames: blocks })), { at: n * d, frames: blocks + 1200 }, { at: (n + 1) * d, frames: blocks }]);
+  const skip = plans[n];
+  const before = policy.skippedS - skip.skipped / R;
+  assert.ok(Math.abs(skip.skipped - 0.025 * R) < 0.001 * R, `skipped ${skip.skipped} frames`);
   assert.deepEqual(skip.fade, { at: skip.when, fadeOut: true });
-  assert.ok(Math.abs(plans[21].when - plans[21].at - target) < 1e-6, 'the next block finds the target lead');
-  assert.ok(Math.abs(policy.skippedS - 0.025) < 1 / R);
+  assert.ok(Math.abs(plans[n + 1].when - plans[n + 1].at - target) < 0.0005, 'the next block finds the target lead');
+  assert.ok(Math.abs(before - (cushion - target)) < 0.05, 'only the warm-up cushion went before');
 
   // A surplus within the margin is left to the trim.
-  const small = run([...steady(0, 20), { at: 20 * D, frames: F + 720 }]).plans[20];
+  const small = run([...steady(0, W), { at: W * D, frames: F + 720 }]).plans[W];
   assert.equal(small.skipped, 0);
   // A read of surplus alone is skipped whole: the fade goes onto the next block that plays.
-  const whole = run([...steady(0, 21), { at: 20 * D, frames: 1200 }, { at: 21 * D }]).plans.slice(20);
+  const whole = run([...steady(0, W + 1), { at: W * D, frames: 1200 }, { at: (W + 1) * D }]).plans.slice(W);
   assert.deepEqual(whole.map((p) => [p.frames, p.fade?.fadeOut ?? null]), [[F, null], [0, null], [F, true]]);
 });
 
 test('an underrun plays silence and restarts at the target instead of stuttering', () => {
-  // Blocks 20 to 23 are held up until 30 ms after the schedule ran dry, then come together.
-  const late = 20 * D + target + 0.03;
-  const { plans, policy } = run([...steady(0, 20), ...steady(late, 4, 0), ...steady(24 * D, 10)]);
-  assert.ok(plans[20].rearmed);
+  // Blocks W to W + 3 are held up until 30 ms after the schedule ran dry, then come together.
+  const late = W * D + target + 0.03;
+  const { plans, policy } = run([...steady(0, W), ...steady(late, 4, 0), ...steady((W + 4) * D, 10)]);
+  assert.ok(plans[W].rearmed);
   assert.equal(policy.underruns, 1);
-  assert.ok(Math.abs(plans[20].when - (late + policy.targetS)) < 1e-9, 'restarts a full target ahead');
-  assert.deepEqual(plans[20].fade, { at: plans[20].when, fadeOut: false });
-  assert.ok(plans.slice(21).every((p) => !p.rearmed), 'no stutter: one restart, not one per block');
-  assert.ok(plans.slice(24).every((p) => p.frames === F), 'the on-time blocks play whole');
+  assert.ok(Math.abs(plans[W].when - (late + policy.targetS)) < 1e-9, 'restarts a full target ahead');
+  assert.deepEqual(plans[W].fade, { at: plans[W].when, fadeOut: false });
+  assert.ok(plans.slice(W + 1).every((p) => !p.rearmed), 'no stutter: one restart, not one per block');
+  assert.ok(plans.slice(W + 4).every((p) => p.frames === F), 'the on-time blocks play whole');
   // What came together beyond the target was skipped, so the delay is back where it was.
   assert.ok(Math.abs(policy.lastLeadS - policy.targetS) < 0.01, `lead ${policy.lastLeadS}`);
 });
@@ -117,9 +126,9 @@ test('arrival jitter below the target neither drops nor restarts', () => {
   // Every third block 20 ms late, others on time; a 44.1 kHz stream in 441-frame blocks.
   const d = 441 / 44100;
   const arrivals = Array.from({ length: 3000 }, (_, i) => ({ at: i * d + (i % 3 === 1 ? 0.02 : 0), frames: 441, rate: 44100 }));
-  const { policy } = run(arrivals);
+  const { plans, policy } = run(arrivals);
   assert.equal(policy.underruns, 0);
-  assert.equal(policy.skippedS, 0);
+  assert.ok(plans.every((p) => p.skipped === 0 || p.at < WARM_UP_S + 0.1), 'nothing skipped but the warm-up cushion');
 });
 
 test('short dropouts raise the target step by step up to 80 ms, quiet minutes lower it, outages leave it', () => {
@@ -146,7 +155,27 @@ test('short dropouts raise the target step by step up to 80 ms, quiet minutes lo
   const outage = run([...steady(0, 100), ...steady(100 * D + 2, 100)]).policy;
   assert.equal(outage.underruns, 1);
   assert.equal(outage.targetS, target);
-  const warmUp = run([...steady(0, 20), ...steady(20 * D + 0.07, 100)]).policy;
+  const warmUp = run([...steady(0, 20), ...steady(20 * D + 0.1, 100)]).policy;
   assert.equal(warmUp.underruns, 1);
   assert.equal(warmUp.targetS, target);
+  assert.equal(run([...steady(0, 20), ...steady(20 * D + 0.07, 100)]).policy.underruns, 0, 'the cushion holds a 70 ms dropout');
+});
+
+test('an output clock that stalls and jumps is neither skipped nor run dry; one that stops is an outage', () => {
+  // Blocks arrive steadily by the wall clock; the output clock reads `clock(wall)`.
+  const cases = [
+    { name: 'smooth', clock: (w) => w, underruns: 0 },
+    { name: 'in 60 ms steps (WebKit)', clock: (w) => Math.floor(w / 0.06) * 0.06, underruns: 0 },
+    { name: 'stalls 50 ms every half second', clock: (w) => w - Math.min(0.05, w % 0.5), underruns: 0 },
+    { name: 'stops for 2 s', clock: (w) => (w < 5 ? w : w < 7 ? 5 : w - 2 + 0.5), underruns: 1 },
+  ];
+  for (const { name, clock, underruns } of cases) {
+    const arrivals = steady(0, Math.round(10 / D)).map(({ at }) => ({ at: clock(at), wall: at }));
+    const { plans, policy } = run(arrivals);
+    assert.equal(policy.underruns, underruns, name);
+    const lastSecond = plans.slice(-Math.round(1 / D));
+    assert.ok(lastSecond.every((p) => p.skipped === 0), `${name}: nothing skipped once settled`);
+    assert.ok(Math.abs(policy.targetS - target) < 1e-9, `${name}: the target stays`);
+    if (underruns === 0) assert.ok(policy.skippedS <= cushion - target + D, `${name}: nothing skipped but the warm-up cushion`);
+  }
 });
