@@ -126,6 +126,34 @@ std::size_t editDistance(const std::vector<std::string>& ref, const std::vector<
     return row[hyp.size()];
 }
 
+// The errors of the best alignment charged to reference words: a substitution or deletion to
+// its word, an insertion to the reference word before it (the first word for a leading one).
+std::vector<std::size_t> errorsPerWord(const std::vector<std::string>& ref, const std::vector<std::string>& hyp) {
+    const std::size_t n = ref.size(), m = hyp.size();
+    std::vector<std::size_t> cost((n + 1) * (m + 1));
+    const auto at = [&](std::size_t i, std::size_t j) -> std::size_t& { return cost[i * (m + 1) + j]; };
+    for (std::size_t i = 0; i <= n; ++i) at(i, 0) = i;
+    for (std::size_t j = 0; j <= m; ++j) at(0, j) = j;
+    for (std::size_t i = 1; i <= n; ++i)
+        for (std::size_t j = 1; j <= m; ++j)
+            at(i, j) = std::min({at(i - 1, j) + 1, at(i, j - 1) + 1, at(i - 1, j - 1) + (ref[i - 1] == hyp[j - 1] ? 0 : 1)});
+    std::vector<std::size_t> charged(n, 0);
+    if (n == 0) return charged;
+    for (std::size_t i = n, j = m; i > 0 || j > 0;) {
+        if (i > 0 && j > 0 && at(i, j) == at(i - 1, j - 1) + (ref[i - 1] == hyp[j - 1] ? 0 : 1)) {
+            charged[i - 1] += ref[i - 1] == hyp[j - 1] ? 0 : 1;
+            --i, --j;
+        } else if (i > 0 && at(i, j) == at(i - 1, j) + 1) {
+            charged[i - 1] += 1;
+            --i;
+        } else {
+            charged[i > 0 ? i - 1 : 0] += 1;
+            --j;
+        }
+    }
+    return charged;
+}
+
 // Seconds into the clip at which its last loud 10 ms frame ends.
 double endOfSpeech(const std::vector<std::int16_t>& clip) {
     constexpr std::size_t kFrame = 160;
@@ -281,11 +309,11 @@ std::vector<float> readWav16k(const std::string& path) {
 // The set as one recording at 16 kHz: each sentence in the next voice, 0.8 s apart, over noise
 // 60 dB below full scale. Empty when a voice is missing.
 std::vector<float> speakSet(const std::string& set, const std::vector<Sentence>& sentences,
-                            const std::filesystem::path& cache) {
+                            const std::filesystem::path& cache, const std::vector<std::size_t>& voiceOf) {
     std::filesystem::create_directories(cache);
     std::vector<float> out(8000, 0.0f);
     for (std::size_t i = 0; i < sentences.size(); ++i) {
-        const Voice& voice = voices()[i % voices().size()];
+        const Voice& voice = voices()[voiceOf[i]];
         const std::string base = (cache / (set + "-" + std::to_string(i) + "-" + voice.name)).string();
         if (!std::filesystem::exists(base + ".wav")) {
             std::ofstream(base + ".txt") << sentences[i].spoken << "\n";
@@ -368,6 +396,8 @@ struct Options {
     std::string dataDir = "/usr/share/pocketsphinx/test/data";
     std::filesystem::path sets = LUMENO_BENCH_ASR_SETS;
     std::filesystem::path cache = LUMENO_BENCH_ASR_CACHE;
+    std::filesystem::path churchDir;  // another build of the church model, to compare
+    std::optional<std::size_t> voice;  // every sentence in this voice
     bool opus = false;
     bool vocabulary = true;
     bool verbose = false;
@@ -411,6 +441,13 @@ int main(int argc, char** argv) {
             o.tuning.domainWeight = std::atof(argv[++i]);
         } else if (arg == "--vocabulary-weight" && hasValue) {
             o.tuning.vocabularyWeight = std::atof(argv[++i]);
+        } else if (arg == "--voice" && hasValue) {
+            const std::string name = argv[++i];
+            for (std::size_t v = 0; v < voices().size(); ++v)
+                if (name == voices()[v].name) o.voice = v;
+            if (!o.voice) return std::fprintf(stderr, "bench_asr: no voice %s (hts, slt, rms, awb)\n", name.c_str()), 2;
+        } else if (arg == "--church" && hasValue) {
+            o.churchDir = argv[++i];
         } else if (arg == "--no-vocabulary") {
             o.vocabulary = false;
         } else if (arg == "--verbose") {
@@ -419,7 +456,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr,
                          "usage: bench_asr [--model general,church] [--set testdata,sermon,lecture] [--codec opus]\n"
                          "                 [--decoder -NAME=VALUE]... [--domain-weight W] [--vocabulary-weight W]\n"
-                         "                 [--no-vocabulary] [--data DIR] [--verbose]\n");
+                         "                 [--voice hts|slt|rms|awb] [--church DIR] [--no-vocabulary] [--data DIR] [--verbose]\n");
             return 2;
         }
     }
@@ -430,6 +467,7 @@ int main(int argc, char** argv) {
     }
     std::error_code noExecutable;
     const auto dataDirs = platform::speechDataDirs(std::filesystem::read_symlink("/proc/self/exe", noExecutable).parent_path());
+    const auto churchDirs = o.churchDir.empty() ? dataDirs : std::vector<std::filesystem::path>{o.churchDir};
     std::string ltsError;
     const auto ltsFile = platform::findSpeechData(dataDirs, platform::kLetterToSoundRules);
     const auto rules = ltsFile ? platform::LetterToSound::load(*ltsFile, ltsError) : nullptr;
@@ -450,32 +488,47 @@ int main(int argc, char** argv) {
     for (const std::string& modelName : o.models) {
         platform::ModelFiles files = *model;
         if (modelName == "church") {
-            const auto lm = platform::findSpeechData(dataDirs, platform::kChurchLanguageModel);
-            const auto dict = platform::findSpeechData(dataDirs, platform::kChurchDictionary);
+            const auto lm = platform::findSpeechData(churchDirs, platform::kChurchLanguageModel);
+            const auto dict = platform::findSpeechData(churchDirs, platform::kChurchDictionary);
             if (!lm || !dict) return std::fprintf(stderr, "bench_asr: the church model is not built\n"), 1;
             files.domain = platform::DomainModel{*lm, *dict};
         } else if (modelName != "general") {
             return std::fprintf(stderr, "bench_asr: no model %s\n", modelName.c_str()), 2;
         }
-        auto loaded = platform::loadPocketSphinx(files, o.tuning);
-        if (!loaded.decoder || !loaded.domainError.empty())
-            return std::fprintf(stderr, "bench_asr: %s%s\n", loaded.error.c_str(), loaded.domainError.c_str()), 1;
-        platform::SphinxDecoder& decoder = *loaded.decoder;
-        if (o.vocabulary) {
-            std::vector<std::string> unpronounced;
-            const auto started = Clock::now();
-            const auto entries = platform::pronounceVocabulary(vocabulary, decoder, rules.get(), unpronounced);
-            if (const auto error = decoder.setVocabulary(entries); !error.empty() || !unpronounced.empty())
-                return std::fprintf(stderr, "bench_asr: vocabulary: %s\n", error.c_str()), 1;
-            std::fprintf(stderr, "bench_asr: %s: %zu vocabulary entries applied in %.0f ms\n", modelName.c_str(),
-                         entries.size(), std::chrono::duration<double, std::milli>(Clock::now() - started).count());
-        }
+        // A fresh decoder for every set: its cepstral normalisation adapts to what it heard last,
+        // so a reused one would make each set's result depend on the sets decoded before it.
+        std::string loadError;
+        const auto load = [&]() -> std::unique_ptr<platform::SphinxDecoder> {
+            auto loaded = platform::loadPocketSphinx(files, o.tuning);
+            if (!loaded.decoder || !loaded.domainError.empty()) {
+                loadError = loaded.error + loaded.domainError;
+                return nullptr;
+            }
+            if (o.vocabulary) {
+                std::vector<std::string> unpronounced;
+                const auto entries = platform::pronounceVocabulary(vocabulary, *loaded.decoder, rules.get(), unpronounced);
+                if (const auto error = loaded.decoder->setVocabulary(entries); !error.empty() || !unpronounced.empty()) {
+                    loadError = "vocabulary: " + error;
+                    return nullptr;
+                }
+            }
+            return std::move(loaded.decoder);
+        };
 
         for (const std::string& setName : o.setNames) {
+            const auto decoderStart = Clock::now();
+            const auto fresh = load();
+            if (!fresh) return std::fprintf(stderr, "bench_asr: %s\n", loadError.c_str()), 1;
+            if (o.verbose)
+                std::fprintf(stderr, "bench_asr: %s: decoder with %zu vocabulary entries ready in %.0f ms\n", modelName.c_str(),
+                             o.vocabulary ? vocabulary.size() : 0,
+                             std::chrono::duration<double, std::milli>(Clock::now() - decoderStart).count());
+            platform::SphinxDecoder& decoder = *fresh;
             std::size_t refWords = 0, errors = 0, batchErrors = 0, opusErrors = 0;
             std::size_t namesHit = 0, namesTotal = 0, bibleHit = 0, bibleTotal = 0, refsHit = 0, refsTotal = 0;
             double processing = 0.0, fed = 0.0;
             std::vector<double> latencies;
+            std::string perVoice;
             if (setName == "testdata") {
                 for (const Clip& clip : kClips) {
                     const auto samples = readClip(o.dataDir + "/" + clip.file);
@@ -508,7 +561,10 @@ int main(int argc, char** argv) {
             } else {
                 const auto sentences = readSentences(o.sets / (setName + ".txt"));
                 if (sentences.empty()) return std::fprintf(stderr, "bench_asr: no set %s\n", setName.c_str()), 2;
-                const auto speech = speakSet(setName, sentences, o.cache);
+                // The voices in turn, or one voice throughout (a sermon has one preacher).
+                std::vector<std::size_t> voiceOf(sentences.size());
+                for (std::size_t i = 0; i < sentences.size(); ++i) voiceOf[i] = o.voice.value_or(i % voices().size());
+                const auto speech = speakSet(setName, sentences, o.cache, voiceOf);
                 if (speech.empty()) return 1;
                 std::vector<std::int16_t> asInt;  // toCaptureRate takes 16-bit samples
                 for (float v : speech) asInt.push_back(static_cast<std::int16_t>(std::clamp(v, -1.0f, 1.0f) * 32767.0f));
@@ -517,14 +573,30 @@ int main(int argc, char** argv) {
                 const std::string hyp = joined(decodeLive(decoder, audio, processing));
                 std::string refText;
                 std::vector<std::string> expected;
-                for (const auto& s : sentences) {
-                    refText += (refText.empty() ? "" : " ") + s.spoken;
-                    expected.insert(expected.end(), s.references.begin(), s.references.end());
+                std::vector<std::size_t> sentenceOf;  // per reference word
+                for (std::size_t i = 0; i < sentences.size(); ++i) {
+                    refText += (refText.empty() ? "" : " ") + sentences[i].spoken;
+                    sentenceOf.resize(words(refText).size(), i);
+                    expected.insert(expected.end(), sentences[i].references.begin(), sentences[i].references.end());
                 }
                 const auto ref = words(refText);
                 const auto hypWords = words(hyp);
                 refWords += ref.size();
                 errors += editDistance(ref, hypWords);
+                // Each voice's share: the voices differ far more than the models do.
+                std::vector<std::size_t> voiceWords(voices().size()), voiceErrors(voices().size());
+                const auto charged = errorsPerWord(ref, hypWords);
+                for (std::size_t w = 0; w < ref.size(); ++w) {
+                    ++voiceWords[voiceOf[sentenceOf[w]]];
+                    voiceErrors[voiceOf[sentenceOf[w]]] += charged[w];
+                }
+                for (std::size_t v = 0; v < voices().size(); ++v) {
+                    if (!voiceWords[v]) continue;
+                    char part[64];
+                    std::snprintf(part, sizeof part, " wer_%s=%.1f", voices()[v].name,
+                                  voiceWords[v] ? 100.0 * static_cast<double>(voiceErrors[v]) / static_cast<double>(voiceWords[v]) : -1.0);
+                    perVoice += part;
+                }
                 std::tie(namesHit, namesTotal) = namesFound(operatorNames, ref, hypWords);
                 std::tie(bibleHit, bibleTotal) = namesFound(bibleNames, ref, hypWords);
                 const std::string formatted = speech::formatScriptureReferences(hyp);
@@ -546,6 +618,7 @@ int main(int argc, char** argv) {
             std::printf("asr model=%s set=%s words=%zu wer=%.1f names=%.0f bible=%.0f refs=%.0f rtf=%.3f", modelName.c_str(),
                         setName.c_str(), refWords, wer, percent(namesHit, namesTotal), percent(bibleHit, bibleTotal),
                         percent(refsHit, refsTotal), processing / fed);
+            std::printf("%s", perVoice.c_str());
             if (setName == "testdata") {
                 std::sort(latencies.begin(), latencies.end());
                 std::printf(" wer_batch=%.1f final_latency_ms_p50=%.0f", percent(batchErrors, refWords),

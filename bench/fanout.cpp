@@ -31,6 +31,8 @@
 // sequence number or time, so there is no lag figure; instead the listeners that read at once
 // give their frame rate over their own span of the run (41.7 a second when nothing is lost), and
 // a byte that is not where a frame should start counts as lost framing on any listener.
+#include "bench_process.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -668,21 +670,6 @@ Result runLumeno(const Config& config, std::size_t frames) {
     return result;
 }
 
-std::uint16_t freeLoopbackPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof addr;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
-        ::close(fd);
-        return 0;
-    }
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
-
 // A private Icecast in a temporary folder, stopped and removed when this goes out of scope.
 class Icecast {
 public:
@@ -693,7 +680,7 @@ public:
         char folder[] = "/tmp/lumeno-icecast-XXXXXX";
         if (!::mkdtemp(folder)) return fail("cannot make a temporary folder");
         folder_ = folder;
-        port_ = freeLoopbackPort();
+        port_ = bench::freeLoopbackPort();
         if (port_ == 0) return fail("no free loopback port");
         // Icecast refuses to run as root unless it drops to another user, who must be able to
         // write its log folder.

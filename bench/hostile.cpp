@@ -13,6 +13,8 @@
 // later. Reports what a connected raw listener received during the outage (a looped fragment
 // would show here), when /status said waiting and streaming again, and whether the audio that
 // came back starts at the file's first frame.
+#include "bench_process.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -45,20 +47,6 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
-
-std::uint16_t freeLoopbackPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof addr;
-    std::uint16_t port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) == 0)
-        port = ntohs(addr.sin_port);
-    ::close(fd);
-    return port;
-}
 
 int connectTo(std::uint16_t port, int receiveBuffer) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -136,16 +124,7 @@ public:
             ::_exit(127);
         }
     }
-    ~Lumeno() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGTERM);
-        int status = 0;
-        for (int i = 0; i < 100 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i) std::this_thread::sleep_for(50ms);
-        if (::waitpid(pid_, &status, WNOHANG) == 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, &status, 0);
-        }
-    }
+    ~Lumeno() { bench::stopChild(pid_, 5s); }
     std::vector<std::string> lines() const {
         std::ifstream in(log_);
         std::vector<std::string> out;
@@ -201,7 +180,7 @@ int frozen(int argc, char** argv) {
         }
     }
     TempFolder folder;
-    const std::uint16_t port = freeLoopbackPort();
+    const std::uint16_t port = bench::freeLoopbackPort();
     Lumeno app(folder.path, port, {"--demo", "--set", "opusBitrate=" + std::to_string(bitrate)});
     if (!waitForStatus(port, "streaming", 15s)) {
         std::fprintf(stderr, "lumeno did not start streaming\n");
@@ -291,7 +270,7 @@ int truncate(int argc, char** argv) {
     const fs::path input = folder.path / "input.wav";
     const std::string original = rampWav(kRate, kRate * 5);
     std::ofstream(input, std::ios::binary) << original;
-    const std::uint16_t port = freeLoopbackPort();
+    const std::uint16_t port = bench::freeLoopbackPort();
     Lumeno app(folder.path, port, {"--input-file", input.string(), "--set", "isStreaming=true"});
     if (!waitForStatus(port, "streaming", 15s)) {
         std::fprintf(stderr, "lumeno did not start streaming\n");

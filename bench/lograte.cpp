@@ -9,6 +9,8 @@
 // and prints lines per second (over the window and in its busiest second), megabytes per hour
 // and the commonest lines with their numbers masked, so what is left to quieten shows. Options
 // after "--" go to lumeno (--verbose, for one).
+#include "bench_process.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -99,14 +101,7 @@ public:
     }
 
     void stop() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGTERM);
-        int status = 0;
-        for (int i = 0; i < 200 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i) std::this_thread::sleep_for(50ms);
-        if (::waitpid(pid_, &status, WNOHANG) == 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, &status, 0);
-        }
+        bench::stopChild(pid_, 10s);
         pid_ = -1;
         if (reader_.joinable()) reader_.join();
     }

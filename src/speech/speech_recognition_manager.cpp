@@ -226,8 +226,12 @@ void SpeechRecognitionManager::stopRecognition() {
 
 void SpeechRecognitionManager::setLanguage(const std::string& identifier) {
     services_.preferences.defaults().setString(prefs::key::kSpeechRecognitionLanguage, identifier);
-    // Made now even while idle: the next start would otherwise decode with the old language's
-    // model under the new language's tag.
+    remakeRecognizer();
+}
+
+// Made now even while idle: the next start would otherwise decode with the old model under the
+// new choice's name. A running session stops and starts again with it shortly after.
+void SpeechRecognitionManager::remakeRecognizer() {
     const bool wasRecognizing = isRecognizing_;
     if (wasRecognizing) stopRecognition();
     setupSpeechRecognizer();
@@ -239,12 +243,7 @@ void SpeechRecognitionManager::setLanguage(const std::string& identifier) {
 void SpeechRecognitionManager::setLanguageModel(LanguageModelChoice choice) {
     services_.preferences.defaults().setString(prefs::key::kSpeechLanguageModel,
                                                choice == LanguageModelChoice::general ? "general" : "church");
-    const bool wasRecognizing = isRecognizing_;
-    if (wasRecognizing) stopRecognition();
-    setupSpeechRecognizer();
-    if (!wasRecognizing) return;
-    services_.mainQueue.asyncAfter(kLanguageRestartDelay,
-                                   core::weakly(shared_from_this(), [](SpeechRecognitionManager& m) { m.startRecognition(); }));
+    remakeRecognizer();
 }
 
 LanguageModelChoice SpeechRecognitionManager::languageModel() const {

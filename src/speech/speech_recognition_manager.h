@@ -62,6 +62,7 @@ public:
     static const std::vector<SupportedLanguage>& supportedLanguages();
 
     void setupSpeechRecognizer();
+    void remakeRecognizer();
     void refreshAuthorizationStatus();
     // `completion` runs on main with true when permission was granted.
     void requestAuthorization(std::function<void(bool)> completion);

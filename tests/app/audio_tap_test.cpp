@@ -28,35 +28,6 @@ protected:
 
 }  // namespace
 
-TEST_F(AudioTapTest, MeterAndGainMoveOncePerReferenceBufferAndOnlyForUsableBuffers) {
-    tap_->setAutoGain(true);
-    deliver(SampleBuffer(0.3f, 3));  // three channels: ignored entirely
-    deliver(SampleBuffer(0.0f));     // silence: no gain change, meter at 0
-    queue_.runUntilIdle();
-    EXPECT_EQ(levels_, std::vector<float>{0.0f});
-    EXPECT_FLOAT_EQ(tap_->currentGain(), 1.0f);
-
-    // Small blocks add up to the same meter update and gain step as one 4096-frame buffer.
-    const SampleBuffer block(0.05f, 1, audio::kCaptureBlockFrames);
-    for (std::uint32_t i = 0; i + 1 < audio::kTimingReferenceFrames / audio::kCaptureBlockFrames; ++i) deliver(block);
-    queue_.runUntilIdle();
-    EXPECT_EQ(levels_.size(), 1u);
-    deliver(block);
-    queue_.runUntilIdle();
-    ASSERT_EQ(levels_.size(), 2u);
-    EXPECT_NEAR(levels_[1], 0.05f * 1.05f * 3.0f, 0.01f);  // the gain rose block by block
-    EXPECT_NEAR(tap_->currentGain(), 1.1f, 1e-4f);         // 0.95 x 1.0 + 0.05 x (0.15 / 0.05)
-}
-
-TEST_F(AudioTapTest, LevelLineComesOncePerIntervalOfUsableBuffers) {
-    const SampleBuffer block(0.0f, 1, audio::kCaptureBlockFrames), unusable(0.3f, 3);
-    for (int i = 0; i < 2 * audio::kLevelLogInterval; ++i) {
-        deliver(block);
-        deliver(unusable);
-    }
-    EXPECT_EQ(log_.lines().size(), 2u);
-}
-
 TEST_F(AudioTapTest, StreamedChunkIsTheBufferInWireFormatWithTheCappedGain) {
     tap_->setAutoGain(true);
     for (int i = 0; i < 40; ++i) deliver(SampleBuffer(0.01f));  // quiet input drives the gain towards 4.0 ...
@@ -70,23 +41,23 @@ TEST_F(AudioTapTest, StreamedChunkIsTheBufferInWireFormatWithTheCappedGain) {
     for (std::int16_t s : {high, std::int16_t(-high), std::int16_t(-high), high})
         expected.insert(expected.end(), {std::uint8_t(s & 0xFF), std::uint8_t((s >> 8) & 0xFF)});
     EXPECT_EQ(*server_->chunks[0], expected);
+    queue_.runUntilIdle();
+    EXPECT_FALSE(levels_.empty()) << "the meter moves on main";
 }
 
+// The recogniser hears what listeners hear: the gained copy when auto-gain is on.
 TEST_F(AudioTapTest, SpeechFeedGetsAudioOnlyWhileStreamingAndWanted) {
     struct Case {
         const char* name;
         bool streaming, speechEnabled, recognizing, autoGain;
-        float sample;
         std::optional<float> appended;
-        bool sameBuffer;
     };
     const Case cases[] = {
-        {"not streaming", false, true, true, false, 0.1f, {}, false},
-        {"speech switched off", true, false, true, false, 0.1f, {}, false},
-        {"session not recognizing", true, true, false, false, 0.1f, {}, false},
-        {"auto-gain off: the captured buffer itself", true, true, true, false, 0.1f, 0.1f, true},
-        {"auto-gain at unit gain: the captured buffer", true, true, true, true, 0.0f, 0.0f, true},
-        {"auto-gain applied: a limited copy", true, true, true, true, 0.05f, 0.055f, false},
+        {"not streaming", false, true, true, false, {}},
+        {"speech switched off", true, false, true, false, {}},
+        {"session not recognizing", true, true, false, false, {}},
+        {"auto-gain off", true, true, true, false, 0.05f},
+        {"auto-gain on", true, true, true, true, 0.055f},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -96,11 +67,9 @@ TEST_F(AudioTapTest, SpeechFeedGetsAudioOnlyWhileStreamingAndWanted) {
         tap_->setSpeechEnabled(c.speechEnabled);
         tap_->setAutoGain(c.autoGain);
         tap_->resetGain();
-        SampleBuffer samples(c.sample);
-        deliver(samples);
+        deliver(SampleBuffer(0.05f));
         ASSERT_EQ(speech_.first.size(), c.appended ? 1u : 0u);
         if (!c.appended) continue;
         EXPECT_NEAR(speech_.first[0], *c.appended, 1e-6f);
-        EXPECT_EQ(speech_.pointers[0] == samples.pointers[0], c.sameBuffer);
     }
 }

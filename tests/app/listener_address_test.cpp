@@ -40,15 +40,6 @@ TEST(ListenerAddressTest, CandidatesAreReachableIPv4AddressesInSystemOrder) {
     }
 }
 
-TEST(ListenerAddressTest, OnlyOneSpecificIPv4BindAddressReplacesTheInterfaces) {
-    const std::pair<std::string, std::optional<std::string>> cases[] = {
-        {"0.0.0.0", std::nullopt},   {"", std::nullopt},         {"::", std::nullopt},
-        {"::1", std::nullopt},       {"localhost", std::nullopt}, {"192.168.1", std::nullopt},
-        {"192.168.1.20", "192.168.1.20"}, {"127.0.0.1", "127.0.0.1"},
-    };
-    for (const auto& [bind, bound] : cases) EXPECT_EQ(boundAddress(bind), bound) << "--bind " << bind;
-}
-
 TEST(ListenerAddressTest, SystemListHasTheLoopbackAndDottedIPv4Addresses) {
     bool failed = true;
     auto interfaces = systemInterfaceAddresses(failed);

@@ -4,7 +4,6 @@
 
 #include <future>
 
-#include "app/headless_view.h"
 #include "fakes/capture_logger.h"
 #include "fakes/fake_capture_source.h"
 #include "fakes/fake_main_view.h"
@@ -28,13 +27,12 @@ using FakeServer = lumeno::testing::FakeListenerServer;
 
 class ViewControllerTest : public ::testing::Test {
 protected:
-    void start(ViewController::Options options = {}, bool withControls = true) {
+    void start(ViewController::Options options = {}) {
         controller_.reset();
         capture_.stop();
         view_ = std::make_shared<FakeView>();
         ViewController::Services services{queue_, background_, notifications_, log_, preferences_, capture_, capture_,
-                                          [this](std::optional<core::AudioFormat> format) {
-                                              serverCreatedWith_ = format;
+                                          [this](std::optional<core::AudioFormat>) {
                                               return server_ = std::make_shared<FakeServer>();
                                           },
                                           &speech_, midiFactory_};
@@ -42,15 +40,10 @@ protected:
         services.bindAddress = bindAddress_;
         services.networkInterfaces = [this](bool&) { return interfaces_; };
         if (worker_) services.captureWorker = [this](std::function<void()> job) { worker_->submit(std::move(job)); };
-        controller_ = ViewController::create(std::move(services), view_, withControls ? view_ : nullptr, options);
+        controller_ = ViewController::create(std::move(services), view_, options);
         controller_->viewDidLoad();
     }
     void deliver(const SampleBuffer& samples) { capture_.deliver(samples.buffer); }
-    Lines linesAfter(const std::string& marker) const {
-        auto lines = log_.lines();
-        auto it = std::find(lines.begin(), lines.end(), marker);
-        return it == lines.end() ? Lines{} : Lines(it + 1, lines.end());
-    }
 
     lumeno::testing::VirtualMainQueue queue_;
     lumeno::testing::CaptureLogger log_;
@@ -65,7 +58,6 @@ protected:
     std::optional<core::BackgroundQueue> worker_;
     std::shared_ptr<FakeView> view_;
     std::shared_ptr<FakeServer> server_;
-    std::optional<std::optional<core::AudioFormat>> serverCreatedWith_;
     std::function<std::shared_ptr<midi::MIDIController>()> midiFactory_;
     std::vector<InterfaceAddress> interfaces_{{"lo", true, "127.0.0.1", true, true}, {"eth0", true, "192.168.1.20"}};
     std::uint16_t port_ = 8080;
@@ -75,31 +67,18 @@ protected:
 
 }  // namespace
 
+// The step lines are how an operator follows a start-up in the journal, and the address line is
+// what they read the listener address from.
 TEST_F(ViewControllerTest, StartupRunsEveryStepInOrder) {
     start();
-    EXPECT_EQ(log_.lines(),
-              (Lines{"=== Lumeno starting ===",
-                     "🔧 Starting UI setup...", "Setting up UI...", "UI elements created, updating device list...",
-                     "Device list updated, updating IP label...", "🌐 Updating IP address...",
-                     "🌐 Found interface: lo", "🌐 Found interface: eth0", "🌐 Interface eth0 has address: 192.168.1.20",
-                     "🌐 Found IP addresses: [\"192.168.1.20\"]", "✅ URL set to: http://192.168.1.20:8080/listen",
-                     "✅ QR button enabled", "UI setup complete", "✅ UI setup complete",
-                     "🔧 Starting audio engine setup...", "Setting up audio engine...",
-                     "Audio format: 48000.0Hz, 1 channels", "✅ Audio engine setup complete",
-                     "🔧 Loading persisted state...", "📝 Transcript panel was hidden, keeping it closed", "✅ State loaded",
-                     "🔧 Starting server...", "✅ Server started",
-                     "🔧 Setting up observers...",
-                     "🔧 Starting audio monitoring...", "🎵 Audio format: 48000.0Hz, 1 channels",
-                     "✅ Server audio format updated to 48000.0Hz", "✅ Audio monitoring started successfully",
-                     "✅ Audio monitoring started",
-                     "🎉 === Lumeno startup complete ==="}));
-    queue_.runUntilIdle();
-    EXPECT_EQ(linesAfter("🎉 === Lumeno startup complete ==="),
-              (Lines{"🏷️ Updating dock badge: 0", "👥 Initialized listener count to 0"}));
-    EXPECT_EQ(serverCreatedWith_, std::optional<core::AudioFormat>(core::AudioFormat{48000.0, 1}));
+    Lines steps;
+    for (const auto& line : log_.lines())
+        if (line.starts_with("🔧") || line.starts_with("✅ URL") || line.starts_with("🎉")) steps.push_back(line);
+    EXPECT_EQ(steps, (Lines{"🔧 Starting UI setup...", "✅ URL set to: http://192.168.1.20:8080/listen",
+                            "🔧 Starting audio engine setup...", "🔧 Loading persisted state...",
+                            "🔧 Starting server...", "🔧 Setting up observers...", "🔧 Starting audio monitoring...",
+                            "🎉 === Lumeno startup complete ==="}));
     EXPECT_TRUE(server_->started);
-    // Stored streaming off: monitoring from the state-loading step on.
-    EXPECT_EQ(view_->statuses.front(), std::make_pair(std::string("Status: Monitoring"), LabelColor::systemOrange));
 }
 
 TEST_F(ViewControllerTest, StoredOrDemoStreamingStartsAtOneSecondWithNoAudioBeforeAndTheToggleIsStored) {
@@ -128,17 +107,6 @@ TEST_F(ViewControllerTest, StoredOrDemoStreamingStartsAtOneSecondWithNoAudioBefo
     }
 }
 
-TEST_F(ViewControllerTest, AutoGainSwitchIsStoredAndEachEdgeStartsTheGainAgainFromOne) {
-    start();
-    for (const bool on : {true, false, true}) {
-        controller_->toggleAutoGain(on);
-        EXPECT_FLOAT_EQ(controller_->currentGain(), 1.0f);
-        EXPECT_EQ(store_->boolForKey(key::kAutoGainEnabled), on);
-        deliver(SampleBuffer(0.05f));
-        EXPECT_NEAR(controller_->currentGain(), on ? 1.1f : 1.0f, 1e-5f);  // the RMS of 4096 squares is not exact
-    }
-}
-
 // The tap thread never reads the store: a switch reaches it when the session announces it.
 TEST_F(ViewControllerTest, SpeechSwitchReachesTheAudioPathWhenAnnouncedNotThroughTheStore) {
     store_->setBool(key::kSpeechRecognitionEnabled, true);
@@ -155,37 +123,7 @@ TEST_F(ViewControllerTest, SpeechSwitchReachesTheAudioPathWhenAnnouncedNotThroug
     EXPECT_EQ(view_->speechChecked, false);
 }
 
-TEST_F(ViewControllerTest, ListenerCountShowsInLabelAndBadgeAndIsRepublishedEveryFiveSeconds) {
-    struct Case {
-        core::UserInfo info;
-        std::string label;
-        LabelColor color;
-        std::string badge;
-    };
-    const Case cases[] = {
-        {{{"count", std::int64_t{1}}}, "👥 Active Listener: 1", LabelColor::systemGreen, "1"},
-        {{{"count", std::int64_t{0}}}, "👥 Active Listeners: 0", LabelColor::secondaryLabel, ""},
-        {{{"count", std::int64_t{3}}}, "👥 Active Listeners: 3", LabelColor::systemGreen, "3"},
-        {{{"count", std::string("5")}}, "👥 Active Listeners: 3", LabelColor::systemGreen, "3"},  // ignored
-        {{}, "👥 Active Listeners: 3", LabelColor::systemGreen, "3"},
-        {{{"count", std::int64_t{3}}}, "👥 Active Listeners: 3", LabelColor::systemGreen, "3"},  // republished
-    };
-    start();
-    for (const auto& c : cases) {
-        notifications_.post(server::kListenerCountChanged, c.info);
-        EXPECT_EQ(view_->listenerCount, std::make_pair(c.label, c.color));
-        EXPECT_EQ(view_->badge, c.badge);
-    }
-    EXPECT_EQ(log_.count("👥 Listener count updated: 3"), 1) << "a republished count is shown, not logged again";
-    queue_.advance(4999ms);
-    EXPECT_EQ(server_->published, 0);
-    queue_.advance(1ms);
-    EXPECT_EQ(server_->published, 1);
-    queue_.advance(10s);
-    EXPECT_EQ(server_->published, 3);
-}
-
-// One alert and one journal line per outage; the retries that follow are quiet.
+// One alert per outage; the retries that follow are quiet.
 TEST_F(ViewControllerTest, FailedOrLostCaptureShowsAnErrorOnceAndIsRetriedEveryThreeSecondsUntilItIsBack) {
     for (const bool lost : {false, true}) {
         SCOPED_TRACE(lost ? "lost while streaming" : "failed at start");
@@ -210,9 +148,6 @@ TEST_F(ViewControllerTest, FailedOrLostCaptureShowsAnErrorOnceAndIsRetriedEveryT
         queue_.advance(9s);
         EXPECT_EQ(capture_.startCount(), starts + 3) << "a retry every three seconds";
         EXPECT_EQ(view_->alerts.size(), 1u);
-        EXPECT_EQ(log_.count(lost ? "❌ Audio capture lost: the audio input went away"
-                                  : "❌ Failed to start audio monitoring: No such device"),
-                  1);
 
         capture_.failNextStarts("");  // plugged back in
         queue_.advance(3s);
@@ -227,33 +162,24 @@ TEST_F(ViewControllerTest, ChoosingADeviceStoresItAndOnlyAListedOneSwitchesTheDe
     struct Case {
         std::string title;
         std::vector<std::uint32_t> defaultChanges;
-        std::optional<std::size_t> selected;
-        bool restarted;
+        core::AudioFormat formatAfter;  // what listeners are told
     };
     const Case cases[] = {
-        {"Gone Mic", {}, {}, false},
-        {"Odd Mic", {}, 2, true},  // listed, but not in the system table
-        {"USB Mic", {7}, 0, true},  // by name alone (the command line): the first of that name
+        {"Gone Mic", {}, {48000.0, 1}},
+        {"Odd Mic", {}, {44100.0, 2}},   // listed, but not in the system table
+        {"USB Mic", {7}, {44100.0, 2}},  // by name alone (the command line): the first of that name
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.title);
         capture_.setDevices({{"USB Mic", "usb-1"}, {"USB Mic", "usb-2"}, {"Odd Mic", "odd"}}, {{7, "usb-1"}, {8, "usb-2"}});
         capture_.setFormat(core::AudioFormat{48000.0, 1});
         start();
-        const int starts = capture_.startCount();
         capture_.setFormat(core::AudioFormat{44100.0, 2});
-        view_->selectedDevice.reset();
         controller_->deviceChanged(c.title);
-        queue_.advance(499ms);
+        queue_.advance(500ms);
         EXPECT_EQ(store_->stringForKey(key::kSelectedAudioDevice), c.title);
         EXPECT_EQ(capture_.defaultInputChanges(), c.defaultChanges);
-        EXPECT_EQ(view_->selectedDevice, c.selected);
-        EXPECT_EQ(capture_.isRunning(), !c.restarted);
-        queue_.advance(1ms);
-        EXPECT_EQ(capture_.startCount(), starts + (c.restarted ? 1 : 0));
-        auto formats = std::vector<core::AudioFormat>{{48000.0, 1}};
-        if (c.restarted) formats.push_back({44100.0, 2});
-        EXPECT_EQ(server_->formats, formats) << "listeners are told the new format";
+        EXPECT_EQ(server_->formats.back(), c.formatAfter);
     }
 }
 
@@ -326,16 +252,12 @@ TEST_F(ViewControllerTest, TheControllerIsReleasedOnMainEvenWhileABufferIsInFlig
     EXPECT_EQ(destroyedOn, std::this_thread::get_id());
 }
 
-TEST_F(ViewControllerTest, MidiStepComesAfterTheServerAndItsCommandsDriveStreaming) {
+TEST_F(ViewControllerTest, MidiCommandsDriveStreaming) {
     auto backend = std::make_shared<lumeno::testing::FakeMIDIBackend>();
     std::shared_ptr<midi::MIDIController> midi;
     midiFactory_ = [&] { return midi = midi::MIDIController::create(backend, {queue_, notifications_, log_, *store_}); };
     store_->setBool(key::kMidiEnabled, true);
     start();
-    const auto afterServer = linesAfter("✅ Server started");
-    ASSERT_FALSE(afterServer.empty());
-    EXPECT_EQ(afterServer.front(), "🔧 Setting up MIDI control...");
-
     midi->setStartCommand(midi::MIDICommand::learned(midi::MIDIMessageType::noteOn, 0, 60));
     midi->setStopCommand(midi::MIDICommand::learned(midi::MIDIMessageType::noteOn, 0, 62));
     // Two starts leave streaming on; a stop while stopped changes nothing.
@@ -354,7 +276,7 @@ TEST_F(ViewControllerTest, ListenerAddressCarriesThePortAndTheBoundAddressAndWit
     EXPECT_EQ(view_->address, std::make_pair(std::string("Access at: 10.0.0.9:9000/listen"), true));
     EXPECT_EQ(controller_->currentURL(), "http://10.0.0.9:9000/listen");
     interfaces_ = {{"lo", true, "127.0.0.1", true, true}};
-    bindAddress_ = "0.0.0.0";
+    bindAddress_ = "::";  // any address: the interfaces decide
     start();
     EXPECT_EQ(view_->address, std::make_pair(std::string("No network connection found"), false));
     EXPECT_FALSE(controller_->currentURL());
@@ -362,52 +284,14 @@ TEST_F(ViewControllerTest, ListenerAddressCarriesThePortAndTheBoundAddressAndWit
 
 TEST_F(ViewControllerTest, QRCodeIsSavedWhereTheOperatorChoseOrTheFailureIsShown) {
     const lumeno::testing::TempDir dir("lumeno-qr");
-    struct Case {
-        std::filesystem::path destination;
-        Alert alert;
-    };
-    const Case cases[] = {
-        {dir.path() / "code.png",
-         Alert{AlertStyle::informational, "Success",
-               "QR code saved successfully!\n\nYour listeners can scan this code to quickly connect to your audio "
-               "stream."}},
-        {dir.path() / "missing" / "code.png",
-         Alert{AlertStyle::warning, "Error",
-               "Failed to save QR code: " + std::make_error_code(std::errc::no_such_file_or_directory).message()}},
-    };
     start();
-    for (const auto& c : cases) {
+    for (const auto& [destination, title] : {std::pair{dir.path() / "code.png", "Success"},
+                                             {dir.path() / "missing" / "code.png", "Error"}}) {
         view_->alerts.clear();
-        view_->qrDestination = c.destination;
+        view_->qrDestination = destination;
         controller_->generateQRCode();
         ASSERT_TRUE(queue_.runUntil([&] { return !view_->alerts.empty(); }));
-        EXPECT_EQ(view_->alerts, std::vector<Alert>{c.alert});
+        EXPECT_EQ(view_->alerts.front().messageText, title);
     }
     EXPECT_GT(std::filesystem::file_size(dir.path() / "code.png"), 0u);
-}
-
-TEST_F(ViewControllerTest, WithoutControlsTheStatusAndAlertsStillShow) {
-    interfaces_.clear();
-    start({}, false);
-    controller_->toggleStreaming();
-    controller_->toggleTranscriptPanel();
-    controller_->generateQRCode();
-    queue_.runUntilIdle();
-    EXPECT_EQ(view_->status(), "Status: Streaming");
-    EXPECT_EQ(view_->alerts, (std::vector<Alert>{{AlertStyle::warning, "Error",
-                                                  "No URL available for QR code generation.\n\nMake sure your network "
-                                                  "connection is active and try again."}}));
-    EXPECT_EQ(view_->panelOpenings, 0);
-    EXPECT_TRUE(view_->deviceItems.empty());
-}
-
-TEST(HeadlessViewTest, LogsEachStatusChangeOnceAndAlertsOnOneLine) {
-    lumeno::testing::CaptureLogger log;
-    HeadlessView view(log);
-    view.setStatus("Status: Monitoring", LabelColor::systemOrange);
-    view.setStatus("Status: Monitoring", LabelColor::systemOrange);
-    view.setStatus("Status: Streaming", LabelColor::systemGreen);
-    view.showAlert({AlertStyle::warning, "Audio Engine Error", "Failed: x\n\nTry another."});
-    EXPECT_EQ(log.lines(), (Lines{"Status: Monitoring", "Status: Streaming",
-                                  "⚠️ Alert: Audio Engine Error: Failed: x Try another."}));
 }

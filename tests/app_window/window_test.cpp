@@ -3,43 +3,29 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QFileDialog>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
 #include <QToolButton>
-#include <fstream>
 
 #include "app/app_delegate.h"
 #include "app/view_controller.h"
 #include "fakes/capture_logger.h"
-#include "support/manual_animation_driver.h"
 #include "fakes/fake_capture_source.h"
 #include "fakes/fake_main_view.h"
 #include "fakes/virtual_main_queue.h"
 #include "prefs/keys.h"
-#include "support/temp_dir.h"
 #include "ui/main_window.h"
 
 using namespace lumeno;
 using namespace lumeno::app;
-using namespace std::chrono_literals;
 namespace key = prefs::key;
 
 namespace {
 
-using lumeno::testing::ManualAnimationDriver;
-
 class WindowTest : public ::testing::Test {
 protected:
-    void SetUp() override { driver_.install(); }
-    void TearDown() override {
-        for (QWidget* widget : QApplication::topLevelWidgets())
-            if (qobject_cast<QDialog*>(widget)) widget->close();
-        driver_.uninstall();
-    }
-
     void launch() {
         delegate_ = std::make_unique<AppDelegate>(log_, "1.2.3");
         delegate_->applicationDidFinishLaunching([this](std::shared_ptr<MainView> view) {
@@ -62,15 +48,7 @@ protected:
         return window_->findChild<T*>(name);
     }
     QString label(const char* name) { return child<QLabel>(name)->text(); }
-    QColor labelColor(const char* name) { return child<QLabel>(name)->palette().color(QPalette::WindowText); }
-    template <typename T>
-    T* topLevel() {
-        for (QWidget* widget : QApplication::topLevelWidgets())
-            if (auto* found = qobject_cast<T*>(widget); found && found->isVisible()) return found;
-        return nullptr;
-    }
 
-    ManualAnimationDriver driver_;
     lumeno::testing::VirtualMainQueue queue_;
     lumeno::testing::CaptureLogger log_;
     core::NotificationCenter notifications_;
@@ -84,21 +62,18 @@ protected:
 };
 
 // The adapter's wiring both ways: every control reaches the controller (seen in what it stores),
-// and what the controller shows reaches the widgets with the platform's colours.
+// and what the controller shows reaches the widgets.
 TEST_F(WindowTest, ControlsReachTheControllerAndItsStateReachesTheWidgets) {
     capture_.setDevices({{"A", "a1"}, {"B", "b"}, {"A", "a2"}}, {{1, "a1"}, {2, "b"}, {3, "a2"}});
     store_->setString(key::kSelectedAudioDevice, std::string("B"));
     store_->setBool(key::kAutoGainEnabled, true);
     launch();
-    const QColor green(52, 199, 89);
     EXPECT_EQ(label("statusLabel"), "Status: Monitoring");
-    EXPECT_EQ(labelColor("statusLabel"), QColor(255, 149, 0));
     EXPECT_EQ(label("ipLabel"), "Access at: 10.0.0.5:8080/listen");
 
     auto* stream = child<QPushButton>("streamButton");
     stream->click();
     EXPECT_EQ(stream->text(), "Stop Streaming");
-    EXPECT_EQ(labelColor("statusLabel"), green);
     EXPECT_TRUE(store_->boolForKey(key::kIsStreaming));
 
     auto* autoGain = child<QCheckBox>("autoGainToggle");
@@ -107,7 +82,6 @@ TEST_F(WindowTest, ControlsReachTheControllerAndItsStateReachesTheWidgets) {
     EXPECT_FALSE(store_->boolForKey(key::kAutoGainEnabled));
 
     auto* popup = child<QComboBox>("devicePopup");
-    EXPECT_EQ(popup->count(), 3);
     EXPECT_EQ(popup->currentIndex(), 1);
     EXPECT_TRUE(capture_.defaultInputChanges().empty());  // selecting at startup switches nothing
     popup->setCurrentIndex(2);
@@ -116,56 +90,27 @@ TEST_F(WindowTest, ControlsReachTheControllerAndItsStateReachesTheWidgets) {
 
     notifications_.post("listenerCountChanged", {{"count", std::int64_t{3}}});
     EXPECT_EQ(label("listenerCountLabel"), "👥 Active Listeners: 3");
-    EXPECT_EQ(labelColor("listenerCountLabel"), green);
-
-    auto* transcript = child<QToolButton>("transcriptButton");
-    transcript->click();
-    driver_.advanceBy(400);
-    EXPECT_EQ(window_->width(), 720);
+    child<QToolButton>("transcriptButton")->click();
     EXPECT_TRUE(store_->boolForKey(key::kTranscriptPanelShown));
 }
 
-TEST_F(WindowTest, AlertsShowTextNeverMarkupAndACancelledSaveShowsNone) {
+TEST_F(WindowTest, AlertsShowTextNeverMarkup) {
     launch();
     delegate_->viewController()->showAlert("Error", "Failed: <b>disk</b>\n\nTry again.");
     queue_.runUntilIdle();
-    auto* box = topLevel<QMessageBox>();
+    QMessageBox* box = nullptr;
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (auto* found = qobject_cast<QMessageBox*>(widget); found && found->isVisible()) box = found;
     ASSERT_NE(box, nullptr);
-    EXPECT_EQ(box->icon(), QMessageBox::Warning);
-    EXPECT_EQ(box->text(), "Error");
     EXPECT_EQ(box->informativeText(), "Failed: &lt;b&gt;disk&lt;/b&gt;<br><br>Try again.");
     box->accept();
-
-    child<QPushButton>("qrButton")->click();
-    QFileDialog* dialog = nullptr;
-    ASSERT_TRUE(queue_.runUntil([&] {
-        QApplication::processEvents();
-        return (dialog = topLevel<QFileDialog>()) != nullptr;
-    }));
-    dialog->reject();
-    queue_.runUntilIdle();
-    EXPECT_EQ(topLevel<QMessageBox>(), nullptr);
 }
 
-TEST_F(WindowTest, ShellKeepsOnePreferencesWindowFindsTheHelpPageAndQuitsWhenTheWindowCloses) {
+// Closing the main window ends the event loop even with Preferences open, and the server stops.
+TEST_F(WindowTest, QuitsWhenTheWindowClosesEvenWithPreferencesOpen) {
     launch();
     delegate_->showPreferences();
-    QWidget* preferences = delegate_->preferencesWindow();
-    ASSERT_NE(preferences, nullptr);
-    preferences->close();
-    delegate_->showPreferences();
-    EXPECT_EQ(delegate_->preferencesWindow(), preferences);
-    EXPECT_TRUE(preferences->isVisible());
-
-    lumeno::testing::TempDir dir;
-    std::filesystem::create_directories(dir.path() / "share/doc/lumeno");
-    std::filesystem::create_directories(dir.path() / "bin");
-    std::ofstream(dir.path() / "share/doc/lumeno/help.html") << "<p>help</p>";
-    EXPECT_EQ(findHelpPage(dir.path() / "bin"), dir.path() / "share/doc/lumeno/help.html");
-    EXPECT_EQ(findHelpPage(dir.path()), dir.path() / "share/doc/lumeno/help.html");
-    EXPECT_EQ(findHelpPage(dir.path() / "nowhere/bin"), std::nullopt);
-
-    // Closing the main window ends the event loop even with Preferences open.
+    ASSERT_TRUE(delegate_->preferencesWindow()->isVisible());
     QTimer::singleShot(0, window_, [this] { window_->close(); });
     QTimer::singleShot(5000, [] { QCoreApplication::exit(99); });
     EXPECT_EQ(QCoreApplication::exec(), 0);
@@ -174,4 +119,3 @@ TEST_F(WindowTest, ShellKeepsOnePreferencesWindowFindsTheHelpPageAndQuitsWhenThe
 }
 
 }  // namespace
-

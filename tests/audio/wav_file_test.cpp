@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include "wav_test_data.h"
 
 using namespace lumeno::audio;
@@ -43,21 +41,16 @@ TEST(WavFileTest, ReadsEachEncodingToPlanarFloats) {
 }
 
 TEST(WavFileTest, RefusesWhatItCannotPlayAndSaysWhy) {
-    std::string noData = makeWav({.samples = pcm16({1, 2})});
-    noData.resize(noData.size() - (8 + 4));  // drop the data chunk
     struct Case {
         std::string bytes;
         const char* message;
     };
     const Case cases[] = {
         {"hello, this is plain text", "'x.wav' is not a WAV file"},
-        {"RIFF", "'x.wav' is not a WAV file"},
         {makeWav({.bits = 8, .samples = pcm16({1, 2})}), "'x.wav' uses an unsupported sample format"},
-        {makeWav({.bits = 24, .samples = pcm16({1, 2, 3})}), "'x.wav' uses an unsupported sample format"},
         {makeWav({.channels = 3, .samples = pcm16({1, 2, 3})}), "'x.wav' has 3 channels"},
         {makeWav({.rate = 0, .samples = pcm16({1, 2})}), "'x.wav' has an unusable sample rate"},
         {makeWav({}), "'x.wav' holds no audio"},
-        {noData, "'x.wav' has no data chunk"},
     };
     for (const auto& c : cases) {
         auto opened = WavFile::fromBytes(c.bytes, "x.wav");
@@ -65,6 +58,4 @@ TEST(WavFileTest, RefusesWhatItCannotPlayAndSaysWhy) {
         EXPECT_EQ(opened.error.rfind(c.message, 0), 0u) << c.message << ": " << opened.error;
     }
     EXPECT_EQ(WavFile::open("/nonexistent/x.wav").error, "cannot open '/nonexistent/x.wav': No such file or directory");
-    const auto dir = std::filesystem::temp_directory_path().string();
-    EXPECT_EQ(WavFile::open(dir).error, "'" + dir + "' is not a regular file");
 }

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/log.h"
@@ -31,31 +31,26 @@ public:
         std::lock_guard lock(mutex_);
         lines_.clear();
     }
-    bool contains(const std::string& exact) const {
-        std::lock_guard lock(mutex_);
-        return std::find(lines_.begin(), lines_.end(), exact) != lines_.end();
-    }
-    bool containsPrefix(const std::string& prefix) const {
-        std::lock_guard lock(mutex_);
-        return std::any_of(lines_.begin(), lines_.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
-    }
     int count(const std::string& exact) const {
         std::lock_guard lock(mutex_);
         return static_cast<int>(std::count(lines_.begin(), lines_.end(), exact));
     }
+    bool contains(const std::string& exact) const { return waitFor(exact, {}); }
+    bool containsPrefix(const std::string& prefix) const { return waitForPrefix(prefix, {}); }
     // Waits in real time (bounded) for a line from another thread.
     bool waitFor(const std::string& exact, std::chrono::milliseconds timeout = std::chrono::seconds(5)) const {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, timeout, [&] { return std::find(lines_.begin(), lines_.end(), exact) != lines_.end(); });
+        return waitForLine(timeout, [&](const std::string& l) { return l == exact; });
     }
     bool waitForPrefix(const std::string& prefix, std::chrono::milliseconds timeout = std::chrono::seconds(5)) const {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, timeout, [&] {
-            return std::any_of(lines_.begin(), lines_.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
-        });
+        return waitForLine(timeout, [&](const std::string& l) { return l.starts_with(prefix); });
     }
 
 private:
+    bool waitForLine(std::chrono::milliseconds timeout, const std::function<bool(const std::string&)>& match) const {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] { return std::any_of(lines_.begin(), lines_.end(), match); });
+    }
+
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     std::vector<std::string> lines_;

@@ -24,34 +24,115 @@ public:
     };
 
     // Configuration.
-    void setFormat(std::optional<core::AudioFormat> format, std::string error = {});
-    void failNextStarts(std::string error);  // every start fails until cleared with ""
+    void setFormat(std::optional<core::AudioFormat> format, std::string error = {}) {
+        std::lock_guard lock(mutex_);
+        format_ = format;
+        formatError_ = std::move(error);
+    }
+    void failNextStarts(std::string error) {  // every start fails until cleared with ""
+        std::lock_guard lock(mutex_);
+        startError_ = std::move(error);
+    }
     // Also starts a fresh record of default input changes.
-    void setDevices(std::vector<audio::CaptureDevice> devices, std::vector<SystemDevice> table);
+    void setDevices(std::vector<audio::CaptureDevice> devices, std::vector<SystemDevice> table) {
+        std::lock_guard lock(mutex_);
+        devices_ = std::move(devices);
+        table_ = std::move(table);
+        defaultChanges_.clear();
+    }
     // Every round trip from now on waits until releaseStall() or until `limit` has passed.
-    void stallCalls(std::chrono::milliseconds limit);
-    void releaseStall();
-    bool stallRanOut() const;  // whether a caller sat out a whole stall
+    void stallCalls(std::chrono::milliseconds limit) {
+        std::lock_guard lock(mutex_);
+        stallLimit_ = limit;
+    }
+    void releaseStall() {
+        {
+            std::lock_guard lock(mutex_);
+            stallLimit_.reset();
+        }
+        released_.notify_all();
+    }
+    bool stallRanOut() const {  // whether a caller sat out a whole stall
+        std::lock_guard lock(mutex_);
+        return stallRanOut_;
+    }
 
     // The tap thread's side.
-    void deliver(const audio::AudioBuffer& buffer);
-    void loseCapture(const std::string& why);
+    void deliver(const audio::AudioBuffer& buffer) {
+        BufferHandler handler;
+        {
+            std::lock_guard lock(mutex_);
+            if (!running_) return;
+            handler = onBuffer_;
+        }
+        handler(buffer);
+    }
+    void loseCapture(const std::string& why) {
+        ErrorHandler handler;
+        {
+            std::lock_guard lock(mutex_);
+            if (!running_.exchange(false)) return;
+            handler = onError_;
+        }
+        handler(why);
+    }
 
     // What happened.
-    int startCount() const;
-    std::vector<std::uint32_t> defaultInputChanges() const;
+    int startCount() const {
+        std::lock_guard lock(mutex_);
+        return starts_;
+    }
+    std::vector<std::uint32_t> defaultInputChanges() const {
+        std::lock_guard lock(mutex_);
+        return defaultChanges_;
+    }
 
-    audio::FormatResult inputFormat() override;
-    std::optional<audio::CaptureError> start(BufferHandler onBuffer, ErrorHandler onError) override;
-    void stop() override;
+    audio::FormatResult inputFormat() override {
+        std::unique_lock lock(mutex_);
+        stall(lock);
+        return {format_, formatError_};
+    }
+    std::optional<audio::CaptureError> start(BufferHandler onBuffer, ErrorHandler onError) override {
+        std::unique_lock lock(mutex_);
+        stall(lock);
+        ++starts_;
+        if (!startError_.empty()) return audio::CaptureError{startError_};
+        onBuffer_ = std::move(onBuffer);
+        onError_ = std::move(onError);
+        running_ = true;
+        return std::nullopt;
+    }
+    void stop() override {
+        std::lock_guard lock(mutex_);
+        running_ = false;
+        onBuffer_ = nullptr;
+        onError_ = nullptr;
+    }
     bool isRunning() const override { return running_.load(); }
 
-    std::vector<audio::CaptureDevice> captureDevices() override;
-    std::optional<std::uint32_t> systemDeviceId(const std::string& uniqueID) override;
-    bool setDefaultInput(std::uint32_t deviceId) override;
+    std::vector<audio::CaptureDevice> captureDevices() override {
+        std::unique_lock lock(mutex_);
+        stall(lock);
+        return devices_;
+    }
+    std::optional<std::uint32_t> systemDeviceId(const std::string& uniqueID) override {
+        std::unique_lock lock(mutex_);
+        stall(lock);
+        for (const auto& d : table_)
+            if (d.uniqueID == uniqueID) return d.id;
+        return std::nullopt;
+    }
+    bool setDefaultInput(std::uint32_t deviceId) override {
+        std::unique_lock lock(mutex_);
+        stall(lock);
+        defaultChanges_.push_back(deviceId);
+        return true;
+    }
 
 private:
-    void stall(std::unique_lock<std::mutex>& lock);
+    void stall(std::unique_lock<std::mutex>& lock) {
+        if (stallLimit_ && !released_.wait_for(lock, *stallLimit_, [this] { return !stallLimit_; })) stallRanOut_ = true;
+    }
 
     mutable std::mutex mutex_;
     std::condition_variable released_;

@@ -25,16 +25,13 @@ public:
     void setStatus(const std::string& text, LabelColor color) override { statuses.emplace_back(text, color); }
     void setStreamButtonTitle(const std::string& title) override { buttonTitle = title; }
     void setAutoGainChecked(bool) override {}
-    void setDeviceItems(const std::vector<app::DeviceItem>& items) override {
-        deviceItems.clear();
-        for (const auto& item : items) deviceItems.push_back(item.title);
-    }
-    void selectDeviceItem(std::size_t index) override { selectedDevice = index; }
+    void setDeviceItems(const std::vector<app::DeviceItem>&) override {}
+    void selectDeviceItem(std::size_t) override {}
     void updateLevel(float) override {}
     void setListenerCount(const std::string& text, LabelColor color) override { listenerCount = {text, color}; }
-    void setDockBadge(const std::string& label) override { badge = label; }
+    void setDockBadge(const std::string&) override {}
     void setTranscriptButtonTinted(bool) override {}
-    void showTranscriptPanel() override { ++panelOpenings; }
+    void showTranscriptPanel() override {}
     void hideTranscriptPanel() override {}
     void setAddress(const std::string& text, bool qrEnabled) override { address = {text, qrEnabled}; }
     void chooseQRCodeDestination(DestinationChosen done) override { done(qrDestination); }
@@ -45,11 +42,8 @@ public:
     std::string status() const { return statuses.empty() ? "" : statuses.back().first; }
 
     std::vector<std::pair<std::string, LabelColor>> statuses;
-    std::string buttonTitle, badge;
-    std::vector<std::string> deviceItems;
-    std::optional<std::size_t> selectedDevice;
+    std::string buttonTitle;
     std::pair<std::string, LabelColor> listenerCount;
-    int panelOpenings = 0;
     std::pair<std::string, bool> address;
     std::optional<std::filesystem::path> qrDestination;  // what the save dialog answers
     std::vector<app::Alert> alerts;
@@ -71,29 +65,25 @@ public:
         chunks.push_back(std::move(chunk));
     }
     int uniqueListenerCount() const override { return 0; }
-    void publishListenerCount() override { ++published; }
+    void publishListenerCount() override {}
 
     bool started = false, stopped = false;
     std::vector<bool> streamingCalls;
     std::atomic<bool> audioFlowing{true};
     std::vector<core::AudioFormat> formats;
     std::vector<core::SharedBytes> chunks;
-    int published = 0;
     std::function<void()> onSend;  // on the tap thread, before the chunk is kept
 };
 
-// Live transcription's audio input, recording the first sample and the samples' address of
-// each buffer it is handed.
+// Live transcription's audio input, recording the first sample of each buffer it is handed.
 class FakeSpeechFeed final : public audio::SpeechFeed {
 public:
     bool isRecognizing() const override { return recognizing; }
     void append(const audio::AudioBuffer& buffer) override {
         first.push_back(buffer.channels[0][0]);
-        pointers.push_back(buffer.channels[0]);
     }
     bool recognizing = true;
     std::vector<float> first;
-    std::vector<const float*> pointers;
 };
 
 }  // namespace lumeno::testing

@@ -1,36 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <sstream>
-
-#include "fakes/capture_logger.h"
-#include "midi/midi_cli.h"
-#include "platform/alsa/alsa_midi_backend.h"
 #include "platform/alsa/alsa_midi_translation.h"
 
 using namespace lumeno;
 using namespace lumeno::platform::alsa;
 
 namespace {
-
-TEST(AlsaMIDIBackendTest, WithoutASequencerEveryCallRefusesAndListingFails) {
-    if (std::filesystem::exists("/dev/snd/seq")) GTEST_SKIP() << "this machine has a sequencer";
-    platform::AlsaMIDIBackend backend;
-    const auto client = backend.createClient("Lumeno MIDI Client", [] {});
-    EXPECT_LT(client.status, 0);
-    EXPECT_EQ(client.ref, 0u);
-    EXPECT_EQ(backend.createInputPort(client.ref, "Lumeno Input Port", [](const midi::MIDIPacketList&) {}).ref, 0u);
-    EXPECT_TRUE(backend.sources().empty());
-    EXPECT_NE(backend.connectSource(0, endpointFor(20, 0)), 0);
-    EXPECT_NE(backend.disconnectSource(0, endpointFor(20, 0)), 0);
-    backend.disposePort(0);
-    backend.disposeClient(0);
-
-    lumeno::testing::CaptureLogger log;
-    std::ostringstream out;
-    EXPECT_EQ(midi::listMIDISources(backend, out, log), 1);
-    EXPECT_TRUE(log.contains("Failed to create MIDI client: -2 (No such file or directory)"));
-}
 
 TEST(AlsaMIDITranslationTest, ChannelEventsBecomeThreeBytesOnlyWithinMIDIRanges) {
     struct Case {
@@ -61,8 +36,6 @@ TEST(AlsaMIDITranslationTest, NamesAndMakersFromClientPortAndCard) {
     EXPECT_EQ(sourceName("Pedal", ""), "Pedal");
     EXPECT_FALSE(sourceName("", ""));
     EXPECT_EQ(vendorFromCardNames("UM-ONE", "Roland UM-ONE at usb-0000:00:14.0-2, full speed"), "Roland");
-    EXPECT_FALSE(vendorFromCardNames("UM-ONE", "UM-ONE at usb-0000:00:14.0-2, full speed"));
-    EXPECT_FALSE(vendorFromCardNames("HDA Intel PCH", "HDA Intel PCH at 0xf7f10000 irq 33"));
     EXPECT_FALSE(vendorFromCardNames("Oxygen", "M-Audio Oxygen 49 at usb-0000:00:14.0-1, full speed"));
     EXPECT_EQ(clientAndPort(endpointFor(129, 200)), std::make_pair(129, 200));
 }

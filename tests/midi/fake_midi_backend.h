@@ -7,13 +7,13 @@
 
 namespace lumeno::testing {
 
-// A MIDI system in memory: the sources a scan finds, failure statuses, and a record of calls.
+// A MIDI system in memory: the sources a scan finds, a failing client, and a record of calls.
 // deliver() and announceSetupChange() run the callbacks on the calling thread, as the receive
 // thread would. Thread: the test's, or one it joins before looking at the fields.
 class FakeMIDIBackend final : public midi::MIDIBackend {
 public:
     std::vector<midi::MIDISourceInfo> found;
-    midi::MIDIStatus clientStatus = 0, portStatus = 0, connectStatus = 0;
+    midi::MIDIStatus clientStatus = 0;
     std::vector<std::string> calls;  // "connect 7", "disconnect 7", "dispose port", "dispose client"
     int scans = 0;
     SetupChangedCallback onSetupChanged;
@@ -29,7 +29,6 @@ public:
         return {0, 1};
     }
     Created<midi::MIDIPortRef> createInputPort(midi::MIDIClientRef, const std::string&, ReadCallback read) override {
-        if (portStatus) return {portStatus, 0};
         onRead = std::move(read);
         return {0, 2};
     }
@@ -39,7 +38,7 @@ public:
     }
     midi::MIDIStatus connectSource(midi::MIDIPortRef, midi::MIDIEndpointRef source) override {
         calls.push_back("connect " + std::to_string(source));
-        return connectStatus;
+        return midi::kMIDISuccess;
     }
     midi::MIDIStatus disconnectSource(midi::MIDIPortRef, midi::MIDIEndpointRef source) override {
         calls.push_back("disconnect " + std::to_string(source));

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,16 +15,9 @@
 
 namespace lumeno::testing {
 
-// A controller on the fake back-end, a virtual clock and an in-memory store (or a file-backed one,
-// for tests of the flush), counting the learning-state notifications.
+// A controller on the fake back-end, a virtual clock and an in-memory store.
 class MIDIHarness {
 public:
-    MIDIHarness() {
-        notifications_.addObserver(midi::kMidiLearningStateChanged, [this](const core::Notification&) { ++learningPosts_; });
-    }
-    void useSettingsFile(const std::filesystem::path& file) {  // before make(): the controller keeps the store
-        defaults_ = std::make_unique<prefs::PreferencesStore>(file, log_, std::chrono::milliseconds(0));
-    }
     void storeEnabledDevice(const std::optional<std::string>& name, bool enabled = true) {
         defaults_->setBool(prefs::key::kMidiEnabled, enabled);
         defaults_->setString(prefs::key::kSelectedMIDIDevice, name);
@@ -40,7 +32,6 @@ public:
     core::NotificationCenter notifications_;
     std::unique_ptr<prefs::PreferencesStore> defaults_ = std::make_unique<prefs::PreferencesStore>(log_);
     std::shared_ptr<FakeMIDIBackend> backend_ = std::make_shared<FakeMIDIBackend>();
-    int learningPosts_ = 0;
     std::shared_ptr<midi::MIDIController> controller_;
 };
 

@@ -2,7 +2,6 @@
 // Debian's own tools, extracted into a throwaway root and run from there.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -15,11 +14,9 @@
 #include "support/child_process.h"
 #include "support/headless_app.h"
 #include "support/temp_dir.h"
-#include "support/test_client.h"
 
 namespace fs = std::filesystem;
-using lumeno::testing::ChildProcess;
-using lumeno::testing::TempDir;
+using namespace lumeno::testing;
 
 namespace {
 
@@ -46,16 +43,6 @@ Result run(const std::string& command) {
     return result;
 }
 
-std::string trimmed(std::string text) {
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-    return text;
-}
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
 }  // namespace
 
 class PackageTest : public ::testing::Test {
@@ -76,7 +63,7 @@ protected:
     void SetUp() override { ASSERT_FALSE(deb_.empty()) << "cpack made no .deb:\n" << packOutput_; }
 
     static std::string field(const std::string& name) {
-        return trimmed(run("dpkg-deb -f " + shellQuoted(deb_) + " " + name).output);
+        return run("dpkg-deb -f " + shellQuoted(deb_) + " " + name).output;
     }
 
     static inline std::unique_ptr<TempDir> work_;
@@ -85,22 +72,19 @@ protected:
     static inline fs::path root_;
 };
 
-TEST_F(PackageTest, DependsOnTheLinkedLibrariesAndWhatIsLoadedAtRunTime) {
-    EXPECT_EQ(field("Package"), "lumeno");
-    EXPECT_EQ(field("Architecture"), trimmed(run("dpkg --print-architecture").output));
+// Dependencies found by dpkg-shlibdeps from the binaries, then the ones no binary links against;
+// every installed file under /usr; nothing from lintian but the warnings listed in
+// packaging/lintian-known-warnings (the README says why).
+TEST_F(PackageTest, DependsOnWhatItLinksAndLoadsHoldsEveryInstalledFileAndSatisfiesLintian) {
     const std::string depends = field("Depends");
     std::set<std::string> names;  // "libc6 (>= 2.34), a | b" gives libc6, a and b
     const std::regex packageName("(^|, | \\| )([a-z0-9][a-z0-9.+-]*)");
     for (std::sregex_iterator it(depends.begin(), depends.end(), packageName), end; it != end; ++it) names.insert((*it)[2]);
-    // Found by dpkg-shlibdeps from the binaries, then the ones no binary links against.
     for (const char* name : {"libc6", "libstdc++6", "libqt6core6", "libqt6widgets6", "libqt6dbus6", "libpulse0",
                              "libasound2", "libqrencode4", "libpng16-16", "libpocketsphinx3", "libsamplerate0",
                              "libmp3lame0", "pocketsphinx-en-us", "libqt6svg6", "qt6-qpa-plugins"}) {
         EXPECT_TRUE(names.count(name)) << name << " missing from Depends: " << depends;
     }
-}
-
-TEST_F(PackageTest, HoldsEveryInstalledFileUnderUsr) {
     const auto listing = run("dpkg-deb --contents " + shellQuoted(deb_));
     ASSERT_EQ(listing.status, 0) << listing.output;
     for (const char* path : {"./usr/bin/lumeno", "./usr/bin/lumeno-text", "./usr/share/applications/lumeno.desktop",
@@ -111,42 +95,20 @@ TEST_F(PackageTest, HoldsEveryInstalledFileUnderUsr) {
                              "./usr/share/lumeno/speech/letter-to-sound.scm"}) {
         EXPECT_NE(listing.output.find(std::string(" ") + path + "\n"), std::string::npos) << path << "\n" << listing.output;
     }
-    EXPECT_EQ(listing.output.find("./usr/local"), std::string::npos) << listing.output;
-}
-
-// The warnings let through are listed in packaging/lintian-known-warnings; the README says why.
-TEST_F(PackageTest, LintianReportsNoErrorsAndNoWarningsButTheKnownOnes) {
     const auto known = std::string(LUMENO_SOURCE_DIR) + "/packaging/lintian-known-warnings";
     const auto lintian = run("lintian --fail-on error,warning --suppress-tags-from-file " + shellQuoted(known) + " " + shellQuoted(deb_));
     EXPECT_EQ(lintian.status, 0) << lintian.output;
 }
 
-// Every option is documented from one table (ManPageTest); here groff renders what was shipped.
-TEST_F(PackageTest, ManualPageRendersWithoutWarningsAndHasTheVersion) {
-    const auto page = (root_ / "usr/share/man/man1/lumeno.1.gz").string();
-    const auto rendered = run("zcat " + shellQuoted(page) + " | groff -man -Tascii -P-cbou -ww 2>&1");
-    ASSERT_EQ(rendered.status, 0) << rendered.output;
-    EXPECT_EQ(rendered.output.find("warning"), std::string::npos) << rendered.output;
-    EXPECT_NE(rendered.output.find("lumeno " + field("Version")), std::string::npos) << rendered.output;
-}
-
 TEST_F(PackageTest, InstalledProgramsRunFromTheExtractedRoot) {
     const auto lumeno = (root_ / "usr/bin/lumeno").string();
-    EXPECT_EQ(trimmed(run(shellQuoted(lumeno) + " --version").output), "lumeno " + field("Version"));
-
     TempDir config;
-    const auto text = run("echo 'john three sixteen' | " + shellQuoted((root_ / "usr/bin/lumeno-text").string()) +
-                          " --enable --config-dir " + shellQuoted(config.str()) + " 2>/dev/null");
-    EXPECT_EQ(trimmed(text.output), "John 3:16");
-
     ChildProcess app(lumeno,
                      {"--headless", "--demo", "--port", "0", "--bind", "127.0.0.1", "--config-dir", config.str(), "--set",
                       "speechRecognitionEnabled=true"},
                      {"PULSE_SERVER=unix:/nonexistent/lumeno-test"});
-    const auto port = lumeno::testing::readyPort(app);
-    ASSERT_NE(port, 0) << app.stderrText();
+    ASSERT_NE(readyPort(app), 0) << app.stderrText();
     ASSERT_TRUE(app.waitForLine("Status: Streaming")) << app.stderrText();
-    EXPECT_NE(lumeno::testing::fetch(port, "GET /status HTTP/1.1\r\n\r\n").find("\"streaming\""), std::string::npos);
     // Captions come from the shipped church model: none of its lines say it is missing or broken.
     EXPECT_TRUE(app.waitForPrefix("🎤 Final transcription (original): ", std::chrono::seconds(30)));
     for (const auto& line : app.stdoutLines()) EXPECT_EQ(line.find("church language model"), std::string::npos) << line;
@@ -155,20 +117,17 @@ TEST_F(PackageTest, InstalledProgramsRunFromTheExtractedRoot) {
 }
 
 TEST_F(PackageTest, UserUnitPassesSystemdAnalyzeVerify) {
-    const std::string unit = readFile(root_ / "usr/lib/systemd/user/lumeno.service");
+    std::ifstream in(root_ / "usr/lib/systemd/user/lumeno.service");
+    std::string unit{std::istreambuf_iterator<char>(in), {}};
     const std::string execStart = "ExecStart=/usr/bin/lumeno --headless";
     ASSERT_NE(unit.find(execStart), std::string::npos) << unit;
-
-    // The package is extracted, not installed, so the copy verified runs the extracted binary;
-    // everything else is the shipped unit, its man: link included.
+    // Extracted, not installed: the copy verified runs the extracted binary; the rest is as shipped.
+    unit.replace(unit.find(execStart), execStart.size(), "ExecStart=" + (root_ / "usr/bin/lumeno").string() + " --headless");
     TempDir scratch;
-    std::string copy = unit;
-    copy.replace(copy.find(execStart), execStart.size(), "ExecStart=" + (root_ / "usr/bin/lumeno").string() + " --headless");
-    std::ofstream(scratch / "lumeno.service") << copy;
-    const auto runtime = scratch / "runtime";
-    fs::create_directory(runtime);
-    ::chmod(runtime.c_str(), 0700);
-    const auto verify = run("XDG_RUNTIME_DIR=" + shellQuoted(runtime) + " MANPATH=" + shellQuoted((root_ / "usr/share/man").string()) +
+    std::ofstream(scratch / "lumeno.service") << unit;
+    fs::create_directory(scratch / "runtime");
+    fs::permissions(scratch / "runtime", fs::perms::owner_all);
+    const auto verify = run("XDG_RUNTIME_DIR=" + shellQuoted(scratch / "runtime") + " MANPATH=" + shellQuoted((root_ / "usr/share/man").string()) +
                             " systemd-analyze verify --user " + shellQuoted(scratch / "lumeno.service"));
     EXPECT_EQ(verify.status, 0) << verify.output;
     EXPECT_EQ(verify.output.find("lumeno.service"), std::string::npos) << verify.output;

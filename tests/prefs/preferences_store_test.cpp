@@ -1,14 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <thread>
 
 #include "fakes/capture_logger.h"
 #include "prefs/keys.h"
-#include "prefs/preferences_manager.h"
 #include "prefs/preferences_store.h"
 #include "support/temp_dir.h"
 
@@ -40,26 +38,6 @@ protected:
 
 }  // namespace
 
-// Biblical terms are on unless switched off; stream bitrates are held to what their codec carries.
-TEST_F(PreferencesStoreTest, TheManagerReadsAbsentOrOutOfRangeValuesAsTheirDefaults) {
-    auto store = std::make_shared<PreferencesStore>(log_);
-    PreferencesManager manager(store);
-    EXPECT_TRUE(manager.useBiblicalTerms());
-    store->setBool(key::kTranscriptionUseBiblicalTerms, false);
-    EXPECT_FALSE(manager.useBiblicalTerms()) << "an explicit false is kept";
-
-    struct Case {
-        std::optional<double> kbits;  // absent: no value stored
-        int opus, mp3;                // bit/s read back
-    };
-    const Case cases[] = {{std::nullopt, 32000, 48000}, {NAN, 32000, 48000}, {1.0, 6000, 32000}, {1e9, 256000, 320000}};
-    for (const auto& c : cases) {
-        for (const char* key : {key::kOpusBitrate, key::kMp3Bitrate}) c.kbits ? store->setDouble(key, *c.kbits) : store->remove(key);
-        EXPECT_EQ(manager.opusBitrate(), c.opus) << c.kbits.value_or(-1);
-        EXPECT_EQ(manager.mp3Bitrate(), c.mp3) << c.kbits.value_or(-1);
-    }
-}
-
 TEST_F(PreferencesStoreTest, EveryKindSurvivesARestartAndNothingRemovesAKey) {
     const std::string binary("\x00\xFF\x10garbage{", 11);
     {
@@ -68,13 +46,10 @@ TEST_F(PreferencesStoreTest, EveryKindSurvivesARestartAndNothingRemovesAKey) {
         store.setBool(key::kTranscriptionUseBiblicalTerms, false);
         store.setDouble(key::kLogoTimestamp, 1765000000.25);
         store.setString(key::kCustomTitle, "Église \"St Jean\" 🎧");
-        store.setString(key::kCustomSubtitle, "   ");
         store.setString(key::kSelectedMIDIDevice, "Pad \xFF");  // not UTF-8: kept, not fatal
         store.setData(key::kTranscriptionCustomCorrections, binary);
         store.setData(key::kLogoImageData, "logo");
         store.setData(key::kLogoImageData, std::nullopt);
-        store.setString(key::kSpeechLanguageModel, "fr-FR");
-        store.setString(key::kSpeechLanguageModel, std::nullopt);
     }  // destruction saves pending writes
     PreferencesStore reopened(file_, log_);
     EXPECT_TRUE(reopened.boolForKey(key::kIsStreaming));
@@ -82,21 +57,11 @@ TEST_F(PreferencesStoreTest, EveryKindSurvivesARestartAndNothingRemovesAKey) {
     EXPECT_FALSE(reopened.boolForKey(key::kTranscriptionUseBiblicalTerms));
     EXPECT_EQ(reopened.doubleForKey(key::kLogoTimestamp), 1765000000.25);
     EXPECT_EQ(reopened.stringForKey(key::kCustomTitle), "Église \"St Jean\" 🎧");
-    EXPECT_EQ(reopened.stringForKey(key::kCustomSubtitle), "   ");
     EXPECT_EQ(reopened.stringForKey(key::kSelectedMIDIDevice), "Pad \uFFFD");
     EXPECT_EQ(reopened.dataForKey(key::kTranscriptionCustomCorrections), binary);
     EXPECT_FALSE(reopened.stringForKey(key::kTranscriptionCustomCorrections)) << "kinds never mix";
-    EXPECT_FALSE(reopened.hasKey(key::kLogoImageData) || reopened.hasKey(key::kSpeechLanguageModel));
+    EXPECT_FALSE(reopened.hasKey(key::kLogoImageData));
     EXPECT_TRUE(log_.lines().empty());
-}
-
-TEST_F(PreferencesStoreTest, WritesReachTheDiskSoonWithoutAnExplicitFlush) {
-    PreferencesStore store(file_, log_, 10ms);
-    store.setBool(key::kAutoGainEnabled, true);
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (readFile(file_).find("autoGainEnabled") == std::string::npos && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(5ms);
-    EXPECT_NE(readFile(file_).find("\"autoGainEnabled\": true"), std::string::npos);
 }
 
 TEST_F(PreferencesStoreTest, AFileThatIsNotAJsonObjectIsMovedAsideAndTheStoreStartsEmpty) {
@@ -126,9 +91,7 @@ TEST_F(PreferencesStoreTest, AValueOfTheWrongKindCostsOnlyItsOwnKey) {
     };
     const Case cases[] = {
         {R"("isStreaming": [true])", "isStreaming"},
-        {R"("customTitle": 5)", "customTitle"},
         {R"("logoImageData": {"data": "!!"})", "logoImageData"},
-        {R"("midiStartCommand": "not data")", "midiStartCommand"},
         {R"("logoTimestamp": 1e308)", "logoTimestamp"},
     };
     for (const auto& c : cases) {
@@ -143,14 +106,6 @@ TEST_F(PreferencesStoreTest, AValueOfTheWrongKindCostsOnlyItsOwnKey) {
     }
 }
 
-TEST_F(PreferencesStoreTest, ATimestampNoClockCanShowIsRefused) {
-    PreferencesStore store(log_);
-    store.setDouble(key::kLogoTimestamp, 1765000000.0);
-    for (const double bad : {1e308, -1e308, HUGE_VAL, std::nan("")}) store.setDouble(key::kLogoTimestamp, bad);
-    EXPECT_EQ(store.doubleForKey(key::kLogoTimestamp), 1765000000.0);
-    EXPECT_EQ(log_.lines().size(), 4u);
-}
-
 // Headings on every page load: however a title or subtitle arrives (--set and the window write
 // through setString; a hand-edited file is loaded), past 200 characters it is cut, at a
 // character's boundary, with one log line.
@@ -162,7 +117,6 @@ TEST_F(PreferencesStoreTest, TitlesOverTheLimitAreCutAtACharacterBoundaryHowever
     const Case cases[] = {
         {key::kCustomTitle, std::string(1 << 20, 'x'), std::string(200, 'x')},
         {key::kCustomSubtitle, std::string(199, 'a') + "\u00e9z", std::string(199, 'a') + "\u00e9"},  // a 2-byte 200th
-        {key::kCustomTitle, std::string(200, 'x'), std::string(200, 'x')},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.key) + " of " + std::to_string(c.given.size()) + " bytes");
@@ -176,17 +130,6 @@ TEST_F(PreferencesStoreTest, TitlesOverTheLimitAreCutAtACharacterBoundaryHowever
         EXPECT_EQ(PreferencesStore(file_, log_).stringForKey(c.key), c.kept);
         EXPECT_EQ(log_.lines().size(), 2 * lines);
     }
-}
-
-TEST_F(PreferencesStoreTest, UnwritableFolderIsLoggedOnceNotRepeatedly) {
-    std::ofstream(dir_ / "file") << "x";  // a path whose parent is a file: no save can ever succeed
-    PreferencesStore store(dir_.path() / "file" / kSettingsFileName, log_, 1ms);
-    store.setBool(key::kIsStreaming, true);
-    EXPECT_FALSE(store.synchronize());
-    store.setBool(key::kIsStreaming, false);
-    EXPECT_FALSE(store.synchronize());
-    EXPECT_EQ(log_.lines().size(), 1u);
-    EXPECT_FALSE(store.boolForKey(key::kIsStreaming)) << "memory keeps working";
 }
 
 // Kept elsewhere (a dotfiles folder) and linked to: the link stays, a damaged file is moved aside
@@ -204,7 +147,7 @@ TEST_F(PreferencesStoreTest, ALinkedSettingsFileStaysALinkAndIsWrittenThrough) {
 }
 
 // Readers on other threads see whole values, old or new; writers on two threads lose none of
-// each other's changes; the file ends with the last of them.
+// each other's changes; the file ends with the last of them soon, without an explicit flush.
 TEST_F(PreferencesStoreTest, ConcurrentReadersSeeWholeValuesAndConcurrentWritersLoseNothing) {
     PreferencesStore store(file_, log_, 1ms);
     std::atomic<bool> done{false};
@@ -227,7 +170,9 @@ TEST_F(PreferencesStoreTest, ConcurrentReadersSeeWholeValuesAndConcurrentWriters
     int kept = 0;
     for (int i = 0; i < 500; ++i) kept += store.hasKey("a" + std::to_string(i)) + store.hasKey("b" + std::to_string(i));
     EXPECT_EQ(kept, 1000);
-    EXPECT_TRUE(store.synchronize());
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (readFile(file_).find("title-499") == std::string::npos && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(5ms);
     EXPECT_EQ(PreferencesStore(file_, log_).stringForKey(key::kCustomTitle), "title-499");
 }
 
@@ -240,12 +185,10 @@ TEST(ConfigFolderLockTest, OneHolderAtATimeWhoAloneClearsStaleTemporaries) {
     ASSERT_TRUE(first) << error;
     const fs::path temporaries[] = {folder / ".settings.json.tmp-a1B2c3", folder / "settings.json.tmp-Xy09zq"};
     for (const auto& t : temporaries) std::ofstream(t) << "{";
-    std::ofstream(folder / "settings.json.tmp-mine") << "{}";  // the operator's own, not one of ours
     EXPECT_FALSE(ConfigFolderLock::acquire(folder, error));
     EXPECT_EQ(error, "another Lumeno is already running with the config folder " + folder.string());
     EXPECT_TRUE(fs::exists(temporaries[0]) && fs::exists(temporaries[1]));
     first.reset();
     EXPECT_TRUE(ConfigFolderLock::acquire(folder, error));
     EXPECT_FALSE(fs::exists(temporaries[0]) || fs::exists(temporaries[1]));
-    EXPECT_TRUE(fs::exists(folder / "settings.json.tmp-mine"));
 }

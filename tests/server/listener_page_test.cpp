@@ -30,13 +30,11 @@ TEST(ListenerPageBuildTest, TheSettingsFillThePage) {
          {"<h1>Tom &amp; Jerry&#39;s &lt;Show&gt; {{script}} &amp;amp; Église</h1>", "<title>The &quot;Big&quot; Room</title>",
           "<p class=\"subtitle\">The &quot;Big&quot; Room</p>"},
          {}},
-        {{.title = ""}, {"<h1></h1>"}, {}},  // an empty stored title stays empty
         {{.transcriptionEnabled = true}, {"const transcriptionEnabled = true;", "id=\"transcriptionBox\""}, {}},
         {{.useCustomLogo = true, .hasLogo = true, .logoTimestamp = 1733400000.75},
          {"<img id=\"logo\" src=\"/logo?t=1733400000\" alt=\"Logo\""}, {"<h1>"}},
         {{.useCustomLogo = true, .hasLogo = true}, {"src=\"/logo?t=1765000123\""}, {}},
         {{.useCustomLogo = true}, {"<h1>🎧 Audio Stream</h1>"}, {"id=\"logo\""}},
-        {{.hasLogo = true}, {"<h1>🎧 Audio Stream</h1>"}, {"id=\"logo\""}},
     };
     for (const auto& c : cases) {
         const std::string page = buildListenerPage(c.settings, 1765000123.9);
@@ -51,8 +49,8 @@ TEST(LogoResponseTest, TypeFollowsTheExtensionAndOnlyAnSvgCarriesThePolicy) {
         std::optional<std::string> ext;
         std::string type;
     };
-    const Case cases[] = {{"PNG", "image/png"}, {"jpeg", "image/jpeg"}, {"gif", "image/gif"}, {"SVG", "image/svg+xml"},
-                          {"webp", "application/octet-stream"}, {std::nullopt, "application/octet-stream"}};
+    const Case cases[] = {{"PNG", "image/png"}, {"SVG", "image/svg+xml"}, {"webp", "application/octet-stream"},
+                          {std::nullopt, "application/octet-stream"}};
     for (const auto& c : cases) {
         EXPECT_EQ(logoContentType(c.ext), c.type) << c.ext.value_or("(none)");
         const std::string head = logoResponseHead(c.type, 10);
@@ -65,15 +63,12 @@ TEST(TranscriptionMessageTest, IsCompactJsonWithFiveMembersThatSurvivesAnyText) 
     for (const std::string text : {"<script>alert('x')</script>", "line one\nline two\r\n", "say \"amen\" 🙏", "bad \xFF utf8"}) {
         const std::string message = makeTranscriptionMessage(text, false, 1765000000.5, "en-US");
         EXPECT_EQ(message.find('\n'), std::string::npos) << "a line break would end the event";
-        const auto parsed = nlohmann::json::parse(message);
-        EXPECT_EQ(parsed.size(), 5u);
-        EXPECT_EQ(parsed["type"], "transcription");
-        EXPECT_EQ(parsed["isFinal"], false);
-        EXPECT_EQ(parsed["timestamp"], 1765000000.5);
-        EXPECT_EQ(parsed["language"], "en-US");
+        auto parsed = nlohmann::json::parse(message);
         if (!text.starts_with("bad")) {
             EXPECT_EQ(parsed["text"], text);
         }
+        parsed.erase("text");
+        EXPECT_EQ(parsed, nlohmann::json({{"type", "transcription"}, {"isFinal", false}, {"timestamp", 1765000000.5}, {"language", "en-US"}}));
     }
 }
 
@@ -94,13 +89,8 @@ TEST_F(ListenerPageServerTest, PageHeadCountsUtf8BytesAndFollowsEverySettingsCha
     EXPECT_EQ(response, "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=UTF-8\r\nContent-Length: " +
                             std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
     EXPECT_TRUE(contains(body, "🎧"));
-
-    ListenerPage page(store_, *server_);
-    const auto before = page.pageResponse();
-    EXPECT_EQ(page.pageResponse(), before) << "built once per change and shared by every reader";
     store_->setString(key::kCustomTitle, "Chapel");
     store_->setBool(key::kSpeechRecognitionEnabled, true);
-    EXPECT_NE(page.pageResponse(), before);
     const std::string changed = fetch(port(), "GET /listen?x=1 HTTP/1.1\r\n\r\n");
     EXPECT_TRUE(contains(changed, "<h1>Chapel</h1>"));
     EXPECT_TRUE(contains(changed, "const transcriptionEnabled = true;"));

@@ -13,14 +13,10 @@ TEST(LogoKindTest, IsTakenFromTheBytes) {
     };
     const std::vector<Case> cases = {
         {std::string("\x89PNG\r\n\x1A\n\0\0\0\rIHDR", 16), LogoKind::png},
-        {"\xFF\xD8\xFF\xE0\0\x10JFIF", LogoKind::jpeg},
-        {"GIF89a\x01\0\x01\0", LogoKind::gif},
-        {"<svg xmlns=\"http://www.w3.org/2000/svg\"/>", LogoKind::svg},
         {"\xEF\xBB\xBF <?xml version=\"1.0\"?>\n<!-- made by hand -->\n<!DOCTYPE svg>\n<svg>", LogoKind::svg},
         {"<svgx>", std::nullopt},
         {"<html><svg></svg></html>", std::nullopt},
         {"\x89PNG", std::nullopt},  // a truncated signature
-        {"just some text", std::nullopt},
     };
     for (const auto& c : cases) EXPECT_EQ(detectLogoKind(c.bytes), c.kind) << c.bytes;
 }
@@ -34,9 +30,6 @@ TEST(CorrectionsFileTest, AcceptsOnlyAnObjectOfTextsAndNamesWhatIsWrong) {
     const std::vector<Case> cases = {
         {R"({"gods word": "God's Word", " Pastor JON ": "Pastor Jon"})",
          {{"gods word", "God's Word"}, {"pastor jon", "Pastor Jon"}}, nullptr},
-        {R"(["gods word", "God's Word"])", {}, "The file holds a list."},
-        {"42", {}, "The file holds a number."},
-        {R"({"one": 1})", {}, "The correction for \"one\" is a number, not text."},
         {R"({"a": "A", "b": ["B"]})", {}, "The correction for \"b\" is a list, not text."},
         {R"({"  ": "blank"})", {}, "A correction has no text as heard."},
         {R"({"a": "A")", {}, "The file is not valid JSON"},

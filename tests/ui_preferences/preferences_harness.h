@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QBuffer>
+#include <QFile>
 #include <QImage>
 #include <QTemporaryDir>
 #include <deque>
@@ -20,8 +21,7 @@ namespace lumeno::testing {
 // Answers file choosers from a script (a path, or cancel) and keeps every alert.
 class ScriptedDialogs final : public ui::PreferencesDialogs {
 public:
-    void chooseFile(QWidget*, FileRequest request, std::function<void(const QString&)> chosen) override {
-        requests.push_back(request);
+    void chooseFile(QWidget*, FileRequest, std::function<void(const QString&)> chosen) override {
         if (answers.empty()) return;
         const auto answer = answers.front();
         answers.pop_front();
@@ -30,7 +30,6 @@ public:
     void showAlert(QWidget*, const ui::PreferencesAlert& alert) override { alerts.push_back(alert); }
 
     std::deque<std::optional<QString>> answers;  // nullopt: the operator cancels
-    std::vector<FileRequest> requests;
     std::vector<ui::PreferencesAlert> alerts;
 };
 

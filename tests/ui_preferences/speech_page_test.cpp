@@ -1,7 +1,6 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
-#include <QPushButton>
 
 #include "app/view_controller.h"
 #include "fakes/fake_capture_source.h"
@@ -10,7 +9,6 @@
 #include "ui/preferences/speech_page.h"
 
 using namespace lumeno;
-using speech::AuthorizationStatus;
 namespace key = prefs::key;
 
 namespace {
@@ -23,50 +21,40 @@ protected:
 
 }  // namespace
 
-// The Linux recogniser is always authorized; a refusal is kept to one row.
-TEST_F(SpeechPageTest, StatusLineFollowsThePermissionAndTheLanguagesModel) {
-    struct Case {
-        AuthorizationStatus permission;
-        const char* language;
-        bool speechOn;
-        bool available;  // whether the recogniser could load its model
-        std::string status;
-    };
-    const std::vector<Case> cases = {
-        {AuthorizationStatus::denied, "en-US", true, true, "❌ Access denied - Enable in System Preferences"},
-        {AuthorizationStatus::authorized, "en-US", false, true, "✓ Ready - Disabled"},
-        {AuthorizationStatus::authorized, "en-US", true, true, "✓ Ready - Ready"},
-        {AuthorizationStatus::authorized, "fr-FR", true, true, "❌ No speech model for French (France)"},
-        {AuthorizationStatus::authorized, "en-US", true, false,
-         "❌ The speech model for English (United States) could not be loaded"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.status);
-        window_.reset();
-        speech_.reset();
-        speechPlatform_.status = c.permission;
-        speechPlatform_.available = c.available;
-        store_->setString(key::kSpeechRecognitionLanguage, std::string(c.language));
-        store_->setBool(key::kSpeechRecognitionEnabled, c.speechOn);
-        EXPECT_EQ(status(), c.status);
-        EXPECT_EQ(page().speechEnabledCheckbox()->isEnabled(), c.permission == AuthorizationStatus::authorized);
-        EXPECT_EQ(page().speechEnabledCheckbox()->isChecked(), c.speechOn);
-    }
+// Captions would silently never come: the operator is told why. (The Linux recogniser is always
+// authorized, so a refusal is not shown here.)
+TEST_F(SpeechPageTest, StatusSaysWhenTheModelCouldNotBeLoaded) {
+    speechPlatform_.available = false;
+    store_->setBool(key::kSpeechRecognitionEnabled, true);
+    EXPECT_EQ(status(), "❌ The speech model for English (United States) could not be loaded");
+    EXPECT_TRUE(page().speechEnabledCheckbox()->isChecked());
 }
 
-TEST_F(SpeechPageTest, ChoosingALanguageStoresItAndSaysAtOnceWhetherItsModelIsThere) {
-    store_->setString(key::kSpeechRecognitionLanguage, std::string("de-DE"));
-    QComboBox* popup = page().speechLanguagePopup();
-    EXPECT_EQ(popup->currentData().toString(), "de-DE");
-    popup->setCurrentIndex(popup->findData("pt-BR"));
-    emit popup->activated(popup->currentIndex());
+// The pop-ups store their choice, and the status lines say at once what captions will use.
+TEST_F(SpeechPageTest, PopUpsStoreTheirChoiceAndTheStatusLinesFollow) {
+    speechPlatform_.languageModelStatus = {speech::LanguageModelChoice::church, ""};
+    QComboBox* model = page().languageModelPopup();
+    EXPECT_EQ(model->currentData().toString(), "church");
+    EXPECT_EQ(page().languageModelStatusLabel()->text(), "Captions use the church language model.");
+    speechPlatform_.languageModelStatus = {speech::LanguageModelChoice::general, "the church language model is not installed"};
+    model->setCurrentIndex(1);
+    emit model->activated(1);
+    EXPECT_EQ(store_->stringForKey(key::kSpeechLanguageModel), "general");
+    EXPECT_EQ(speechPlatform_.settingsMade.back().languageModel, speech::LanguageModelChoice::general);
+    EXPECT_EQ(page().languageModelStatusLabel()->text(),
+              "⚠️ Captions use the general language model: the church language model is not installed.");
+
+    QComboBox* language = page().speechLanguagePopup();
+    language->setCurrentIndex(language->findData("pt-BR"));
+    emit language->activated(language->currentIndex());
     EXPECT_EQ(store_->stringForKey(key::kSpeechRecognitionLanguage), "pt-BR");
     EXPECT_EQ(status(), "❌ No speech model for Portuguese (Brazil)");
 
-    // A locale set by hand outside the list is shown as it is rather than as English.
+    // Reopened: the stored choices are shown, and a locale set by hand outside the list is shown as it is rather than as English.
     store_->setString(key::kSpeechRecognitionLanguage, std::string("de-AT"));
     makeWindow();
     EXPECT_EQ(page().speechLanguagePopup()->currentText(), "de-AT");
+    EXPECT_EQ(page().languageModelPopup()->currentData().toString(), "general");
 }
 
 // The main window's "Live Transcription" switch and this box are two views of one setting:
@@ -88,7 +76,6 @@ TEST_F(SpeechPageTest, BoxAndTheMainWindowsSwitchStartAndStopTheSessionAndFollow
     EXPECT_TRUE(store_->boolForKey(key::kSpeechRecognitionEnabled));
     EXPECT_TRUE(speech_->isRecognizing());
     EXPECT_EQ(view->speechChecked, true);
-    EXPECT_EQ(status(), "✓ Ready - Recognizing");
     for (const bool on : {false, true}) {
         controller->toggleSpeech(on);
         queue_.runUntilIdle();
@@ -104,23 +91,4 @@ TEST_F(SpeechPageTest, BoxAndTheMainWindowsSwitchStartAndStopTheSessionAndFollow
     EXPECT_EQ(speechPlatform_.tasks.size(), 2u);
     EXPECT_EQ(log_.count("🎤 Speech recognition disabled"), 1);
     controller->cleanup();
-}
-
-// The language model pop-up shows and stores the choice; the line under the status says which
-// model captions use and, when the church model is not the one, why.
-TEST_F(SpeechPageTest, LanguageModelPopUpStoresTheChoiceAndTheStatusSaysWhichModelIsInUse) {
-    speechPlatform_.languageModelStatus = {speech::LanguageModelChoice::church, ""};
-    QComboBox* popup = page().languageModelPopup();
-    EXPECT_EQ(popup->currentData().toString(), "church");
-    EXPECT_EQ(page().languageModelStatusLabel()->text(), "Captions use the church language model.");
-
-    speechPlatform_.languageModelStatus = {speech::LanguageModelChoice::general, "the church language model is not installed"};
-    popup->setCurrentIndex(1);
-    emit popup->activated(1);
-    EXPECT_EQ(store_->stringForKey(key::kSpeechLanguageModel), "general");
-    EXPECT_EQ(speechPlatform_.settingsMade.back().languageModel, speech::LanguageModelChoice::general);
-    EXPECT_EQ(page().languageModelStatusLabel()->text(),
-              "⚠️ Captions use the general language model: the church language model is not installed.");
-    window_.reset();
-    EXPECT_EQ(page().languageModelPopup()->currentData().toString(), "general");
 }

@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QCheckBox>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTest>
@@ -54,13 +52,11 @@ private:
     int polls_ = 0;
 };
 
-// Picks the words with these indices, types `text` (and ticks "also add to the vocabulary"),
-// then creates the correction.
-ModalScript::Step fillDialog(std::vector<int> words, QString text, bool addToVocabulary = false) {
+// Picks the words with these indices, types `text`, then creates the correction.
+ModalScript::Step fillDialog(std::vector<int> words, QString text) {
     return [=](QWidget* modal) {
         auto* dialog = dynamic_cast<CorrectionDialog*>(modal);
-        if (!dialog || (addToVocabulary && !dialog->vocabularyCheckbox())) return false;
-        if (addToVocabulary) dialog->vocabularyCheckbox()->setChecked(true);
+        if (!dialog) return false;
         auto* chips = dialog->wordSelection();
         for (int i : words) {
             const auto& r = chips->wordRects()[static_cast<std::size_t>(i)];
@@ -73,27 +69,13 @@ ModalScript::Step fillDialog(std::vector<int> words, QString text, bool addToVoc
     };
 }
 
-ModalScript::Step answerAlert(QString expected, QString button, QString* informative = nullptr) {
-    return [=](QWidget* modal) {
-        auto* box = dynamic_cast<QMessageBox*>(modal);
-        if (!box || box->text() != expected) return false;
-        if (informative) *informative = box->informativeText();
-        for (auto* b : box->buttons())
-            if (b->text() == button) b->click();
-        return true;
-    };
-}
-
 class PanelTest : public ::testing::Test, protected lumeno::testing::CorrectionFixture {
 protected:
     void SetUp() override {
         store_->setBool(key::kTranscriptionCorrectionsEnabled, true);
         store_->setBool(key::kTranscriptionUseBiblicalTerms, false);
         corrections_->loadCorrections();
-        makePanel();
-    }
-    void makePanel(lumeno::ui::VocabularyAdder addToVocabulary = {}) {
-        panel_ = std::make_unique<TranscriptPanelView>(TranscriptPanelView::Services{log_, corrections_, addToVocabulary});
+        panel_ = std::make_unique<TranscriptPanelView>(TranscriptPanelView::Services{log_, corrections_, {}});
         panel_->resize(320, 240);
         panel_->show();
     }
@@ -114,11 +96,6 @@ protected:
         QTextCursor c(block);
         c.setPosition(block.position() + 1);
         return text()->cursorRect(c).center() - QPoint(3, 0);
-    }
-    void moveTo(QPoint point) {
-        QMouseEvent move(QEvent::MouseMove, point, text()->viewport()->mapToGlobal(point), Qt::NoButton, Qt::NoButton,
-                         Qt::NoModifier);
-        QApplication::sendEvent(text()->viewport(), &move);
     }
     void clickLine(const QString& content) {
         QTest::mouseClick(text()->viewport(), Qt::LeftButton, {}, pointOn(blockWith(content)));
@@ -155,17 +132,6 @@ TEST_F(PanelTest, CorrectedTextIsNotCorrectedAgain) {
     EXPECT_EQ(blocks().front(), "Pastor John said");
 }
 
-TEST_F(PanelTest, HoverHighlightsOnlyClickableLinesAndEveryRedrawClearsIt) {
-    panel_->addTranscription("Hello there friends", true);
-    for (const auto& [line, clickable] : {std::pair{"Hello", true}, {"Listening", false}, {"Hello", true}}) {
-        moveTo(pointOn(blockWith(line)));
-        EXPECT_EQ(text()->extraSelections().size(), clickable ? 1 : 0) << line;
-        EXPECT_EQ(text()->viewport()->cursor().shape(), clickable ? Qt::PointingHandCursor : Qt::ArrowCursor);
-    }
-    panel_->addTranscription("and more", false);
-    EXPECT_TRUE(text()->extraSelections().isEmpty());  // the range would now cover other text
-}
-
 TEST_F(PanelTest, PickedWordsBecomeACorrectionForTheNextCaptions) {
     panel_->addTranscription("Jon Three Sixteen", true);
     ModalScript script({fillDialog({0, 2}, "  John 3:16 ")});
@@ -174,38 +140,6 @@ TEST_F(PanelTest, PickedWordsBecomeACorrectionForTheNextCaptions) {
     EXPECT_EQ(corrections_->customCorrections(), (CorrectionMap{{"jon sixteen", "John 3:16"}}));
     EXPECT_EQ(corrections_->applyCorrections("jon sixteen again"), "John 3:16 again");
     EXPECT_EQ(blocks().front(), "Jon Three Sixteen");  // lines already shown stay as they were
-}
-
-// With a vocabulary at hand the dialog offers to add the correct text to it; a refusal is
-// shown and the correction stays.
-TEST_F(PanelTest, TickingAlsoAddToVocabularyAddsTheCorrectTextAndARefusalIsShown) {
-    std::vector<std::string> added;
-    makePanel([&](const std::string& text) {
-        added.push_back(text);
-        return std::string("A vocabulary entry can be at most 64 characters long.");
-    });
-    panel_->addTranscription("welcome to grey chapel", true);
-    QString refusal;
-    ModalScript script({fillDialog({2, 3}, "Grace Chapel", true), answerAlert("Not Added to Vocabulary", "OK", &refusal)});
-    clickLine("welcome");
-    runUntil(script);
-    EXPECT_EQ(added, std::vector<std::string>{"Grace Chapel"});
-    EXPECT_EQ(refusal, "A vocabulary entry can be at most 64 characters long.");
-    EXPECT_EQ(corrections_->customCorrections(), (CorrectionMap{{"grey chapel", "Grace Chapel"}}));
-}
-
-TEST_F(PanelTest, EmptySelectionAndUnusableCorrectionAskAgain) {
-    panel_->addTranscription("genesis says ... so", true);
-    QString invalidText;
-    ModalScript script({fillDialog({}, "Genesis"), answerAlert("No Words Selected", "Try Again"),
-                        fillDialog({0}, "genesis"),  // not different
-                        answerAlert("Invalid Correction", "Try Again", &invalidText),
-                        fillDialog({2}, "Dots"),  // only punctuation: no words
-                        answerAlert("No Words Selected", "Cancel")});
-    clickLine("genesis");
-    runUntil(script);
-    EXPECT_TRUE(invalidText.endsWith("Selected: 'genesis'"));
-    EXPECT_TRUE(corrections_->customCorrections().empty());
 }
 
 TEST_F(PanelTest, FollowsNewCaptionsOnlyWhileAtTheBottom) {
