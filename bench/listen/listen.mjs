@@ -50,6 +50,8 @@ const mode = option('--mode', 'live', ['live', 'background']);
 const network = option('--network', 'loopback', ['loopback', 'wifi']);
 // Only the steady sessions: for comparing settings quickly.
 const steadyOnly = args.includes('--steady');
+// Settings for Lumeno, `--set KEY=VALUE` as many times as wanted (e.g. mp3Bitrate=128).
+const settings = args.flatMap((arg, i) => (arg === '--set' && args[i + 1] ? ['--set', args[i + 1]] : []));
 const lumenoBinary = process.env.LUMENO_BINARY || join(root, 'build', 'lumeno');
 const longSeconds = quick ? 20 : 120;
 const wifiSeconds = quick ? 30 : 60;
@@ -196,7 +198,7 @@ async function freePort() {
 
 async function startLumeno(port) {
   const app = start(lumenoBinary, ['--headless', '--bind', '127.0.0.1', '--port', String(port), '--config-dir', join(dir, 'config'),
-    '--transcript-dir', join(dir, 'transcripts'), '--set', 'isStreaming=true'],
+    '--transcript-dir', join(dir, 'transcripts'), '--set', 'isStreaming=true', ...settings],
   { PULSE_SERVER: pulseServer, XDG_CONFIG_HOME: join(dir, 'xdg-config'), XDG_DATA_HOME: join(dir, 'xdg-data') });
   await waitFor(`"Server ready on port ${port}"`, () => app.lines.includes(`Server ready on port ${port}`) || app.exitCode !== null, 15000);
   if (app.exitCode !== null) throw new Error(`lumeno exited (${app.exitCode}):\n${app.lines.slice(-20).join('\n')}`);
